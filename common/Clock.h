@@ -1,0 +1,18 @@
+#ifndef CLOCK_H
+#define CLOCK_H
+
+#include <QDateTime>
+
+/*!
+    Where the plug-in reads the time of day: slips, transaction identifiers
+    and the date sent with a payment. Tests fix it to a known moment.
+*/
+class Clock
+{
+public:
+    static QDateTime currentDateTime();
+    // An invalid date and time goes back to the system clock.
+    static void setFixed(const QDateTime &moment);
+};
+
+#endif // CLOCK_H

@@ -1,0 +1,89 @@
+#include "LogSetup.h"
+
+#include "TillPaths.h"
+
+#include <QFile>
+#include <QString>
+#include <QtGlobal>
+
+#include <log4cxx/fileappender.h>
+#include <log4cxx/logger.h>
+#include <log4cxx/logmanager.h>
+#include <log4cxx/patternlayout.h>
+#include <log4cxx/propertyconfigurator.h>
+#include <log4cxx/spi/loggerrepository.h>
+
+namespace {
+
+const char qtLoggerName[] = "Qt";
+const char defaultPattern[] = "%d{yyyy-MM-dd HH:mm:ss.SSS} %-5p %c - %m%n";
+
+QtMessageHandler previousHandler = nullptr;
+int handlerUsers = 0;
+
+void forwardQtMessage(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    static const log4cxx::LoggerPtr logger = log4cxx::Logger::getLogger(qtLoggerName);
+    const std::wstring text = message.toStdWString();
+    switch (type) {
+    case QtDebugMsg:
+        LOG4CXX_DEBUG(logger, text);
+        break;
+    case QtInfoMsg:
+        LOG4CXX_INFO(logger, text);
+        break;
+    case QtWarningMsg:
+    case QtCriticalMsg:
+    case QtFatalMsg:
+        LOG4CXX_ERROR(logger, text);
+        break;
+    }
+}
+
+bool hostConfigured()
+{
+    if (!log4cxx::Logger::getRootLogger()->getAllAppenders().empty())
+        return true;
+    return log4cxx::LogManager::getLoggerRepository()->isConfigured();
+}
+
+} // namespace
+
+void LogSetup::ensureConfigured()
+{
+    static bool done = false;
+    if (done)
+        return;
+    done = true;
+    if (hostConfigured())
+        return;
+
+    const QString properties = TillPaths::logConfigFile();
+    if (QFile::exists(properties)) {
+        log4cxx::PropertyConfigurator::configure(
+            log4cxx::File(properties.toStdWString()));
+        return;
+    }
+
+    auto layout = std::make_shared<log4cxx::PatternLayout>(
+        log4cxx::LogString(defaultPattern));
+    auto appender = std::make_shared<log4cxx::FileAppender>(
+        layout, TillPaths::defaultLogFile().toStdWString(), true);
+    appender->setEncoding(LOG4CXX_STR("UTF-8"));
+    log4cxx::helpers::Pool pool;
+    appender->activateOptions(pool);
+    auto root = log4cxx::Logger::getRootLogger();
+    root->addAppender(appender);
+    root->setLevel(log4cxx::Level::getDebug());
+}
+
+void LogSetup::setHandleQtMessages(bool handle)
+{
+    if (handle) {
+        if (handlerUsers++ == 0)
+            previousHandler = qInstallMessageHandler(forwardQtMessage);
+    } else if (handlerUsers > 0 && --handlerUsers == 0) {
+        qInstallMessageHandler(previousHandler);
+        previousHandler = nullptr;
+    }
+}

@@ -1,0 +1,26 @@
+#ifndef LOGGER_H
+#define LOGGER_H
+
+#include <QString>
+
+#include <log4cxx/logger.h>
+
+/*!
+    A named log4cxx logger that takes Qt text. Texts reach log4cxx as wide
+    strings, so they arrive as UTF-8 whatever the process locale says.
+    Making a Logger configures logging once if the host has not (LogSetup).
+*/
+class Logger
+{
+public:
+    explicit Logger(const char *name);
+
+    void debug(const QString &message) const;
+    void info(const QString &message) const;
+    void error(const QString &message) const;
+
+private:
+    log4cxx::LoggerPtr m_logger;
+};
+
+#endif // LOGGER_H

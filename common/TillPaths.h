@@ -1,0 +1,26 @@
+#ifndef TILLPATHS_H
+#define TILLPATHS_H
+
+#include <QString>
+
+/*!
+    The one place that knows where the till keeps things. Every fixed path of
+    the plug-in is made here from the till's root, "/tillhouse" unless the
+    environment variable TILLHOUSE_ROOT names another (tests and demos use a
+    temporary tree). Directory paths end with a slash.
+*/
+class TillPaths
+{
+public:
+    static QString root();
+    static QString confDir();
+    static QString settingsFile();
+    static QString workDir();
+    static QString statusFileName();
+    static QString printFileName();
+    static QString checkImage();
+    static QString logConfigFile();
+    static QString defaultLogFile();
+};
+
+#endif // TILLPATHS_H
