@@ -1,0 +1,77 @@
+#ifndef VELTABONUSCLIENTTHRIFT_H
+#define VELTABONUSCLIENTTHRIFT_H
+
+#include "AdditionalAssetInfo.h"
+#include "AssetGroup.h"
+#include "BalanceResponse.h"
+#include "BonusResult.h"
+#include "BonusSystemError.h"
+#include "CardFlow.h"
+#include "Logger.h"
+
+#include <QObject>
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+#include "AccountingLogicService.h"
+
+class ThriftSocketFactory;
+class ThriftTransportProvider;
+
+/*!
+    The plug-in's client of the accounting server. Configured once, from the
+    settings file, when it is made; every failure is a BonusSystemError whose
+    text is the cashier's message, except the provider's "no server
+    reachable", which passes through as the provider raised it.
+*/
+class VeltaBonusClientThrift : public QObject
+{
+    Q_OBJECT
+
+public:
+    using Call = std::function<void(accounting::logic::thriftapi::AccountingLogicServiceClient &,
+                                    accounting::logic::thriftapi::Result &)>;
+
+    explicit VeltaBonusClientThrift(QObject *parent = nullptr);
+    ~VeltaBonusClientThrift() override;
+
+    BalanceResponse balance(const QString &cardNumber);
+    BonusResult makePay(const CardFlow &flow, AdditionalAssetInfo &info);
+    BonusResult makePayBack(const CardFlow &flow, AdditionalAssetInfo &info);
+    BonusResult commit(const QString &sessionId, const CardFlow &flow);
+
+    void setAddresses(const QString &address, int port);
+    void setConnectTimeout(int ms);
+    void setRecvTimeout(int ms);
+    void setSendTimeout(int ms);
+    void setTerminalId(const QString &terminalId);
+
+    accounting::logic::thriftapi::Result callMethod(ThriftTransportProvider *provider,
+                                                    const Call &call);
+    BonusResult interpretResult(const accounting::logic::thriftapi::Result &result);
+
+    static long long toLongLong(double value);
+    static double fromLongLong(long long value);
+    static accounting::logic::thriftapi::AdditionalAssetInfo
+    toTAddAssetInfo(const AdditionalAssetInfo &info);
+    static accounting::logic::thriftapi::AssetGroup toTAssetGroup(const AssetGroup &group);
+    // Milliseconds since the epoch as the wire carries them; 0 for a null date.
+    static qint64 toWireTime(const QDateTime &moment);
+    // "hhmmsszzz" of `moment` followed by the amount in kopecks, %g style.
+    static QString transactionId(const QDateTime &moment, double amount);
+
+    ThriftTransportProvider *getProvider() const { return provider; }
+
+private:
+    BonusResult makeTransaction(const QString &logTitle, bool payBack, const CardFlow &flow,
+                                AdditionalAssetInfo &info);
+
+    Logger logger;
+    std::shared_ptr<ThriftSocketFactory> socketFactory;
+    ThriftTransportProvider *provider;
+    QString terminalId;
+};
+
+#endif // VELTABONUSCLIENTTHRIFT_H

@@ -1,0 +1,111 @@
+#include "TempTill.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QtTest>
+
+TempTill::TempTill()
+    : hadRoot(qEnvironmentVariableIsSet("TILLHOUSE_ROOT"))
+{
+    previousRoot = qgetenv("TILLHOUSE_ROOT");
+    QVERIFY2(dir.isValid(), "cannot make a temporary till tree");
+    qputenv("TILLHOUSE_ROOT", dir.path().toUtf8());
+    QDir d(dir.path());
+    d.mkpath(QStringLiteral("cash/conf"));
+    d.mkpath(QStringLiteral("cash/paysystems/bonuscredit"));
+    d.mkpath(QStringLiteral("cash/data/tmp"));
+}
+
+TempTill::~TempTill()
+{
+    if (hadRoot)
+        qputenv("TILLHOUSE_ROOT", previousRoot);
+    else
+        qunsetenv("TILLHOUSE_ROOT");
+}
+
+QString TempTill::root() const
+{
+    return dir.path();
+}
+
+QString TempTill::settingsPath() const
+{
+    return dir.path() + QStringLiteral("/cash/conf/bonus_credit.conf");
+}
+
+QString TempTill::statusPath() const
+{
+    return dir.path() + QStringLiteral("/cash/paysystems/bonuscredit/status.txt");
+}
+
+QString TempTill::printPath() const
+{
+    return dir.path() + QStringLiteral("/cash/paysystems/bonuscredit/print");
+}
+
+QString TempTill::checkImagePath() const
+{
+    return dir.path() + QStringLiteral("/cash/data/tmp/check.img");
+}
+
+void TempTill::writeSettings(const QJsonObject &settings) const
+{
+    writeSettingsRaw(QJsonDocument(settings).toJson());
+}
+
+void TempTill::writeSettingsRaw(const QByteArray &bytes) const
+{
+    writeFile(settingsPath(), bytes);
+}
+
+void TempTill::removeSettings() const
+{
+    QFile::remove(settingsPath());
+}
+
+void TempTill::writeCheckImage(const QJsonObject &image) const
+{
+    writeCheckImageRaw(QJsonDocument(image).toJson());
+}
+
+void TempTill::writeCheckImageRaw(const QByteArray &bytes) const
+{
+    writeFile(checkImagePath(), bytes);
+}
+
+void TempTill::removeCheckImage() const
+{
+    QFile::remove(checkImagePath());
+}
+
+static QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return file.readAll();
+}
+
+QByteArray TempTill::readStatus() const
+{
+    return readAll(statusPath());
+}
+
+QByteArray TempTill::readPrint() const
+{
+    return readAll(printPath());
+}
+
+bool TempTill::printExists() const
+{
+    return QFile::exists(printPath());
+}
+
+void TempTill::writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    QVERIFY2(file.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(path));
+    QCOMPARE(file.write(bytes), qint64(bytes.size()));
+}

@@ -1,0 +1,64 @@
+#ifndef THRIFTTRANSPORTWRAPPER_H
+#define THRIFTTRANSPORTWRAPPER_H
+
+#include <memory>
+#include <string>
+
+#include <thrift/transport/TSocket.h>
+#include <thrift/transport/TVirtualTransport.h>
+
+class ThriftTransportProvider;
+
+/*!
+    The transport a ThriftTransportProvider hands out: forwards everything to
+    its socket and tells the provider how each exchange went. A successful
+    read, write or flush restarts the provider's idle timer; a transport
+    exception counts against the endpoint and is rethrown unchanged.
+    The provider must outlive its wrappers.
+*/
+class ThriftTransportWrapper
+    : public apache::thrift::transport::TVirtualTransport<
+          ThriftTransportWrapper, apache::thrift::transport::TTransportDefaults>
+{
+public:
+    ThriftTransportWrapper(std::shared_ptr<apache::thrift::transport::TSocket> socket,
+                           ThriftTransportProvider *provider, int endpointIndex);
+    ~ThriftTransportWrapper() override;
+
+    bool isOpen() const override;
+    bool peek() override;
+    void open() override;
+    void close() override;
+    uint32_t readEnd() override;
+    uint32_t writeEnd() override;
+    void flush() override;
+
+    // Called through TVirtualTransport's *_virt entries.
+    uint32_t read(uint8_t *buf, uint32_t len);
+    uint32_t readAll(uint8_t *buf, uint32_t len);
+    void write(const uint8_t *buf, uint32_t len);
+    const uint8_t *borrow(uint8_t *buf, uint32_t *len);
+    void consume(uint32_t len);
+
+    std::string getHost();
+    int getPort();
+    std::string getSocketInfo();
+    std::string getPeerHost();
+    std::string getPeerAddress();
+    int getPeerPort();
+    void setHost(std::string host);
+    void setPort(int port);
+    void setLinger(bool on, int linger);
+    void setNoDelay(bool noDelay);
+    void setConnTimeout(int ms);
+    void setRecvTimeout(int ms);
+    void setSendTimeout(int ms);
+    void setMaxRecvRetries(int maxRecvRetries);
+
+private:
+    std::shared_ptr<apache::thrift::transport::TSocket> socket;
+    ThriftTransportProvider *provider;
+    int endpointIndex;
+};
+
+#endif // THRIFTTRANSPORTWRAPPER_H
