@@ -65,10 +65,11 @@ void LogSetup::ensureConfigured()
         return;
     }
 
-    auto layout = std::make_shared<log4cxx::PatternLayout>(
-        log4cxx::LogString(defaultPattern));
+    // log4cxx keeps its texts as UTF-8 here.
+    log4cxx::LayoutPtr layout
+        = std::make_shared<log4cxx::PatternLayout>(log4cxx::LogString(defaultPattern));
     auto appender = std::make_shared<log4cxx::FileAppender>(
-        layout, TillPaths::defaultLogFile().toStdWString(), true);
+        layout, TillPaths::defaultLogFile().toUtf8().toStdString(), true);
     appender->setEncoding(LOG4CXX_STR("UTF-8"));
     log4cxx::helpers::Pool pool;
     appender->activateOptions(pool);
