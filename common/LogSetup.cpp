@@ -60,8 +60,7 @@ void LogSetup::ensureConfigured()
 
     const QString properties = TillPaths::logConfigFile();
     if (QFile::exists(properties)) {
-        log4cxx::PropertyConfigurator::configure(
-            log4cxx::File(properties.toStdWString()));
+        log4cxx::PropertyConfigurator::configure(log4cxx::File(properties.toStdWString()));
         return;
     }
 

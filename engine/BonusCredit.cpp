@@ -1,0 +1,516 @@
+#include "BonusCredit.h"
+
+#include "Clock.h"
+#include "LogSetup.h"
+#include "TillPaths.h"
+#include "VeltaBonusClientThrift.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonParseError>
+#include <QRegularExpression>
+#include <QSaveFile>
+#include <QSettings>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QVariant>
+
+#include <memory>
+
+namespace {
+
+const int defaultWidthPrint = 30;
+const int checkNumberDigits = 5;
+// Amounts above the balance by no more than this still pass.
+const double limitTolerance = 0.001;
+
+const char mysqlDriver[] = "QMYSQL";
+const char databaseName[] = "dictionaries";
+const char databaseUser[] = "root";
+const char databaseHost[] = "localhost";
+const int databasePort = 3306;
+
+QString defaultHeader()
+{
+    return QStringLiteral("Бонтария");
+}
+
+QString money(double value)
+{
+    return QString::number(value, 'f', 2);
+}
+
+// A JSON string literal without its quotes.
+QString jsonEscaped(const QString &text)
+{
+    const QByteArray array = QJsonDocument(QJsonArray {text}).toJson(QJsonDocument::Compact);
+    // "[\"...\"]": drop the brackets and the quotes.
+    return QString::fromUtf8(array.mid(2, array.size() - 4));
+}
+
+QString blank(int width)
+{
+    return QString().rightJustified(width, QLatin1Char(' '));
+}
+
+QString rule(int width)
+{
+    return width > 0 ? QString(width, QLatin1Char('_')) : QString();
+}
+
+QString joinEntries(const QStringList &entries)
+{
+    QString slip;
+    for (const QString &entry : entries)
+        slip += entry + QLatin1Char('\n');
+    return slip;
+}
+
+QString boundStatementText(const QString &statement, const QString &value)
+{
+    QString text = statement;
+    return text.replace(QLatin1Char('?'), QLatin1Char('\'') + value + QLatin1Char('\''));
+}
+
+} // namespace
+
+void writeInfo(const QString &path, const QString &text, QIODevice::OpenModeFlag mode)
+{
+    // A reader must see the old file or the new one, never half of one: a
+    // half-written status could turn a committed sale into a failure.
+    QSaveFile file(path);
+    if (!file.open(mode))
+        return;
+    file.write(text.toUtf8());
+    file.commit();
+}
+
+QString centerStr(const QString &text, int width)
+{
+    const int n = width / 2 + text.size() / 2;
+    return text.rightJustified(n, QLatin1Char(' ')).leftJustified(width, QLatin1Char(' '));
+}
+
+QString rightStrList(const QString &text, int width)
+{
+    QStringList lines;
+    const QStringList words = text.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    for (const QString &word : words)
+        lines << word.rightJustified(width, QLatin1Char(' '));
+    return lines.join(QLatin1Char('\n'));
+}
+
+BonusCredit::BonusCredit(QObject *parent)
+    : QObject(parent)
+    , prepared(false)
+    , workDir(TillPaths::workDir())
+    , settingsPath(TillPaths::settingsFile())
+    , operationType(0)
+    , amount(0)
+    , widthPrint(0)
+    , balance(0)
+    , logger("payment")
+{
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, TillPaths::confDir());
+    LogSetup::setHandleQtMessages(true);
+}
+
+BonusCredit::~BonusCredit()
+{
+    dbConnection = QSqlDatabase();
+    if (QSqlDatabase::contains(connectionName()))
+        QSqlDatabase::removeDatabase(connectionName());
+    LogSetup::setHandleQtMessages(false);
+}
+
+QString BonusCredit::connectionName()
+{
+    return QStringLiteral("ProcessingBonusCredit");
+}
+
+void BonusCredit::run(int operation, int amount, const QString &cardNumber)
+{
+    logger.info(QStringLiteral("Начало операции"));
+
+    prepared = false;
+    if (generateSettings() && generateParams(operation, amount, cardNumber)) {
+        logger.info(QStringLiteral("Тип операции: %1").arg(operationType));
+        logger.info(QStringLiteral("Сумма: %1").arg(this->amount));
+        logger.info(QStringLiteral("Номер карты: %1").arg(this->cardNumber));
+        prepared = generateDbConnection() && generateCheckImg();
+    }
+
+    if (prepared)
+        runOperation();
+
+    logger.info(QStringLiteral("Завершение операции"));
+}
+
+void BonusCredit::runOperation()
+{
+    QString failure;
+    try {
+        findCard();
+        if (operationType != Balance)
+            cashierName = getChashier();
+
+        // Released at the end of the run; its provider closes the connection.
+        std::unique_ptr<VeltaBonusClientThrift> client(new VeltaBonusClientThrift(nullptr));
+        const CardFlow flow(cardNumber, amount);
+        AdditionalAssetInfo info;
+        info.dateFromCash = Clock::currentDateTime();
+
+        balance = client->balance(cardNumber).balance;
+
+        QString slip;
+        QString description;
+        if (operationType == Balance) {
+            slip = getBalanceSlip();
+            description = QStringLiteral("Баланс карты: %1").arg(money(balance));
+        } else {
+            BonusResult result;
+            if (operationType == Sale) {
+                checkLimit();
+                result = client->makePay(flow, info);
+            } else {
+                result = client->makePayBack(flow, info);
+            }
+            client->commit(result.sessionId, flow);
+            slip = getSlip();
+            description = QStringLiteral("Успешное выполнение операции");
+        }
+
+        logger.info(QStringLiteral("Образ чека:\n") + slip);
+        // The slip is on disk before the success status exists.
+        print(slip, QIODevice::WriteOnly);
+        status(Success, description, QIODevice::WriteOnly);
+        return;
+    } catch (const std::exception &e) {
+        failure = QString::fromLocal8Bit(e.what());
+    } catch (...) {
+        failure = QStringLiteral("Неизвестная ошибка");
+    }
+
+    logger.error(failure);
+    status(Failure, failure, QIODevice::WriteOnly);
+    QFile::remove(printFile);
+}
+
+void BonusCredit::status(int code, const QString &description, QIODevice::OpenModeFlag mode) const
+{
+    if (code == Empty) {
+        writeInfo(statusFile, description, mode);
+        return;
+    }
+    // All three at once, and escaped: a quote or a "%3" in a server text or
+    // a card number must not break the JSON the plug-in reads back.
+    const QString text
+        = QStringLiteral("{ \"status\" : %1, \"description\" : \"%2\", \"cardNumber\" : \"%3\" }")
+              .arg(QString::number(code), jsonEscaped(description), jsonEscaped(cardNumber));
+    writeInfo(statusFile, text, mode);
+}
+
+void BonusCredit::print(const QString &text, QIODevice::OpenModeFlag mode) const
+{
+    writeInfo(printFile, text, mode);
+}
+
+bool BonusCredit::generateSettings()
+{
+    QFile file(settingsPath);
+    if (file.exists() && file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        QJsonParseError error;
+        const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
+        file.close();
+        if (error.error != QJsonParseError::NoError) {
+            // Tell the cashier, in the status file of the last good read.
+            if (statusFile.isEmpty())
+                statusFile = workDir + QStringLiteral("/") + TillPaths::statusFileName();
+            const QString text = QStringLiteral("Ошибка в файле настроек");
+            logger.error(text);
+            status(Failure, text, QIODevice::WriteOnly);
+            return false;
+        }
+        const QVariantMap settings = document.toVariant().toMap();
+        printFile = settings.value(QStringLiteral("printFile")).toString();
+        statusFile = settings.value(QStringLiteral("statusFile")).toString();
+        widthPrint = settings.value(QStringLiteral("widthPrint")).toInt();
+        regexPattern = settings.value(QStringLiteral("regexPattern")).toString();
+        regexRule = settings.value(QStringLiteral("regexRule")).toString();
+        header = settings.value(QStringLiteral("header")).toString();
+    }
+
+    if (statusFile.isEmpty())
+        statusFile = workDir + QStringLiteral("/") + TillPaths::statusFileName();
+    if (printFile.isEmpty())
+        printFile = workDir + QStringLiteral("/") + TillPaths::printFileName();
+    if (widthPrint == 0)
+        widthPrint = defaultWidthPrint;
+    if (header.isEmpty())
+        header = defaultHeader();
+
+    status(Empty, QString(), QIODevice::WriteOnly);
+    print(QString(), QIODevice::WriteOnly);
+    return true;
+}
+
+bool BonusCredit::generateParams(int operation, int amount, const QString &cardNumber)
+{
+    operationType = operation;
+
+    QString refusal;
+    if (operation != Sale && operation != Refund && operation != Cancel && operation != Balance) {
+        logger.info(
+            QStringLiteral("Недопустимая операция: Ожидался тип продажа(1), отмена(2 или 3) "
+                           "или запрос баланса(5)  вместо этого пришел тип с кодом %1")
+                .arg(operation));
+        refusal = QStringLiteral("Недопустимая операция");
+    } else if (operation != Balance && amount <= 0) {
+        // A negative sale would credit the card.
+        refusal = QStringLiteral("Недопустимая сумма");
+    }
+
+    if (!refusal.isEmpty()) {
+        try {
+            throw BonusCreditException(refusal);
+        } catch (const BonusCreditException &e) {
+            logger.error(QString::fromLocal8Bit(e.what()));
+            status(Failure, refusal, QIODevice::WriteOnly);
+        }
+        return false;
+    }
+
+    this->amount = amount / 100.0;
+    this->cardNumber = cardNumber;
+    return true;
+}
+
+bool BonusCredit::generateDbConnection()
+{
+    // Replace our own connection of the last run, quietly; the host's
+    // connections are left alone.
+    dbConnection = QSqlDatabase();
+    if (QSqlDatabase::contains(connectionName()))
+        QSqlDatabase::removeDatabase(connectionName());
+
+    dbConnection = QSqlDatabase::addDatabase(QLatin1String(mysqlDriver), connectionName());
+    dbConnection.setDatabaseName(QLatin1String(databaseName));
+    dbConnection.setUserName(QLatin1String(databaseUser));
+    dbConnection.setPassword(QString());
+    dbConnection.setHostName(QLatin1String(databaseHost));
+    dbConnection.setPort(databasePort);
+
+    if (dbConnection.open()) {
+        // The driver settles for utf8mb3 with libmariadb; ask for all of UTF-8.
+        QSqlQuery names(dbConnection);
+        names.exec(QStringLiteral("SET NAMES utf8mb4"));
+        return true;
+    }
+
+    const QString text = QStringLiteral("Не удалось подключиться к БД");
+    logger.error(text);
+    status(Failure, text, QIODevice::WriteOnly);
+    return false;
+}
+
+bool BonusCredit::generateCheckImg()
+{
+    if (operationType == Balance)
+        return true;
+
+    QFile file(TillPaths::checkImage());
+    if (file.exists() && file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        QJsonParseError error;
+        const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
+        file.close();
+        // Replaced even when the parse failed: an earlier receipt's values
+        // must not reach this operation's slip.
+        checkImg = document.toVariant().toMap();
+        if (error.error == QJsonParseError::NoError)
+            return true;
+    }
+
+    const QString text = QStringLiteral("Неверный формат образа чека");
+    logger.error(text);
+    status(Failure, text, QIODevice::WriteOnly);
+    return false;
+}
+
+QStringList BonusCredit::firstRow(const QString &statement, const QString &value,
+                                  const QString &failureMessage) const
+{
+    QSqlQuery query(dbConnection);
+    query.setForwardOnly(true);
+    bool ok = query.prepare(statement);
+    if (ok) {
+        query.addBindValue(value);
+        ok = query.exec();
+    }
+    if (!ok) {
+        logger.error(QStringLiteral("sql query '%1' error: '%2'")
+                         .arg(boundStatementText(statement, value), query.lastError().text()));
+        throw BonusCreditException(failureMessage);
+    }
+    QStringList row;
+    if (query.next()) {
+        const int columns = query.record().count();
+        for (int i = 0; i < columns; ++i)
+            row << query.value(i).toString();
+    }
+    return row;
+}
+
+void BonusCredit::findCard()
+{
+    logger.info(QStringLiteral("Преобразуем номер карты %1: regexPattern=\"%2\", regexRule=\"%3\"")
+                    .arg(cardNumber, regexPattern, regexRule));
+
+    if (!regexRule.isEmpty()) {
+        const QRegularExpression pattern(regexPattern);
+        if (pattern.isValid())
+            cardNumber.replace(pattern, regexRule);
+        else
+            logger.error(QStringLiteral("Неверное регулярное выражение \"%1\": %2")
+                             .arg(regexPattern, pattern.errorString()));
+    }
+
+    logger.info(QStringLiteral("Поиск карты с номером \"%1\"").arg(cardNumber));
+
+    const QString cardNotFound = QStringLiteral("Карта не найдена");
+    const QString clientNotFound = QStringLiteral("Клиент не найден");
+
+    const QStringList card
+        = firstRow(QStringLiteral("select idclient, idcard from card where number = ?"), cardNumber,
+                   cardNotFound);
+    if (card.isEmpty())
+        throw BonusCreditException(cardNotFound);
+
+    const QString clientId = card.value(0);
+    if (clientId.isEmpty()) {
+        logger.error(QStringLiteral("В карте не указан id клиента"));
+        throw BonusCreditException(clientNotFound);
+    }
+
+    logger.info(QStringLiteral("Карта найдена."));
+    cardId = card.value(1);
+
+    logger.info(QStringLiteral("Поиск клиента с идентификатором %1").arg(clientId));
+    const QStringList client = firstRow(
+        QStringLiteral("select name from client where idClient = ?"), clientId, clientNotFound);
+    if (client.isEmpty())
+        throw BonusCreditException(clientNotFound);
+
+    clientName = client.value(0);
+    logger.info(QStringLiteral("Найден клиент %1").arg(clientName));
+}
+
+void BonusCredit::checkLimit() const
+{
+    if (amount > balance + limitTolerance)
+        throw BonusCreditException(QStringLiteral("Для оплаты доступно %1").arg(money(balance)));
+    logger.info(QStringLiteral("Проверка лимита прошла успешно"));
+}
+
+QString BonusCredit::getChashier() const
+{
+    const QString code = checkImg.value(QStringLiteral("cashierCode")).toString();
+    logger.info(QStringLiteral("Поиск кассира с кодом %1").arg(code));
+
+    const QString notFound = QStringLiteral("Кассир не найден!");
+    const QStringList cashier
+        = firstRow(QStringLiteral("select name from mol where code = ?"), code, notFound);
+    if (cashier.isEmpty())
+        throw BonusCreditException(notFound);
+
+    const QString name = cashier.value(0);
+    logger.info(QStringLiteral("Найден кассир: %1").arg(name));
+    return name;
+}
+
+int BonusCredit::getCheckNumber() const
+{
+    return checkImg.value(QStringLiteral("num")).toInt();
+}
+
+QString BonusCredit::getCashCode() const
+{
+    return checkImg.value(QStringLiteral("cashCode")).toString();
+}
+
+QString BonusCredit::dateTimeEntry() const
+{
+    const QDateTime now = Clock::currentDateTime();
+    const QString text = QStringLiteral("ДАТА ") + now.toString(QStringLiteral("dd/MM/yy"))
+        + QStringLiteral("   ВРЕМЯ ") + now.toString(QStringLiteral("hh:mm:ss"));
+    return text.rightJustified(widthPrint, QLatin1Char(' '));
+}
+
+QString BonusCredit::nameBlock() const
+{
+    if (clientName.size() > widthPrint)
+        return rightStrList(clientName, widthPrint);
+    return clientName.rightJustified(widthPrint, QLatin1Char(' '));
+}
+
+QString BonusCredit::getSlip() const
+{
+    const int W = widthPrint;
+    const int number = getCheckNumber();
+    const QString cashCode = getCashCode();
+    const double limit = operationType == Sale ? balance - amount : balance + amount;
+
+    // Built entry by entry: a value holding "%5" is printed as it is.
+    const QStringList entries = {
+        centerStr(header, W),
+        blank(W),
+        QStringLiteral("    Касса:") + cashCode.rightJustified(W - 10, QLatin1Char(' ')),
+        QStringLiteral("    Кассир:").leftJustified(W, QLatin1Char(' ')),
+        rightStrList(cashierName, W),
+        blank(W),
+        centerStr(QStringLiteral("ЧЕК ")
+                      + QString::number(number).rightJustified(checkNumberDigits, QLatin1Char('0')),
+                  W),
+        (operationType == Sale ? QStringLiteral("ОПЛАТА") : QStringLiteral("ОТМЕНА ОПЛАТЫ"))
+            .leftJustified(W, QLatin1Char(' ')),
+        blank(W),
+        QStringLiteral("КЛИЕНТ:").leftJustified(W, QLatin1Char(' ')),
+        nameBlock(),
+        QStringLiteral("КАРТА:").leftJustified(W, QLatin1Char(' ')),
+        cardId.rightJustified(W, QLatin1Char(' ')),
+        QStringLiteral("СУММА:") + money(amount).rightJustified(W - 10, QLatin1Char(' '))
+            + QStringLiteral(" RUR"),
+        blank(W),
+        QStringLiteral("ДОСТУПНЫЙ ЛИМИТ:") + money(limit).rightJustified(W - 20, QLatin1Char(' '))
+            + QStringLiteral(" RUR"),
+        blank(W),
+        dateTimeEntry(),
+        blank(W),
+        rule(W),
+        centerStr(QStringLiteral("ПОДПИСЬ КЛИЕНТА"), W),
+        blank(W),
+        rule(W),
+        blank(W),
+    };
+    return joinEntries(entries);
+}
+
+QString BonusCredit::getBalanceSlip() const
+{
+    const int W = widthPrint;
+    const QStringList entries = {
+        centerStr(header, W),
+        blank(W),
+        QStringLiteral("КЛИЕНТ:").leftJustified(W, QLatin1Char(' ')),
+        nameBlock(),
+        QStringLiteral("КАРТА:").leftJustified(W, QLatin1Char(' ')),
+        cardId.rightJustified(W, QLatin1Char(' ')),
+        QStringLiteral("ДОСТУПНЫЙ ЛИМИТ:") + money(balance).rightJustified(W - 20, QLatin1Char(' '))
+            + QStringLiteral(" RUR"),
+        blank(W),
+        dateTimeEntry(),
+        blank(W),
+    };
+    return joinEntries(entries);
+}

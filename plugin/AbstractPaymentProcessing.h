@@ -13,18 +13,11 @@
 #include <QtPlugin>
 
 namespace EPaymentProcessingRequest {
-enum Type {
-    Undefined = 0,
-    Sale = 1,
-    Refund = 2
-};
+enum Type { Undefined = 0, Sale = 1, Refund = 2 };
 } // namespace EPaymentProcessingRequest
 
 namespace EPaymentProcessingOption {
-enum Option {
-    NoOption = 0,
-    Enabled = 1
-};
+enum Option { NoOption = 0, Enabled = 1 };
 } // namespace EPaymentProcessingOption
 
 Q_DECLARE_FLAGS(PaymentProcessingOptions, EPaymentProcessingOption::Option)

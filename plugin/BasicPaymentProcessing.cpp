@@ -90,9 +90,7 @@ void BasicPaymentProcessing::setOption(EPaymentProcessingOption::Option option, 
         options ^= option;
 }
 
-void BasicPaymentProcessing::cancelCardRequest()
-{
-}
+void BasicPaymentProcessing::cancelCardRequest() { }
 
 PaymentProcessingAnswer BasicPaymentProcessing::makeResult(const QString &message)
 {
@@ -127,6 +125,5 @@ void BasicPaymentProcessing::waitBeforeNextOperation(int seconds) const
         return;
 
     timespec wait = {time_t(micro / 1000000), long(micro % 1000000) * 1000};
-    while (nanosleep(&wait, &wait) == -1 && errno == EINTR) {
-    }
+    while (nanosleep(&wait, &wait) == -1 && errno == EINTR) { }
 }

@@ -1,0 +1,45 @@
+#ifndef BONUSCREDITPROCESSING_H
+#define BONUSCREDITPROCESSING_H
+
+#include "BasicPaymentProcessing.h"
+#include "Logger.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+class BonusCredit;
+
+/*!
+    The object the till loads: pays with a card's bonus credit, refunds or
+    cancels such a payment and asks a card's balance. Each request is one
+    engine run; the engine reports through the status and print files,
+    which are read back into the answer.
+*/
+class BonusCreditProcessing : public QObject, public BasicPaymentProcessing
+{
+    Q_OBJECT
+    Q_PLUGIN_METADATA(IID "VeltaPaymentProcessing/1.0" FILE "plugin.json")
+    Q_INTERFACES(BasicPaymentProcessing)
+
+public:
+    explicit BonusCreditProcessing(QObject *parent = nullptr);
+    ~BonusCreditProcessing() override;
+
+    bool isPaymentEnable(EPaymentProcessingRequest::Type type) const override;
+    bool isCancelEnable(EPaymentProcessingRequest::Type type) const override;
+    bool isCheckTotalsEnable() const override;
+    PaymentProcessingAnswer payment(const PaymentProcessingRequest &request) override;
+    PaymentProcessingAnswer cancel(const PaymentProcessingRequest &request) override;
+    PaymentProcessingAnswer balance(const QString &cardNumber) override;
+
+    PaymentProcessingAnswer execute(int operation, int amount, const QString &cardNumber);
+    bool readFile(const QString &path, QByteArray &data);
+
+private:
+    Logger logger;
+    QString workDir;
+    BonusCredit *engine;
+};
+
+#endif // BONUSCREDITPROCESSING_H
