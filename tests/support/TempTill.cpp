@@ -3,12 +3,15 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
+#include <QTextCodec>
 #include <QtTest>
 
 TempTill::TempTill()
     : hadRoot(qEnvironmentVariableIsSet("TILLHOUSE_ROOT"))
 {
     previousRoot = qgetenv("TILLHOUSE_ROOT");
+    // As on the till: UTF-8 is the process's 8-bit encoding.
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
     QVERIFY2(dir.isValid(), "cannot make a temporary till tree");
     qputenv("TILLHOUSE_ROOT", dir.path().toUtf8());
     QDir d(dir.path());
