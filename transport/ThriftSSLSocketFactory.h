@@ -21,6 +21,10 @@ public:
     QString getClientCertificate() const;
     QString getTrustedCertificate() const;
 
+    // How many process-wide TLS library factories were made: 0 before the
+    // first createSocket(), 1 for ever after.
+    static int processFactoriesMade();
+
 private:
     QString clientCertificate;
     QString trustedCertificate;

@@ -1,0 +1,206 @@
+#include "ThriftTransportProvider.h"
+
+#include "ThriftSocketFactory.h"
+#include "ThriftTransportWrapper.h"
+
+#include <QTimer>
+
+#include <algorithm>
+#include <stdexcept>
+#include <vector>
+
+#include <thrift/Thrift.h>
+
+namespace {
+
+// A connection on which nothing succeeded for this long is closed.
+const int idleTimeoutMs = 60000;
+
+std::string localText(const QString &text)
+{
+    return text.toLocal8Bit().toStdString();
+}
+
+} // namespace
+
+ThriftTransportProvider::Endpoint::Endpoint(const QString &host, int port, int index)
+    : host(host)
+    , port(port)
+    , index(index)
+    , failures(0)
+{
+}
+
+bool ThriftTransportProvider::Endpoint::operator<(const Endpoint &other) const
+{
+    return failures < other.failures;
+}
+
+ThriftTransportProvider::ThriftTransportProvider(std::shared_ptr<ThriftSocketFactory> socketFactory,
+                                                 QObject *parent)
+    : QObject(parent)
+    , socketFactory(std::move(socketFactory))
+    , connectTimeout(0)
+    , receiveTimeout(0)
+    , sendTimeout(0)
+    , expiryTimer(new QTimer(this))
+    , logger("thrifttransportprovider")
+{
+    expiryTimer->setSingleShot(true);
+    connect(expiryTimer, &QTimer::timeout, this, &ThriftTransportProvider::connectionExpired);
+}
+
+ThriftTransportProvider::~ThriftTransportProvider() = default;
+
+void ThriftTransportProvider::addEndpoint(const QString &host, int port)
+{
+    endpoints.append(Endpoint(host, port, endpoints.size()));
+}
+
+std::shared_ptr<ThriftTransportWrapper> ThriftTransportProvider::getTransport()
+{
+    logTimeouts();
+
+    if (currentTransport && currentTransport->isOpen())
+        return currentTransport;
+
+    if (endpoints.isEmpty()) {
+        logger.info(QStringLiteral("Отсутствуют настроенные адреса поставщиков сервиса"));
+        throw apache::thrift::TException(localText(QStringLiteral("Не задан сервер")));
+    }
+
+    // Fewest failures first; the stable sort keeps the order of addition
+    // among equals.
+    std::vector<Endpoint> order(endpoints.cbegin(), endpoints.cend());
+    std::stable_sort(order.begin(), order.end());
+
+    std::shared_ptr<ThriftTransportWrapper> opened;
+    for (const Endpoint &endpoint : order) {
+        // Outside the handler: a factory that cannot make sockets for one
+        // endpoint cannot make them for the others either.
+        std::shared_ptr<ThriftTransportWrapper> transport
+            = makeTransport(endpoint.host, endpoint.port, endpoint.index);
+        try {
+            logger.info(QStringLiteral("Соединение с %1:%2").arg(endpoint.host).arg(endpoint.port));
+            transport->open();
+            logger.info(QStringLiteral("Открыто соединение thrift"));
+            logger.info(QStringLiteral("Хост: %1, порт: %2")
+                            .arg(QString::fromLocal8Bit(transport->getPeerHost().c_str()))
+                            .arg(transport->getPeerPort()));
+            opened = transport;
+            break;
+        } catch (const std::exception &e) {
+            // A transport failure was already counted through the wrapper.
+            logger.info(QStringLiteral("Ошибка соединения с сервером %1")
+                            .arg(QString::fromLocal8Bit(e.what())));
+        }
+    }
+
+    if (!opened) {
+        const QString message = QStringLiteral("Нет доступных серверов");
+        logger.info(message);
+        throw std::runtime_error(localText(message));
+    }
+
+    currentTransport = opened;
+    expiryTimer->start(idleTimeoutMs);
+    return currentTransport;
+}
+
+std::shared_ptr<ThriftTransportWrapper> ThriftTransportProvider::getTransport(const QString &host,
+                                                                              int port)
+{
+    logTimeouts();
+    std::shared_ptr<ThriftTransportWrapper> transport = makeTransport(host, port, -1);
+    transport->open();
+    currentTransport = transport;
+    expiryTimer->start(idleTimeoutMs);
+    return currentTransport;
+}
+
+QStringList ThriftTransportProvider::hosts() const
+{
+    QStringList result;
+    for (const Endpoint &endpoint : endpoints)
+        result << QStringLiteral("%1:%2").arg(endpoint.host).arg(endpoint.port);
+    return result;
+}
+
+int ThriftTransportProvider::getConnectTimeout() const
+{
+    return connectTimeout;
+}
+
+void ThriftTransportProvider::setConnectTimeout(int ms)
+{
+    connectTimeout = ms;
+}
+
+int ThriftTransportProvider::getReceiveTimeout() const
+{
+    return receiveTimeout;
+}
+
+void ThriftTransportProvider::setReceiveTimeout(int ms)
+{
+    receiveTimeout = ms;
+}
+
+int ThriftTransportProvider::getSendTimeout() const
+{
+    return sendTimeout;
+}
+
+void ThriftTransportProvider::setSendTimeout(int ms)
+{
+    sendTimeout = ms;
+}
+
+std::shared_ptr<ThriftSocketFactory> ThriftTransportProvider::getSocketFactory() const
+{
+    return socketFactory;
+}
+
+void ThriftTransportProvider::transportFail(int index)
+{
+    if (index >= 0 && index < endpoints.size())
+        ++endpoints[index].failures;
+    // Not closed here: whoever holds the transport still uses it.
+    currentTransport.reset();
+}
+
+void ThriftTransportProvider::transportOk(int)
+{
+    expiryTimer->start(idleTimeoutMs);
+}
+
+void ThriftTransportProvider::connectionExpired()
+{
+    if (!currentTransport || !currentTransport->isOpen())
+        return;
+    logger.info(QStringLiteral("Закрытие соединения с сервером по таймеру"));
+    // Held here as well: a failing close() reports back and drops
+    // currentTransport while the wrapper is still at work.
+    const std::shared_ptr<ThriftTransportWrapper> transport = currentTransport;
+    transport->close();
+    currentTransport.reset();
+}
+
+void ThriftTransportProvider::logTimeouts()
+{
+    logger.info(QStringLiteral("Значения таймаутов connect - %1, receive - %2, send - %3")
+                    .arg(connectTimeout)
+                    .arg(receiveTimeout)
+                    .arg(sendTimeout));
+}
+
+std::shared_ptr<ThriftTransportWrapper> ThriftTransportProvider::makeTransport(const QString &host,
+                                                                               int port, int index)
+{
+    std::shared_ptr<apache::thrift::transport::TSocket> socket
+        = socketFactory->createSocket(host, port);
+    socket->setConnTimeout(connectTimeout);
+    socket->setRecvTimeout(receiveTimeout);
+    socket->setSendTimeout(sendTimeout);
+    return std::make_shared<ThriftTransportWrapper>(socket, this, index);
+}

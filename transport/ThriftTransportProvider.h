@@ -66,6 +66,9 @@ public slots:
     void connectionExpired();
 
 private:
+    void logTimeouts();
+    std::shared_ptr<ThriftTransportWrapper> makeTransport(const QString &host, int port, int index);
+
     std::shared_ptr<ThriftSocketFactory> socketFactory;
     QList<Endpoint> endpoints;
     int connectTimeout;

@@ -56,6 +56,9 @@ public:
     void setMaxRecvRetries(int maxRecvRetries);
 
 private:
+    void reportSuccess();
+    void reportFailure();
+
     std::shared_ptr<apache::thrift::transport::TSocket> socket;
     ThriftTransportProvider *provider;
     int endpointIndex;
