@@ -1,0 +1,459 @@
+// The plug-in as the till sees it: loading and casting, the answers of the
+// base class, the pacing wait, and the answer read back from the engine's
+// files for the outcomes that need neither the database nor the server.
+
+#include "BasicPaymentProcessing.h"
+#include "LogCapture.h"
+#include "PluginHandle.h"
+#include "TempTill.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonObject>
+#include <QPointer>
+#include <QtTest>
+
+#include <csignal>
+#include <sys/wait.h>
+#include <unistd.h>
+
+class PluginTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void loadsAndCastsByInterfaceId();
+    void instanceIsSingleAndRemadeAfterDelete();
+    void capabilities();
+    void unavailableOperations_data();
+    void unavailableOperations();
+    void options();
+    void defaultAnswer();
+
+    void waitReturnsAtOnce_data();
+    void waitReturnsAtOnce();
+    void waitBlocksForTheSpacing();
+    void waitBeyond2147Seconds_data();
+    void waitBeyond2147Seconds();
+
+    void paymentOfAnotherTypeDoesNotRun();
+    void nonPositiveAmountIsRefused_data();
+    void nonPositiveAmountIsRefused();
+    void settingsNotJson();
+    void statusWrittenElsewhere();
+    void emptyStatusFile();
+    void databaseDown_data();
+    void databaseDown();
+    void cardNumberRoundTripsThroughStatusFile();
+
+private:
+    // Declared first: the plug-in's engine must see the temporary tree.
+    TempTill till;
+    LogCapture log;
+    PluginHandle handle;
+    AbstractPaymentProcessing *plugin = nullptr;
+};
+
+void PluginTest::initTestCase()
+{
+    // Nothing listens here: the engine's database connection fails fast.
+    qputenv("MYSQL_UNIX_PORT", QFile::encodeName(till.root() + QStringLiteral("/no-mysqld.sock")));
+    plugin = handle.plugin();
+    QVERIFY2(plugin, qPrintable(handle.errorString()));
+}
+
+void PluginTest::init()
+{
+    log.clear();
+    QJsonObject settings;
+    settings.insert(QStringLiteral("address"), QStringLiteral("127.0.0.1"));
+    settings.insert(QStringLiteral("port"), 1);
+    till.writeSettings(settings);
+}
+
+void PluginTest::loadsAndCastsByInterfaceId()
+{
+    QPluginLoader loader(PluginHandle::libraryPath());
+    QCOMPARE(QFileInfo(loader.fileName()).fileName(),
+             QStringLiteral("libProcessingBonusCredit.so"));
+    QCOMPARE(loader.metaData().value(QStringLiteral("IID")).toString(),
+             QStringLiteral("VeltaPaymentProcessing/1.0"));
+
+    QObject *object = loader.instance();
+    QVERIFY(object);
+    QCOMPARE(object->metaObject()->className(), "BonusCreditProcessing");
+    void *basic = object->qt_metacast("BasicPaymentProcessing");
+    QVERIFY(basic);
+    QCOMPARE(object->qt_metacast("VeltaPaymentProcessing/1.0"), basic);
+    QCOMPARE(static_cast<void *>(qobject_cast<AbstractPaymentProcessing *>(object)), basic);
+    QVERIFY(object->qt_metacast("BonusCreditProcessing"));
+    QVERIFY(!object->qt_metacast("SomethingElse"));
+}
+
+void PluginTest::instanceIsSingleAndRemadeAfterDelete()
+{
+    QPluginLoader loader(PluginHandle::libraryPath());
+    QObject *first = loader.instance();
+    QVERIFY(first);
+    QCOMPARE(loader.instance(), first);
+    QCOMPARE(handle.instance(), first);
+
+    // A till may delete the object; the next request makes a new one.
+    QPointer<QObject> guard(first);
+    delete first;
+    QVERIFY(guard.isNull());
+    QObject *second = loader.instance();
+    QVERIFY(second);
+    QVERIFY(qobject_cast<AbstractPaymentProcessing *>(second));
+    plugin = qobject_cast<AbstractPaymentProcessing *>(handle.instance());
+    QCOMPARE(static_cast<void *>(plugin), second->qt_metacast("BasicPaymentProcessing"));
+}
+
+void PluginTest::capabilities()
+{
+    using namespace EPaymentProcessingRequest;
+    QVERIFY(plugin->isPaymentEnable(Sale));
+    QVERIFY(plugin->isPaymentEnable(Refund));
+    QVERIFY(!plugin->isPaymentEnable(Undefined));
+    QVERIFY(!plugin->isPaymentEnable(Type(3)));
+    QVERIFY(plugin->isCancelEnable(Sale));
+    QVERIFY(!plugin->isCancelEnable(Refund));
+    QVERIFY(!plugin->isCheckTotalsEnable());
+    QVERIFY(!plugin->isUsePaymentAsDiscount());
+}
+
+void PluginTest::unavailableOperations_data()
+{
+    QTest::addColumn<int>("operation");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("change") << 0 << QStringLiteral("Операция сдачи недоступна!");
+    QTest::newRow("checkTotals") << 1
+                                 << QStringLiteral("Операция печати короткого отчета недоступна!");
+    QTest::newRow("checkTotalsByMerchantId")
+        << 2 << QStringLiteral("Операция сверки итогов для юр. лица недоступна!");
+    QTest::newRow("printCopy") << 3 << QStringLiteral("Операция печати копии недоступна!");
+    QTest::newRow("printReport") << 4
+                                 << QStringLiteral("Операция печати полного отчета недоступна!");
+    QTest::newRow("printReportByMerchantId")
+        << 5 << QStringLiteral("Операция печати полного отчета для юр. лица недоступна!");
+    QTest::newRow("printShortReport")
+        << 6 << QStringLiteral("Операция печати короткого отчета недоступна!");
+    QTest::newRow("discountCard") << 7
+                                  << QStringLiteral(
+                                         "Операция получения скидочной карты недоступна!");
+}
+
+void PluginTest::unavailableOperations()
+{
+    QFETCH(int, operation);
+    QFETCH(QString, message);
+    PaymentProcessingRequest request;
+    request.type = EPaymentProcessingRequest::Sale;
+    request.amount = 100;
+    PaymentProcessingAnswer answer;
+    switch (operation) {
+    case 0:
+        answer = plugin->change(request);
+        break;
+    case 1:
+        answer = plugin->checkTotals(1);
+        break;
+    case 2:
+        answer = plugin->checkTotalsByMerchantId(QStringLiteral("m"));
+        break;
+    case 3:
+        answer = plugin->printCopy(1);
+        break;
+    case 4:
+        answer = plugin->printReport();
+        break;
+    case 5:
+        answer = plugin->printReportByMerchantId(QStringLiteral("m"));
+        break;
+    case 6:
+        answer = plugin->printShortReport();
+        break;
+    case 7:
+        answer = plugin->discountCard();
+        break;
+    }
+    QVERIFY(!answer.isSuccess());
+    QCOMPARE(answer.getCode(), 0);
+    QCOMPARE(answer.getMessage(), message);
+    QVERIFY(answer.getPrintImages().isEmpty());
+    // Nothing of this reaches the engine.
+    QVERIFY(!log.contains(QStringLiteral("Запуск процессинга")));
+}
+
+void PluginTest::options()
+{
+    using namespace EPaymentProcessingOption;
+    // The plug-in switches option 1 on when it is made.
+    QVERIFY(plugin->checkOption(Enabled));
+    QVERIFY(!plugin->checkOption(NoOption));
+
+    BasicPaymentProcessing basic;
+    QVERIFY(basic.checkOption(NoOption));
+    basic.setOption(Enabled, false);
+    QVERIFY(!basic.checkOption(Enabled));
+    QVERIFY(basic.checkOption(NoOption));
+    basic.setOption(Enabled, true);
+    basic.setOption(Enabled, true);
+    QVERIFY(basic.checkOption(Enabled));
+    basic.setOption(Option(2), false);
+    QVERIFY(basic.checkOption(Enabled));
+    basic.setOption(Enabled, false);
+    QVERIFY(!basic.checkOption(Enabled));
+    QCOMPARE(basic.balance(QStringLiteral("1")).getMessage(),
+             QStringLiteral("Операция запроса баланса недоступна!"));
+    QCOMPARE(basic.payment(PaymentProcessingRequest()).getMessage(),
+             QStringLiteral("Операция оплаты недоступна!"));
+    QCOMPARE(basic.cancel(PaymentProcessingRequest()).getMessage(),
+             QStringLiteral("Операция отмены недоступна!"));
+}
+
+void PluginTest::defaultAnswer()
+{
+    PaymentProcessingAnswer answer;
+    QVERIFY(!answer.isSuccess());
+    QCOMPARE(answer.getCode(), 0);
+    QVERIFY(answer.getMessage().isEmpty());
+    QVERIFY(answer.getPrintImages().isEmpty());
+    answer.setSuccess(true);
+    QVERIFY(answer.isSuccess());
+    answer.setSuccess(false);
+    QVERIFY(!answer.isSuccess());
+}
+
+void PluginTest::waitReturnsAtOnce_data()
+{
+    QTest::addColumn<bool>("recorded");
+    QTest::addColumn<int>("seconds");
+    QTest::newRow("never recorded") << false << 5;
+    QTest::newRow("zero seconds") << true << 0;
+    QTest::newRow("negative seconds") << true << -3;
+}
+
+void PluginTest::waitReturnsAtOnce()
+{
+    QFETCH(bool, recorded);
+    QFETCH(int, seconds);
+    BasicPaymentProcessing basic;
+    if (recorded)
+        basic.setLastOperationTime();
+    QElapsedTimer timer;
+    timer.start();
+    basic.waitBeforeNextOperation(seconds);
+    QVERIFY(timer.elapsed() < 100);
+}
+
+void PluginTest::waitBlocksForTheSpacing()
+{
+    BasicPaymentProcessing basic;
+    basic.setLastOperationTime();
+    QElapsedTimer timer;
+    timer.start();
+    basic.waitBeforeNextOperation(1);
+    QVERIFY2(timer.elapsed() >= 950 && timer.elapsed() < 1500,
+             qPrintable(QString::number(timer.elapsed())));
+
+    // The spacing has passed now: no further wait.
+    timer.restart();
+    basic.waitBeforeNextOperation(1);
+    QVERIFY(timer.elapsed() < 100);
+}
+
+void PluginTest::waitBeyond2147Seconds_data()
+{
+    QTest::addColumn<int>("seconds");
+    QTest::newRow("2148 s") << 2148;
+    QTest::newRow("4295 s") << 4295;
+    QTest::newRow("1 day") << 86400;
+}
+
+void PluginTest::waitBeyond2147Seconds()
+{
+    // Such a wait must block, not wrap round to nothing: run it in a child
+    // and see that the child is still waiting.
+    QFETCH(int, seconds);
+    const pid_t child = fork();
+    QVERIFY(child >= 0);
+    if (child == 0) {
+        BasicPaymentProcessing basic;
+        basic.setLastOperationTime();
+        basic.waitBeforeNextOperation(seconds);
+        _exit(0);
+    }
+    QTest::qWait(300);
+    int status = 0;
+    const pid_t done = waitpid(child, &status, WNOHANG);
+    kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+    QCOMPARE(done, pid_t(0));
+}
+
+void PluginTest::paymentOfAnotherTypeDoesNotRun()
+{
+    TempTill::writeFile(till.statusPath(), "left from before");
+    PaymentProcessingRequest request;
+    request.type = EPaymentProcessingRequest::Type(3);
+    request.amount = 100;
+    request.cardNumber = QStringLiteral("123");
+    const PaymentProcessingAnswer answer = plugin->payment(request);
+    QVERIFY(!answer.isSuccess());
+    QCOMPARE(answer.getCode(), 0);
+    QVERIFY(answer.getMessage().isEmpty());
+    QCOMPARE(till.readStatus(), QByteArray("left from before"));
+    QVERIFY(!log.contains(QStringLiteral("Запуск процессинга")));
+}
+
+void PluginTest::nonPositiveAmountIsRefused_data()
+{
+    QTest::addColumn<QString>("operation");
+    QTest::addColumn<int>("amount");
+    QTest::addColumn<int>("images");
+    QTest::newRow("sale of 0") << QStringLiteral("sale") << 0 << 2;
+    QTest::newRow("negative sale") << QStringLiteral("sale") << -15000 << 2;
+    QTest::newRow("negative refund") << QStringLiteral("refund") << -1 << 2;
+    QTest::newRow("cancel of 0") << QStringLiteral("cancel") << 0 << 1;
+    QTest::newRow("most negative") << QStringLiteral("sale") << int(0x80000000) << 2;
+}
+
+void PluginTest::nonPositiveAmountIsRefused()
+{
+    QFETCH(QString, operation);
+    QFETCH(int, amount);
+    QFETCH(int, images);
+    const QString card = QStringLiteral("4000");
+    const PaymentProcessingAnswer answer = operation == QLatin1String("sale")
+        ? handle.sale(amount, card)
+        : operation == QLatin1String("refund") ? handle.refund(amount, card)
+                                               : handle.cancel(amount, card);
+    QVERIFY(!answer.isSuccess());
+    QCOMPARE(answer.getCode(), 255);
+    QCOMPARE(answer.getMessage(), QStringLiteral("Недопустимая сумма"));
+    // The print file was emptied when the settings were read.
+    QCOMPARE(answer.getPrintImages(), QStringList(QVector<QString>(images).toList()));
+    // Refused before the database is even opened.
+    QVERIFY(!log.contains(QStringLiteral("Не удалось подключиться к БД")));
+    QVERIFY(log.messages(QStringLiteral("payment"), QStringLiteral("ERROR"))
+                .contains(QStringLiteral("Недопустимая сумма")));
+    QVERIFY(log.contains(QStringLiteral("Завершение операции")));
+}
+
+void PluginTest::settingsNotJson()
+{
+    till.writeSettingsRaw("{ \"address\": ");
+    const PaymentProcessingAnswer answer = handle.balance(QStringLiteral("123"));
+    QVERIFY(!answer.isSuccess());
+    QCOMPARE(answer.getCode(), 255);
+    QCOMPARE(answer.getMessage(), QStringLiteral("Ошибка в файле настроек"));
+    QVERIFY(log.messages(QStringLiteral("payment"), QStringLiteral("ERROR"))
+                .contains(QStringLiteral("Ошибка в файле настроек")));
+    QVERIFY(answer.getPrintImages().isEmpty());
+}
+
+void PluginTest::statusWrittenElsewhere()
+{
+    QJsonObject settings;
+    settings.insert(QStringLiteral("statusFile"), till.root() + QStringLiteral("/elsewhere.txt"));
+    till.writeSettings(settings);
+    const PaymentProcessingAnswer answer = handle.sale(100, QStringLiteral("123"));
+    QVERIFY(!answer.isSuccess());
+    QCOMPARE(answer.getCode(), 0);
+    QCOMPARE(answer.getMessage(), QStringLiteral("Ошибка чтения файла статуса операции."));
+    QVERIFY(answer.getPrintImages().isEmpty());
+    QVERIFY(log.contains(QStringLiteral("Не удалось открыть файл '%1'").arg(till.statusPath())));
+
+    // The path read from the settings stays when the file goes away.
+    till.removeSettings();
+    handle.balance(QStringLiteral("123"));
+    QVERIFY(QFile::exists(till.root() + QStringLiteral("/elsewhere.txt")));
+    QVERIFY(!QFile::exists(till.statusPath()));
+    // Back to the default path for the tests that follow.
+    settings = QJsonObject();
+    settings.insert(QStringLiteral("statusFile"), till.statusPath());
+    till.writeSettings(settings);
+}
+
+void PluginTest::emptyStatusFile()
+{
+    // The engine empties the status file at the start of a run; when the
+    // print file is configured onto the same path and the run stops early,
+    // the plug-in finds an empty status.
+    QJsonObject settings;
+    settings.insert(QStringLiteral("statusFile"), till.root() + QStringLiteral("/status2.txt"));
+    settings.insert(QStringLiteral("printFile"), till.statusPath());
+    till.writeSettings(settings);
+    const PaymentProcessingAnswer answer = handle.sale(0, QStringLiteral("123"));
+    QVERIFY(!answer.isSuccess());
+    QCOMPARE(answer.getCode(), 0);
+    QCOMPARE(answer.getMessage(), QStringLiteral("Неверная структура ответа"));
+}
+
+void PluginTest::databaseDown_data()
+{
+    QTest::addColumn<QString>("operation");
+    QTest::addColumn<int>("images");
+    QTest::newRow("balance") << QStringLiteral("balance") << 1;
+    QTest::newRow("sale") << QStringLiteral("sale") << 2;
+    QTest::newRow("cancel") << QStringLiteral("cancel") << 1;
+}
+
+void PluginTest::databaseDown()
+{
+    QFETCH(QString, operation);
+    QFETCH(int, images);
+    const QString card = QStringLiteral("777");
+    const PaymentProcessingAnswer answer = operation == QLatin1String("balance")
+        ? handle.balance(card)
+        : operation == QLatin1String("sale") ? handle.sale(500, card)
+                                             : handle.cancel(500, card);
+    QVERIFY(!answer.isSuccess());
+    QCOMPARE(answer.getCode(), 255);
+    QCOMPARE(answer.getMessage(), QStringLiteral("Не удалось подключиться к БД"));
+    QCOMPARE(answer.getCardNumber(), card);
+    QCOMPARE(answer.getPrintImages(), QStringList(QVector<QString>(images).toList()));
+
+    const QStringList messages = log.messages(QStringLiteral("payment"));
+    const int start = messages.indexOf(QStringLiteral("Начало операции"));
+    QVERIFY(start >= 0);
+    QCOMPARE(messages.mid(start + 1, 3),
+             QStringList({QStringLiteral("Тип операции: %1")
+                              .arg(operation == QLatin1String("balance")    ? 5
+                                       : operation == QLatin1String("sale") ? 1
+                                                                            : 3),
+                          QStringLiteral("Сумма: %1")
+                              .arg(operation == QLatin1String("balance") ? QStringLiteral("0")
+                                                                         : QStringLiteral("5")),
+                          QStringLiteral("Номер карты: 777")}));
+    QVERIFY(messages.contains(QStringLiteral(
+        "Код статуса: 255; Описание: Не удалось подключиться к БД; Номер карты: 777; "
+        "Выполнено с ошибкой")));
+    QVERIFY(messages.contains(QStringLiteral("Завершение операции")));
+}
+
+void PluginTest::cardNumberRoundTripsThroughStatusFile()
+{
+    // Quotes, a backslash, a line feed and a placeholder in the card number
+    // must come back to the till exactly, through a status file that stays
+    // valid JSON.
+    const QString card = QStringLiteral("12\"3\\4\n%3%2 %1 карта");
+    const PaymentProcessingAnswer answer = handle.balance(card);
+    QCOMPARE(answer.getCode(), 255);
+    QCOMPARE(answer.getMessage(), QStringLiteral("Не удалось подключиться к БД"));
+    QCOMPARE(answer.getCardNumber(), card);
+
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(till.readStatus(), &error);
+    QCOMPARE(error.error, QJsonParseError::NoError);
+    QCOMPARE(document.object().value(QStringLiteral("cardNumber")).toString(), card);
+    // The template and its spacing stay as the till's tools expect them.
+    QVERIFY(till.readStatus().startsWith("{ \"status\" : 255, \"description\" : \""));
+}
+
+QTEST_GUILESS_MAIN(PluginTest)
+#include "tst_plugin.moc"
