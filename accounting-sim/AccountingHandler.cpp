@@ -1,0 +1,212 @@
+#include "AccountingHandler.h"
+
+#include "Console.h"
+#include "Ledger.h"
+#include "LedgerError.h"
+#include "LedgerReply.h"
+
+namespace {
+
+QString text(const std::string &utf8)
+{
+    return QString::fromStdString(utf8);
+}
+
+// Log values: "-" where the call has no such field, "" for an empty string.
+QString field(const QString &value)
+{
+    return value.isEmpty() ? QStringLiteral("\"\"") : value;
+}
+
+} // namespace
+
+AccountingHandler::AccountingHandler(Ledger &ledger, const QStringList &terminals)
+    : m_ledger(ledger)
+    , m_terminals(terminals)
+{
+}
+
+void AccountingHandler::pay(Result &_return, const std::string &terminalId,
+                            const std::string &sessionId, const std::string &cardNumber,
+                            const int64_t amount, const AdditionalAssetInfo &)
+{
+    unsupported(
+        _return,
+        {QStringLiteral("pay"), text(terminalId), text(cardNumber), amount, text(sessionId)});
+}
+
+void AccountingHandler::cancel(Result &_return, const std::string &terminalId,
+                               const std::string &sessionId, const int32_t)
+{
+    unsupported(_return, {QStringLiteral("cancel"), text(terminalId), {}, {}, text(sessionId)});
+}
+
+void AccountingHandler::back(Result &_return, const std::string &terminalId,
+                             const std::string &sessionId, const std::string &cardNumber,
+                             const int64_t amount, const AdditionalAssetInfo &)
+{
+    unsupported(
+        _return,
+        {QStringLiteral("back"), text(terminalId), text(cardNumber), amount, text(sessionId)});
+}
+
+void AccountingHandler::balance(Result &_return, const std::string &terminalId,
+                                const std::string &cardNumber)
+{
+    const QString card = text(cardNumber);
+    serve(_return, {QStringLiteral("balance"), text(terminalId), card, {}, {}},
+          [&] { return m_ledger.balance(card); });
+}
+
+void AccountingHandler::add(Result &_return, const std::string &terminalId,
+                            const std::string &sessionId, const std::string &cardNumber,
+                            const int64_t amount, const AdditionalAssetInfo &, const AssetGroup &)
+{
+    unsupported(
+        _return,
+        {QStringLiteral("add"), text(terminalId), text(cardNumber), amount, text(sessionId)});
+}
+
+void AccountingHandler::sub(Result &_return, const std::string &terminalId,
+                            const std::string &sessionId, const std::string &cardNumber,
+                            const int64_t amount, const AdditionalAssetInfo &, const AssetGroup &)
+{
+    unsupported(
+        _return,
+        {QStringLiteral("sub"), text(terminalId), text(cardNumber), amount, text(sessionId)});
+}
+
+void AccountingHandler::makeEarn(Result &_return, const std::string &terminalId,
+                                 const std::string &sessionId, const std::string &cardNumber,
+                                 const int64_t amount, const AdditionalAssetInfo &,
+                                 const AssetGroup &)
+{
+    unsupported(
+        _return,
+        {QStringLiteral("makeEarn"), text(terminalId), text(cardNumber), amount, text(sessionId)});
+}
+
+void AccountingHandler::makeEarnBack(Result &_return, const std::string &terminalId,
+                                     const std::string &sessionId, const std::string &cardNumber,
+                                     const int64_t amount, const AdditionalAssetInfo &,
+                                     const AssetGroup &)
+{
+    unsupported(_return,
+                {QStringLiteral("makeEarnBack"), text(terminalId), text(cardNumber), amount,
+                 text(sessionId)});
+}
+
+void AccountingHandler::makePay(Result &_return, const std::string &terminalId,
+                                const std::string &sessionId, const std::string &cardNumber,
+                                const int64_t amount, const AdditionalAssetInfo &additionalInfo)
+{
+    const Call call {QStringLiteral("makePay"), text(terminalId), text(cardNumber), amount,
+                     text(sessionId)};
+    serve(_return, call, [&] {
+        return m_ledger.open(Ledger::Kind::Pay, call.terminal, *call.clientSession, *call.card,
+                             amount, additionalInfo.dateFromCash);
+    });
+}
+
+void AccountingHandler::makePayBack(Result &_return, const std::string &terminalId,
+                                    const std::string &sessionId, const std::string &cardNumber,
+                                    const int64_t amount, const AdditionalAssetInfo &additionalInfo)
+{
+    const Call call {QStringLiteral("makePayBack"), text(terminalId), text(cardNumber), amount,
+                     text(sessionId)};
+    serve(_return, call, [&] {
+        return m_ledger.open(Ledger::Kind::PayBack, call.terminal, *call.clientSession, *call.card,
+                             amount, additionalInfo.dateFromCash);
+    });
+}
+
+void AccountingHandler::commitTransaction(Result &_return, const std::string &terminalId,
+                                          const std::string &sessionId,
+                                          const std::string &cardNumber)
+{
+    const Call call {QStringLiteral("commitTransaction"),
+                     text(terminalId),
+                     text(cardNumber),
+                     {},
+                     {},
+                     text(sessionId)};
+    serve(_return, call, [&] { return m_ledger.commit(call.session, *call.card); });
+}
+
+void AccountingHandler::rollbackTransaction(Result &_return, const std::string &terminalId,
+                                            const std::string &sessionId,
+                                            const std::string &cardNumber)
+{
+    const Call call {QStringLiteral("rollbackTransaction"),
+                     text(terminalId),
+                     text(cardNumber),
+                     {},
+                     {},
+                     text(sessionId)};
+    serve(_return, call, [&] { return m_ledger.rollback(call.session, *call.card); });
+}
+
+template<typename Work> void AccountingHandler::serve(Result &_return, Call call, Work work)
+{
+    LedgerReply reply;
+    QString failure;
+    if (!knownTerminal(call.terminal)) {
+        reply.description = QStringLiteral("Терминал не зарегистрирован");
+    } else {
+        try {
+            reply = work();
+        } catch (const LedgerError &e) {
+            // The till shows a refusal; the operator reads the cause here.
+            failure = QString::fromUtf8(e.what());
+            reply = LedgerReply();
+            reply.description = QStringLiteral("Ошибка базы данных сервера");
+        }
+    }
+    fill(_return, reply);
+    if (call.session.isEmpty())
+        call.session = reply.sessionId;
+    log(call, _return, failure);
+}
+
+void AccountingHandler::unsupported(Result &_return, Call call)
+{
+    LedgerReply reply;
+    reply.description = QStringLiteral("Метод не поддерживается");
+    fill(_return, reply);
+    log(call, _return, {});
+}
+
+bool AccountingHandler::knownTerminal(const QString &terminalId) const
+{
+    return m_terminals.isEmpty() || m_terminals.contains(terminalId);
+}
+
+void AccountingHandler::fill(Result &_return, const LedgerReply &reply)
+{
+    _return.__set_success(reply.accepted);
+    _return.__set_sessionId(reply.sessionId.toStdString());
+    _return.__set_description(reply.description.toStdString());
+    _return.__set_balance(reply.balance);
+    _return.__set_balanceInactive(reply.balanceInactive);
+}
+
+void AccountingHandler::log(const Call &call, const Result &answer, const QString &failure)
+{
+    const QString none = QStringLiteral("-");
+    QString line = call.method;
+    line += QStringLiteral(" terminal=") + field(call.terminal);
+    line += QStringLiteral(" card=") + (call.card ? field(*call.card) : none);
+    line += QStringLiteral(" amount=") + (call.amount ? QString::number(*call.amount) : none);
+    line += QStringLiteral(" session=") + (call.session.isEmpty() ? none : call.session);
+    line += QStringLiteral(" clientSession=")
+        + (call.clientSession ? field(*call.clientSession) : none);
+    line += QStringLiteral(" outcome=")
+        + (answer.success
+               ? QStringLiteral("ok")
+               : (failure.isEmpty() ? QStringLiteral("refused") : QStringLiteral("error")));
+    line += QStringLiteral(" balance=") + QString::number(answer.balance);
+    line += QStringLiteral(" description=") + text(answer.description);
+    if (!failure.isEmpty())
+        line += QStringLiteral(" (") + failure + QLatin1Char(')');
+    Console::out(line);
+}

@@ -1,0 +1,99 @@
+#ifndef ACCOUNTINGHANDLER_H
+#define ACCOUNTINGHANDLER_H
+
+#include "AccountingLogicService.h"
+
+#include <QStringList>
+
+#include <optional>
+
+class Ledger;
+struct LedgerReply;
+
+/*!
+    Answers AccountingLogicService calls from the ledger. Only what a till
+    needs is served: balance, makePay, makePayBack, commitTransaction and
+    rollbackTransaction; every other method is refused. When terminals were
+    listed, any other terminal is refused. Each call is logged as one line on
+    stdout. Shared by all connections; holds no state of its own.
+*/
+class AccountingHandler final : public accounting::logic::thriftapi::AccountingLogicServiceIf
+{
+public:
+    using Result = accounting::logic::thriftapi::Result;
+    using AdditionalAssetInfo = accounting::logic::thriftapi::AdditionalAssetInfo;
+    using AssetGroup = accounting::logic::thriftapi::AssetGroup;
+
+    // An empty list accepts every terminal.
+    AccountingHandler(Ledger &ledger, const QStringList &terminals);
+
+    void pay(Result &_return, const std::string &terminalId, const std::string &sessionId,
+             const std::string &cardNumber, const int64_t amount,
+             const AdditionalAssetInfo &additionalInfo) override;
+    void cancel(Result &_return, const std::string &terminalId, const std::string &sessionId,
+                const int32_t status) override;
+    void back(Result &_return, const std::string &terminalId, const std::string &sessionId,
+              const std::string &cardNumber, const int64_t amount,
+              const AdditionalAssetInfo &additionalInfo) override;
+    void balance(Result &_return, const std::string &terminalId,
+                 const std::string &cardNumber) override;
+    void add(Result &_return, const std::string &terminalId, const std::string &sessionId,
+             const std::string &cardNumber, const int64_t amount,
+             const AdditionalAssetInfo &additionalInfo, const AssetGroup &assetGroup) override;
+    void sub(Result &_return, const std::string &terminalId, const std::string &sessionId,
+             const std::string &cardNumber, const int64_t amount,
+             const AdditionalAssetInfo &additionalInfo, const AssetGroup &assetGroup) override;
+    void makeEarn(Result &_return, const std::string &terminalId, const std::string &sessionId,
+                  const std::string &cardNumber, const int64_t amount,
+                  const AdditionalAssetInfo &additionalInfo, const AssetGroup &assetGroup) override;
+    void makeEarnBack(Result &_return, const std::string &terminalId, const std::string &sessionId,
+                      const std::string &cardNumber, const int64_t amount,
+                      const AdditionalAssetInfo &additionalInfo,
+                      const AssetGroup &assetGroup) override;
+    void makePay(Result &_return, const std::string &terminalId, const std::string &sessionId,
+                 const std::string &cardNumber, const int64_t amount,
+                 const AdditionalAssetInfo &additionalInfo) override;
+    void makePayBack(Result &_return, const std::string &terminalId, const std::string &sessionId,
+                     const std::string &cardNumber, const int64_t amount,
+                     const AdditionalAssetInfo &additionalInfo) override;
+    void commitTransaction(Result &_return, const std::string &terminalId,
+                           const std::string &sessionId, const std::string &cardNumber) override;
+    void rollbackTransaction(Result &_return, const std::string &terminalId,
+                             const std::string &sessionId, const std::string &cardNumber) override;
+
+private:
+    // The fields of one call's log line.
+    struct Call
+    {
+        Call(const QString &method, const QString &terminal, std::optional<QString> card,
+             std::optional<qint64> amount, std::optional<QString> clientSession,
+             const QString &session = QString())
+            : method(method)
+            , terminal(terminal)
+            , card(std::move(card))
+            , amount(amount)
+            , clientSession(std::move(clientSession))
+            , session(session)
+        {
+        }
+
+        QString method;
+        QString terminal;
+        std::optional<QString> card;
+        std::optional<qint64> amount;
+        std::optional<QString> clientSession;
+        // The server's session: answered by makePay/makePayBack, sent by commit/rollback.
+        QString session;
+    };
+
+    template<typename Work> void serve(Result &_return, Call call, Work work);
+    void unsupported(Result &_return, Call call);
+    bool knownTerminal(const QString &terminalId) const;
+    static void fill(Result &_return, const LedgerReply &reply);
+    static void log(const Call &call, const Result &answer, const QString &failure);
+
+    Ledger &m_ledger;
+    const QStringList m_terminals;
+};
+
+#endif // ACCOUNTINGHANDLER_H
