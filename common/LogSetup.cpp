@@ -3,15 +3,14 @@
 #include "TillPaths.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QString>
 #include <QtGlobal>
 
 #include <log4cxx/fileappender.h>
 #include <log4cxx/logger.h>
-#include <log4cxx/logmanager.h>
 #include <log4cxx/patternlayout.h>
 #include <log4cxx/propertyconfigurator.h>
-#include <log4cxx/spi/loggerrepository.h>
 
 namespace {
 
@@ -40,11 +39,10 @@ void forwardQtMessage(QtMsgType type, const QMessageLogContext &, const QString 
     }
 }
 
+// A host that set log4cxx up has given the root logger an appender.
 bool hostConfigured()
 {
-    if (!log4cxx::Logger::getRootLogger()->getAllAppenders().empty())
-        return true;
-    return log4cxx::LogManager::getLoggerRepository()->isConfigured();
+    return !log4cxx::Logger::getRootLogger()->getAllAppenders().empty();
 }
 
 } // namespace
@@ -64,6 +62,14 @@ void LogSetup::ensureConfigured()
         return;
     }
 
+    auto root = log4cxx::Logger::getRootLogger();
+    // No till tree here (a developer's machine, a first run): stay quiet
+    // rather than make directories outside the tree or warn on stderr.
+    if (!QFileInfo(TillPaths::root() + QStringLiteral("/cash")).isDir()) {
+        root->setLevel(log4cxx::Level::getOff());
+        return;
+    }
+
     // log4cxx keeps its texts as UTF-8 here.
     log4cxx::LayoutPtr layout
         = std::make_shared<log4cxx::PatternLayout>(log4cxx::LogString(defaultPattern));
@@ -72,7 +78,6 @@ void LogSetup::ensureConfigured()
     appender->setEncoding(LOG4CXX_STR("UTF-8"));
     log4cxx::helpers::Pool pool;
     appender->activateOptions(pool);
-    auto root = log4cxx::Logger::getRootLogger();
     root->addAppender(appender);
     root->setLevel(log4cxx::Level::getDebug());
 }

@@ -5,6 +5,7 @@
 #include "TillPaths.h"
 #include "VeltaBonusClientThrift.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -119,8 +120,11 @@ BonusCredit::BonusCredit(QObject *parent)
 
 BonusCredit::~BonusCredit()
 {
+    // A host may delete the plug-in while it runs, or Qt may do so at exit,
+    // when the registry of connections is already gone: only unregister
+    // while the application still stands.
     dbConnection = QSqlDatabase();
-    if (QSqlDatabase::contains(connectionName()))
+    if (QCoreApplication::instance() && QSqlDatabase::contains(connectionName()))
         QSqlDatabase::removeDatabase(connectionName());
     LogSetup::setHandleQtMessages(false);
 }
