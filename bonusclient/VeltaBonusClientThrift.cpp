@@ -1,0 +1,273 @@
+#include "VeltaBonusClientThrift.h"
+
+#include "Clock.h"
+#include "ThriftSimpleSocketFactory.h"
+#include "ThriftTransportProvider.h"
+#include "ThriftTransportWrapper.h"
+#include "TillPaths.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonParseError>
+#include <QVariant>
+
+#include <thrift/Thrift.h>
+#include <thrift/protocol/TBinaryProtocol.h>
+
+namespace api = accounting::logic::thriftapi;
+
+namespace {
+// What QDateTime::toTime_t() answers for a moment it cannot represent.
+const qint64 outOfRangeSeconds = 0xFFFFFFFFLL;
+
+QString fromWire(const std::string &text)
+{
+    return QString::fromUtf8(text.data(), int(text.size()));
+}
+
+std::string toWire(const QString &text)
+{
+    return text.toUtf8().toStdString();
+}
+} // namespace
+
+VeltaBonusClientThrift::VeltaBonusClientThrift(QObject *parent)
+    : QObject(parent)
+    , logger("veltabonus")
+    , socketFactory(std::make_shared<ThriftSimpleSocketFactory>())
+    , provider(new ThriftTransportProvider(socketFactory, this))
+{
+    QFile file(TillPaths::settingsFile());
+    if (!file.exists() || !file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        const QString message = QStringLiteral("Файл с настройками не найден");
+        logger.error(message);
+        throw BonusSystemError(message);
+    }
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &parseError);
+    file.close();
+    if (parseError.error != QJsonParseError::NoError)
+        throw BonusSystemError(QStringLiteral("Ошибка в файле настроек"));
+
+    // A top level that is not an object reads as an empty map: every key missing.
+    const QVariantMap settings = document.object().toVariantMap();
+    setTerminalId(settings.value(QStringLiteral("terminalId")).toString());
+    setAddresses(settings.value(QStringLiteral("address")).toString(),
+                 settings.value(QStringLiteral("port")).toInt());
+    setConnectTimeout(settings.value(QStringLiteral("connectTimeout")).toInt());
+    setRecvTimeout(settings.value(QStringLiteral("recvTimeout")).toInt());
+    setSendTimeout(settings.value(QStringLiteral("sendTimeout")).toInt());
+}
+
+VeltaBonusClientThrift::~VeltaBonusClientThrift() = default;
+
+BalanceResponse VeltaBonusClientThrift::balance(const QString &cardNumber)
+{
+    logger.info(QStringLiteral("Получение баланса по протоколу thrift"));
+    logger.info(QStringLiteral("Терминал: ") + terminalId + QStringLiteral(" карта: ")
+                + cardNumber);
+
+    const std::string wireTerminal = toWire(terminalId);
+    const std::string wireCard = toWire(cardNumber);
+    const api::Result result
+        = callMethod(provider, [&](api::AccountingLogicServiceClient &client, api::Result &answer) {
+              client.balance(answer, wireTerminal, wireCard);
+          });
+
+    if (!result.success) {
+        const QString description = fromWire(result.description);
+        logger.info(QStringLiteral("Ошибка бонусного сервера :") + description);
+        throw BonusSystemError(description);
+    }
+
+    BalanceResponse response;
+    response.balance = fromLongLong(result.balance);
+    response.balanceInactive = fromLongLong(result.balanceInactive);
+    logger.info(QStringLiteral("Баланс на карте ") + QString::number(response.balance, 'g', 6));
+    logger.info(QStringLiteral("Неактивный баланс на карте ")
+                + QString::number(response.balanceInactive, 'g', 6));
+    return response;
+}
+
+BonusResult VeltaBonusClientThrift::makePay(const CardFlow &flow, AdditionalAssetInfo &info)
+{
+    return makeTransaction(QStringLiteral("Создание транзакции по оплате по протоколу thrift"),
+                           false, flow, info);
+}
+
+BonusResult VeltaBonusClientThrift::makePayBack(const CardFlow &flow, AdditionalAssetInfo &info)
+{
+    return makeTransaction(QStringLiteral("Возврат по протоколу thrift"), true, flow, info);
+}
+
+BonusResult VeltaBonusClientThrift::commit(const QString &sessionId, const CardFlow &flow)
+{
+    logger.info(QStringLiteral("Закрытие транзакции подтверждением операции по протоколу thrift"));
+    logger.info(QStringLiteral("Терминал: ") + terminalId + QStringLiteral("сессия: ") + sessionId);
+
+    const std::string wireTerminal = toWire(terminalId);
+    const std::string wireSession = toWire(sessionId);
+    const std::string wireCard = toWire(flow.cardNumber);
+    const api::Result result
+        = callMethod(provider, [&](api::AccountingLogicServiceClient &client, api::Result &answer) {
+              client.commitTransaction(answer, wireTerminal, wireSession, wireCard);
+          });
+    return interpretResult(result);
+}
+
+void VeltaBonusClientThrift::setAddresses(const QString &address, int port)
+{
+    provider->addEndpoint(address, port);
+}
+
+void VeltaBonusClientThrift::setConnectTimeout(int ms)
+{
+    provider->setConnectTimeout(ms);
+}
+
+void VeltaBonusClientThrift::setRecvTimeout(int ms)
+{
+    provider->setReceiveTimeout(ms);
+}
+
+void VeltaBonusClientThrift::setSendTimeout(int ms)
+{
+    provider->setSendTimeout(ms);
+}
+
+void VeltaBonusClientThrift::setTerminalId(const QString &terminalId)
+{
+    this->terminalId = terminalId;
+}
+
+api::Result VeltaBonusClientThrift::callMethod(ThriftTransportProvider *provider, const Call &call)
+{
+    api::Result result;
+    std::shared_ptr<ThriftTransportWrapper> transport;
+    try {
+        transport = provider->getTransport();
+        // Strict write, lenient read, no size limits; no buffering layer in between.
+        apache::thrift::protocol::TBinaryProtocolFactoryT<apache::thrift::transport::TTransport>
+            protocolFactory;
+        api::AccountingLogicServiceClient client(protocolFactory.getProtocol(transport));
+
+        logger.info(QStringLiteral("Открытие транспорта"));
+        transport->open();
+        logger.info(QStringLiteral("Выполнение запроса"));
+        call(client, result);
+        logger.info(QStringLiteral("Закрытие транспорта"));
+        transport->close();
+        logger.info(QStringLiteral("Закрытие транспорта") + QStringLiteral("Результат: [success=")
+                    + (result.success ? QStringLiteral("true") : QStringLiteral("false"))
+                    + QStringLiteral(", sessionId=") + fromWire(result.sessionId)
+                    + QStringLiteral(", description=") + fromWire(result.description)
+                    + QStringLiteral(", balance=") + QString::number(result.balance));
+        return result;
+    } catch (const apache::thrift::TException &e) {
+        logger.error(QStringLiteral("Ошибка thift: ") + QString::fromUtf8(e.what()));
+        if (transport) {
+            try {
+                transport->close();
+            } catch (const std::exception &closeError) {
+                // The call has failed already; this only adds to the log.
+                logger.error(QStringLiteral("Ошибка thift: ")
+                             + QString::fromUtf8(closeError.what()));
+            }
+        }
+        throw BonusSystemError(QStringLiteral("Бонусный сервер не доступен"));
+    }
+}
+
+BonusResult VeltaBonusClientThrift::interpretResult(const api::Result &result)
+{
+    const QString description = fromWire(result.description);
+    if (!result.success) {
+        logger.error(QStringLiteral("Ошибка бонусного сервера") + description);
+        throw BonusSystemError(description);
+    }
+    BonusResult answer;
+    answer.balance = fromLongLong(result.balance);
+    answer.description = description;
+    answer.sessionId = fromWire(result.sessionId);
+    return answer;
+}
+
+long long VeltaBonusClientThrift::toLongLong(double value)
+{
+    // Half a kopeck up, then truncated toward zero: -0.01 becomes 0, not -1.
+    return static_cast<long long>(value * 100 + 0.5);
+}
+
+double VeltaBonusClientThrift::fromLongLong(long long value)
+{
+    return value / 100.0;
+}
+
+api::AdditionalAssetInfo VeltaBonusClientThrift::toTAddAssetInfo(const AdditionalAssetInfo &info)
+{
+    api::AdditionalAssetInfo wire;
+    wire.__set_dateFromCash(toWireTime(info.dateFromCash));
+    return wire;
+}
+
+api::AssetGroup VeltaBonusClientThrift::toTAssetGroup(const AssetGroup &group)
+{
+    api::AssetGroup wire;
+    wire.__set_groupId(group.groupId.toStdString());
+    wire.__set_beginDate(toWireTime(group.beginDate));
+    wire.__set_endDate(toWireTime(group.endDate));
+    wire.__set_weight(group.weight);
+    return wire;
+}
+
+qint64 VeltaBonusClientThrift::toWireTime(const QDateTime &moment)
+{
+    if (moment.isNull())
+        return 0;
+    // Whole seconds as an unsigned 32-bit count, the server's long-standing
+    // reading of the cash desk's time; what does not fit is all ones.
+    qint64 seconds = outOfRangeSeconds;
+    if (moment.isValid()) {
+        // Truncated toward zero, so the last second before 1970 still reads as 0.
+        const qint64 sinceEpoch = moment.toMSecsSinceEpoch() / 1000;
+        if (sinceEpoch >= 0 && sinceEpoch < outOfRangeSeconds)
+            seconds = sinceEpoch;
+    }
+    return seconds * 1000;
+}
+
+QString VeltaBonusClientThrift::transactionId(const QDateTime &moment, double amount)
+{
+    return moment.toString(QStringLiteral("hhmmsszzz"))
+        + QStringLiteral("%1").arg(amount * 100, 0, 'g', -1, QLatin1Char(' '));
+}
+
+BonusResult VeltaBonusClientThrift::makeTransaction(const QString &logTitle, bool payBack,
+                                                    const CardFlow &flow, AdditionalAssetInfo &info)
+{
+    const QString transaction = transactionId(Clock::currentDateTime(), flow.amount);
+
+    logger.info(logTitle);
+    logger.info(QStringLiteral("Терминал: ") + terminalId + QStringLiteral(" карта ")
+                + flow.cardNumber);
+    logger.info(QStringLiteral("ID транзакции: ") + transaction);
+    logger.info(QStringLiteral("Сумма: ") + QString::number(flow.amount, 'g', 6));
+
+    const auto wireInfo = toTAddAssetInfo(info);
+    const int64_t wireAmount = toLongLong(flow.amount);
+    const std::string wireTerminal = toWire(terminalId);
+    const std::string wireTransaction = toWire(transaction);
+    const std::string wireCard = toWire(flow.cardNumber);
+    const api::Result result
+        = callMethod(provider, [&](api::AccountingLogicServiceClient &client, api::Result &answer) {
+              if (payBack)
+                  client.makePayBack(answer, wireTerminal, wireTransaction, wireCard, wireAmount,
+                                     wireInfo);
+              else
+                  client.makePay(answer, wireTerminal, wireTransaction, wireCard, wireAmount,
+                                 wireInfo);
+          });
+    return interpretResult(result);
+}

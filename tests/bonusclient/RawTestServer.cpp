@@ -1,0 +1,99 @@
+#include "RawTestServer.h"
+
+#include <QHostAddress>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtEndian>
+
+#include <memory>
+
+namespace {
+// Short waits so that the destructor is noticed promptly.
+const int pollMs = 20;
+
+QByteArray int32(qint32 value)
+{
+    QByteArray out(4, '\0');
+    qToBigEndian(value, out.data());
+    return out;
+}
+
+QByteArray string(const QByteArray &text)
+{
+    return int32(text.size()) + text;
+}
+} // namespace
+
+RawTestServer::RawTestServer(Behaviour behaviour, const QByteArray &answer)
+    : behaviour(behaviour)
+    , answer(answer)
+{
+    std::promise<quint16> ready;
+    std::future<quint16> port = ready.get_future();
+    thread = std::thread(&RawTestServer::run, this, &ready);
+    listeningPort = port.get();
+}
+
+RawTestServer::~RawTestServer()
+{
+    stopping = true;
+    thread.join();
+}
+
+QByteArray RawTestServer::received() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return bytes;
+}
+
+QByteArray RawTestServer::messageHeader(int type, const QByteArray &name)
+{
+    return int32(qint32(0x80010000u | quint32(type))) + string(name) + int32(0);
+}
+
+QByteArray RawTestServer::exceptionMessage(const QByteArray &name, const QByteArray &text, int type)
+{
+    // TApplicationException: 1 message (string), 2 type (i32), stop.
+    return messageHeader(3, name) + QByteArray("\x0b\x00\x01", 3) + string(text)
+        + QByteArray("\x08\x00\x02", 3) + int32(type) + QByteArray(1, '\0');
+}
+
+QByteArray RawTestServer::replyWithoutResult(const QByteArray &name)
+{
+    return messageHeader(2, name) + QByteArray(1, '\0');
+}
+
+void RawTestServer::run(std::promise<quint16> *ready)
+{
+    QTcpServer server;
+    server.listen(QHostAddress::LocalHost, 0);
+    ready->set_value(server.serverPort());
+
+    while (!stopping) {
+        if (!server.waitForNewConnection(pollMs))
+            continue;
+        std::unique_ptr<QTcpSocket> socket(server.nextPendingConnection());
+        bool started = false;
+        while (!stopping && socket->state() == QAbstractSocket::ConnectedState) {
+            socket->waitForReadyRead(pollMs);
+            const QByteArray chunk = socket->readAll();
+            if (chunk.isEmpty())
+                continue;
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                bytes += chunk;
+            }
+            if (started)
+                continue;
+            started = true;
+            if (behaviour == HangUp) {
+                socket->close();
+                break;
+            }
+            if (behaviour == Answer) {
+                socket->write(answer);
+                socket->waitForBytesWritten(1000);
+            }
+        }
+    }
+}
