@@ -6,6 +6,7 @@
 #include "SimOptions.h"
 #include "UsageError.h"
 
+#include <thrift/TOutput.h>
 #include <thrift/protocol/TBinaryProtocol.h>
 #include <thrift/server/TThreadedServer.h>
 #include <thrift/transport/TBufferTransports.h>
@@ -19,11 +20,22 @@
 #include <pthread.h>
 #include <thread>
 
+using apache::thrift::GlobalOutput;
 using apache::thrift::TException;
 using apache::thrift::protocol::TBinaryProtocolFactory;
 using apache::thrift::server::TThreadedServer;
 using apache::thrift::transport::TBufferedTransportFactory;
 using apache::thrift::transport::TServerSocket;
+
+namespace {
+
+// Thrift's own diagnostics (a failed bind, a client that vanished) as our lines.
+void thriftOutput(const char *message)
+{
+    Console::err(QStringLiteral("accounting-sim: thrift: ") + QString::fromUtf8(message));
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -61,6 +73,7 @@ int main(int argc, char *argv[])
     // From here on only the connection threads use the ledger.
     Ledger::closeThreadConnection();
 
+    GlobalOutput.setOutputFunction(thriftOutput);
     auto socket = std::make_shared<TServerSocket>(options.listenHost.toStdString(),
                                                   int(options.listenPort));
     auto handler = std::make_shared<AccountingHandler>(*ledger, options.terminals);
