@@ -46,16 +46,27 @@ public:
     bool refuse = false;
 };
 
-// Sockets with a small message-size limit: a counter of consumed bytes that
-// is never reset would run out after a few replies.
-class SmallLimitFactory : public ThriftSocketFactory
+// Sockets with their own limits. A small message-size limit: a counter of
+// consumed bytes that is never reset would run out after a few replies.
+class LimitedFactory : public ThriftSocketFactory
 {
 public:
+    LimitedFactory(int maxMessageSize, int recursionLimit)
+        : maxMessageSize(maxMessageSize)
+        , recursionLimit(recursionLimit)
+    {
+    }
     std::shared_ptr<TSocket> createSocket(const QString &host, int port) override
     {
-        auto config = std::make_shared<apache::thrift::TConfiguration>(1024 * 1024);
+        auto config = std::make_shared<apache::thrift::TConfiguration>(
+            maxMessageSize, int(apache::thrift::TConfiguration::DEFAULT_MAX_FRAME_SIZE),
+            recursionLimit);
         return std::make_shared<TSocket>(host.toStdString(), port, config);
     }
+
+private:
+    int maxMessageSize;
+    int recursionLimit;
 };
 
 // Says hello on every connection and keeps it open until the peer closes.
@@ -102,6 +113,8 @@ private slots:
     void receiveLimit_data();
     void receiveLimit();
     void largeRepliesInARow();
+    void protocolFollowsSocketLimits_data();
+    void protocolFollowsSocketLimits();
 
 private:
     LogCapture log;
@@ -594,7 +607,8 @@ void TransportProviderTest::largeRepliesInARow()
     auto handler = std::make_shared<AccountingHandler>();
     handler->descriptionBytes = 300 * 1024;
     AccountingServer server(handler);
-    ThriftTransportProvider provider(std::make_shared<SmallLimitFactory>());
+    ThriftTransportProvider provider(std::make_shared<LimitedFactory>(
+        1024 * 1024, int(apache::thrift::TConfiguration::DEFAULT_RECURSION_DEPTH)));
     provider.addEndpoint(QStringLiteral("127.0.0.1"), server.port());
     provider.setReceiveTimeout(10000);
 
@@ -617,6 +631,38 @@ void TransportProviderTest::largeRepliesInARow()
     }
     QCOMPARE(handler->calls.load(), 5);
     first->close();
+}
+
+void TransportProviderTest::protocolFollowsSocketLimits_data()
+{
+    QTest::addColumn<int>("recursionLimit");
+    QTest::addColumn<bool>("accepted");
+    // A reply nests the Result in the result structure: two levels.
+    QTest::newRow("one level allowed") << 1 << false;
+    QTest::newRow("two levels allowed") << 2 << true;
+}
+
+void TransportProviderTest::protocolFollowsSocketLimits()
+{
+    QFETCH(int, recursionLimit);
+    QFETCH(bool, accepted);
+    auto handler = std::make_shared<AccountingHandler>();
+    AccountingServer server(handler);
+    ThriftTransportProvider provider(std::make_shared<LimitedFactory>(
+        int(apache::thrift::TConfiguration::DEFAULT_MAX_MESSAGE_SIZE), recursionLimit));
+    provider.addEndpoint(QStringLiteral("127.0.0.1"), server.port());
+    auto transport = provider.getTransport();
+    AccountingLogicServiceClient client(std::make_shared<TBinaryProtocol>(transport));
+    Result answer;
+    try {
+        client.balance(answer, "T-1", "2000123");
+        QVERIFY(accepted);
+    } catch (const apache::thrift::protocol::TProtocolException &e) {
+        QVERIFY2(!accepted, e.what());
+        QCOMPARE(e.getType(), apache::thrift::protocol::TProtocolException::DEPTH_LIMIT);
+    }
+    QCOMPARE(handler->calls.load(), 1);
+    transport->close();
 }
 
 QTEST_GUILESS_MAIN(TransportProviderTest)

@@ -1,0 +1,380 @@
+#include "AllowAccessManager.h"
+#include "LogCapture.h"
+#include "TestServers.h"
+#include "ThriftSSLSocketFactory.h"
+#include "ThriftSimpleSocketFactory.h"
+#include "ThriftTransportProvider.h"
+#include "ThriftTransportWrapper.h"
+
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTextCodec>
+#include <QtTest>
+
+#include <csignal>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <thrift/protocol/TBinaryProtocol.h>
+#include <thrift/transport/TSSLSocket.h>
+
+using namespace accounting::logic::thriftapi;
+using apache::thrift::TException;
+using apache::thrift::protocol::TBinaryProtocol;
+using apache::thrift::transport::AccessManager;
+using apache::thrift::transport::TSocket;
+using apache::thrift::transport::TSSLException;
+using apache::thrift::transport::TSSLSocket;
+using apache::thrift::transport::TSSLSocketFactory;
+using apache::thrift::transport::TTransportException;
+
+namespace {
+
+// Remembers where the provider dials, then makes a TLS socket.
+class RecordingSSLFactory : public ThriftSSLSocketFactory
+{
+public:
+    std::shared_ptr<TSocket> createSocket(const QString &host, int port) override
+    {
+        dialled << port;
+        return ThriftSSLSocketFactory::createSocket(host, port);
+    }
+    QList<int> dialled;
+};
+
+} // namespace
+
+class SocketFactoriesTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+
+    // Must run first: nothing in the process has made a TLS socket yet.
+    void processTlsFactoryMadeOnce();
+
+    void plainSocketsAreDistinctAndUnconnected_data();
+    void plainSocketsAreDistinctAndUnconnected();
+    void accessManagerAllowsEverything();
+    void certificatePaths();
+    void unusableCertificates_data();
+    void unusableCertificates();
+    void tlsCallsWithoutNameCheck();
+    void clientCertificateDemanded();
+    void untrustedServerCountsAgainstEndpoint();
+
+private:
+    QString path(const QString &name) const { return certificates.filePath(name); }
+    void openssl(const QStringList &arguments);
+    void makeCertificate(const QString &name, const QString &subject, const QString &ca);
+    std::shared_ptr<TSSLSocketFactory> serverTls(const QString &certificate) const;
+    std::shared_ptr<ThriftSSLSocketFactory> clientTls(const QString &certificate) const;
+
+    QTemporaryDir certificates;
+    LogCapture log;
+};
+
+void SocketFactoriesTest::openssl(const QStringList &arguments)
+{
+    QProcess process;
+    process.setWorkingDirectory(certificates.path());
+    process.start(QStringLiteral("openssl"), arguments);
+    QVERIFY2(process.waitForFinished(30000), "openssl did not finish");
+    QVERIFY2(process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0,
+             process.readAllStandardError().constData());
+}
+
+// name.key, name.pem (certificate only) and name-bundle.pem (certificate and
+// key, as the till's client certificate file holds them), signed by ca.
+void SocketFactoriesTest::makeCertificate(const QString &name, const QString &subject,
+                                          const QString &ca)
+{
+    const QStringList key = {QStringLiteral("-newkey"),
+                             QStringLiteral("ec"),
+                             QStringLiteral("-pkeyopt"),
+                             QStringLiteral("ec_paramgen_curve:prime256v1"),
+                             QStringLiteral("-nodes"),
+                             QStringLiteral("-keyout"),
+                             name + QStringLiteral(".key"),
+                             QStringLiteral("-subj"),
+                             subject};
+    if (ca.isEmpty()) {
+        openssl(QStringList {QStringLiteral("req"), QStringLiteral("-x509"),
+                             QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-out"),
+                             name + QStringLiteral(".pem")}
+                + key);
+        return;
+    }
+    openssl(
+        QStringList {QStringLiteral("req"), QStringLiteral("-out"), name + QStringLiteral(".csr")}
+        + key);
+    static int serial = 100;
+    openssl({QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"),
+             name + QStringLiteral(".csr"), QStringLiteral("-CA"), ca + QStringLiteral(".pem"),
+             QStringLiteral("-CAkey"), ca + QStringLiteral(".key"), QStringLiteral("-set_serial"),
+             QString::number(++serial), QStringLiteral("-days"), QStringLiteral("2"),
+             QStringLiteral("-out"), name + QStringLiteral(".pem")});
+    QFile bundle(path(name + QStringLiteral("-bundle.pem")));
+    QFile certificate(path(name + QStringLiteral(".pem")));
+    QFile privateKey(path(name + QStringLiteral(".key")));
+    QVERIFY(bundle.open(QIODevice::WriteOnly) && certificate.open(QIODevice::ReadOnly)
+            && privateKey.open(QIODevice::ReadOnly));
+    bundle.write(certificate.readAll() + privateKey.readAll());
+}
+
+void SocketFactoriesTest::initTestCase()
+{
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
+    // TLS writes go through OpenSSL's plain write(): a server that says
+    // goodbye to a client already gone must not kill the test.
+    std::signal(SIGPIPE, SIG_IGN);
+    QVERIFY(certificates.isValid());
+    makeCertificate(QStringLiteral("ca"), QStringLiteral("/CN=Bonus Test CA"), QString());
+    makeCertificate(QStringLiteral("rogue-ca"), QStringLiteral("/CN=Somebody Else"), QString());
+    // Names that match neither 127.0.0.1 nor localhost.
+    makeCertificate(QStringLiteral("server"), QStringLiteral("/CN=accounting.example.invalid"),
+                    QStringLiteral("ca"));
+    makeCertificate(QStringLiteral("rogue-server"),
+                    QStringLiteral("/CN=accounting.example.invalid"), QStringLiteral("rogue-ca"));
+    makeCertificate(QStringLiteral("client"), QStringLiteral("/CN=till 7"), QStringLiteral("ca"));
+    makeCertificate(QStringLiteral("rogue-client"), QStringLiteral("/CN=till 8"),
+                    QStringLiteral("rogue-ca"));
+}
+
+std::shared_ptr<TSSLSocketFactory> SocketFactoriesTest::serverTls(const QString &certificate) const
+{
+    auto factory = std::make_shared<TSSLSocketFactory>();
+    factory->server(true);
+    factory->loadCertificate(path(certificate + QStringLiteral(".pem")).toUtf8().constData());
+    factory->loadPrivateKey(path(certificate + QStringLiteral(".key")).toUtf8().constData());
+    factory->loadTrustedCertificates(path(QStringLiteral("ca.pem")).toUtf8().constData());
+    factory->authenticate(true); // no client certificate, no connection
+    return factory;
+}
+
+std::shared_ptr<ThriftSSLSocketFactory>
+SocketFactoriesTest::clientTls(const QString &certificate) const
+{
+    auto factory = std::make_shared<RecordingSSLFactory>();
+    factory->setClientCertificate(path(certificate + QStringLiteral("-bundle.pem")));
+    factory->setTrustedCertificate(path(QStringLiteral("ca.pem")));
+    return factory;
+}
+
+void SocketFactoriesTest::processTlsFactoryMadeOnce()
+{
+    QCOMPARE(ThriftSSLSocketFactory::processFactoriesMade(), 0);
+    // Several threads make their first TLS socket at the same moment.
+    std::vector<std::thread> threads;
+    std::atomic<int> made {0};
+    for (int i = 0; i < 4; ++i) {
+        threads.emplace_back([this, &made] {
+            auto factory = clientTls(QStringLiteral("client"));
+            if (factory->createSocket(QStringLiteral("127.0.0.1"), 1))
+                ++made;
+        });
+    }
+    for (std::thread &thread : threads)
+        thread.join();
+    QCOMPARE(made.load(), 4);
+    QCOMPARE(ThriftSSLSocketFactory::processFactoriesMade(), 1);
+    clientTls(QStringLiteral("client"))->createSocket(QStringLiteral("127.0.0.1"), 1);
+    QCOMPARE(ThriftSSLSocketFactory::processFactoriesMade(), 1);
+}
+
+void SocketFactoriesTest::plainSocketsAreDistinctAndUnconnected_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<int>("port");
+    QTest::addColumn<QByteArray>("hostBytes");
+    QTest::newRow("address") << "127.0.0.1" << 9090 << QByteArray("127.0.0.1");
+    QTest::newRow("unresolvable name, port 0")
+        << "accounting.invalid" << 0 << QByteArray("accounting.invalid");
+    QTest::newRow("Cyrillic name in the local encoding")
+        << QStringLiteral("касса.invalid") << 65535 << QStringLiteral("касса.invalid").toUtf8();
+}
+
+void SocketFactoriesTest::plainSocketsAreDistinctAndUnconnected()
+{
+    QFETCH(QString, host);
+    QFETCH(int, port);
+    QFETCH(QByteArray, hostBytes);
+    const int before = openDescriptors();
+    ThriftSimpleSocketFactory factory;
+    auto first = factory.createSocket(host, port);
+    auto second = factory.createSocket(host, port);
+    QVERIFY(first && second && first != second);
+    QVERIFY(!first->isOpen() && !second->isOpen());
+    QCOMPARE(QByteArray::fromStdString(first->getHost()), hostBytes);
+    QCOMPARE(first->getPort(), port);
+    QVERIFY(!std::dynamic_pointer_cast<TSSLSocket>(first));
+    QCOMPARE(openDescriptors(), before); // nothing resolved or dialled
+}
+
+void SocketFactoriesTest::accessManagerAllowsEverything()
+{
+    AllowAccessManager manager;
+    AccessManager &asBase = manager;
+    sockaddr_storage empty {};
+    sockaddr_storage v4 {};
+    reinterpret_cast<sockaddr_in &>(v4).sin_family = AF_INET;
+    reinterpret_cast<sockaddr_in &>(v4).sin_addr.s_addr = htonl(0x0a000001);
+    sockaddr_storage v6 {};
+    reinterpret_cast<sockaddr_in6 &>(v6).sin6_family = AF_INET6;
+    const char name[] = "evil.example";
+    for (const sockaddr_storage *address : {&empty, &v4, &v6}) {
+        QCOMPARE(asBase.verify(*address), AccessManager::ALLOW);
+        QCOMPARE(asBase.verify(*address, name, int(std::strlen(name))), AccessManager::ALLOW);
+        QCOMPARE(asBase.verify(*address, nullptr, 0), AccessManager::ALLOW);
+    }
+    QCOMPARE(asBase.verify(std::string("127.0.0.1"), name, int(std::strlen(name))),
+             AccessManager::ALLOW);
+    QCOMPARE(asBase.verify(std::string(), "", 0), AccessManager::ALLOW);
+    QCOMPARE(int(AccessManager::ALLOW), 1);
+}
+
+void SocketFactoriesTest::certificatePaths()
+{
+    ThriftSSLSocketFactory factory;
+    QVERIFY(factory.getClientCertificate().isEmpty());
+    QVERIFY(factory.getTrustedCertificate().isEmpty());
+    // Files are read at every socket: a path set later applies to the next one.
+    factory.setClientCertificate(path(QStringLiteral("missing.pem")));
+    factory.setTrustedCertificate(path(QStringLiteral("ca.pem")));
+    QVERIFY_EXCEPTION_THROWN(factory.createSocket(QStringLiteral("127.0.0.1"), 1), TSSLException);
+    factory.setClientCertificate(path(QStringLiteral("client-bundle.pem")));
+    QCOMPARE(factory.getClientCertificate(), path(QStringLiteral("client-bundle.pem")));
+    QCOMPARE(factory.getTrustedCertificate(), path(QStringLiteral("ca.pem")));
+    auto socket = factory.createSocket(QStringLiteral("127.0.0.1"), 1);
+    QVERIFY(std::dynamic_pointer_cast<TSSLSocket>(socket));
+    QVERIFY(!socket->isOpen());
+    QCOMPARE(socket->getPort(), 1);
+}
+
+void SocketFactoriesTest::unusableCertificates_data()
+{
+    QTest::addColumn<QString>("client");
+    QTest::addColumn<QString>("trusted");
+    QTest::newRow("no client certificate") << ""
+                                           << "ca.pem";
+    QTest::newRow("client certificate missing") << "missing.pem"
+                                                << "ca.pem";
+    QTest::newRow("certificate without its key") << "client.pem"
+                                                 << "ca.pem";
+    QTest::newRow("no trusted certificates") << "client-bundle.pem"
+                                             << "";
+    QTest::newRow("trusted certificates missing") << "client-bundle.pem"
+                                                  << "missing.pem";
+}
+
+void SocketFactoriesTest::unusableCertificates()
+{
+    QFETCH(QString, client);
+    QFETCH(QString, trusted);
+    auto handler = std::make_shared<AccountingHandler>();
+    AccountingServer server(handler, serverTls(QStringLiteral("server")));
+    auto factory = std::make_shared<RecordingSSLFactory>();
+    factory->setClientCertificate(client.isEmpty() ? client : path(client));
+    factory->setTrustedCertificate(trusted.isEmpty() ? trusted : path(trusted));
+    ThriftTransportProvider provider(factory);
+    provider.addEndpoint(QStringLiteral("127.0.0.1"), server.port());
+    provider.addEndpoint(QStringLiteral("127.0.0.1"), server.port());
+    log.clear();
+
+    const int before = openDescriptors();
+    QVERIFY_EXCEPTION_THROWN(provider.getTransport(), TSSLException);
+    QCOMPARE(openDescriptors(), before); // no socket was made
+    QCOMPARE(factory->dialled.size(), 1); // the second endpoint is not tried
+    QCOMPARE(log.messages(QStringLiteral("thrifttransportprovider")).size(), 1);
+    QCOMPARE(handler->calls.load(), 0);
+}
+
+void SocketFactoriesTest::tlsCallsWithoutNameCheck()
+{
+    auto handler = std::make_shared<AccountingHandler>();
+    AccountingServer server(handler, serverTls(QStringLiteral("server")));
+    ThriftTransportProvider provider(clientTls(QStringLiteral("client")));
+    provider.setReceiveTimeout(10000);
+    provider.addEndpoint(QStringLiteral("127.0.0.1"), server.port());
+
+    // The bonus client's pattern: get, open again, call, close. The second
+    // open must not dial a second connection or lose a descriptor.
+    const int before = openDescriptors();
+    for (int i = 0; i < 4; ++i) {
+        auto transport = provider.getTransport();
+        transport->open();
+        transport->open();
+        AccountingLogicServiceClient client(std::make_shared<TBinaryProtocol>(transport));
+        Result answer;
+        client.balance(answer, "T-1", "2000123");
+        QVERIFY(answer.success);
+        QCOMPARE(answer.sessionId, std::string("2000123"));
+        QVERIFY(transport->isOpen());
+        transport->close();
+        transport.reset();
+        QTRY_COMPARE(openDescriptors(), before);
+    }
+    QCOMPARE(handler->calls.load(), 4);
+}
+
+void SocketFactoriesTest::clientCertificateDemanded()
+{
+    auto handler = std::make_shared<AccountingHandler>();
+    AccountingServer server(handler, serverTls(QStringLiteral("server")));
+    ThriftTransportProvider provider(clientTls(QStringLiteral("rogue-client")));
+    provider.setReceiveTimeout(5000);
+    provider.addEndpoint(QStringLiteral("127.0.0.1"), server.port());
+    auto transport = provider.getTransport();
+    AccountingLogicServiceClient client(std::make_shared<TBinaryProtocol>(transport));
+    Result answer;
+    QVERIFY_EXCEPTION_THROWN(client.balance(answer, "T-1", "2000123"), TTransportException);
+    QCOMPARE(handler->calls.load(), 0);
+    transport->close();
+}
+
+void SocketFactoriesTest::untrustedServerCountsAgainstEndpoint()
+{
+    auto handler = std::make_shared<AccountingHandler>();
+    AccountingServer rogue(handler, serverTls(QStringLiteral("rogue-server")));
+    AccountingServer trusted(handler, serverTls(QStringLiteral("server")));
+    auto factory = std::make_shared<RecordingSSLFactory>();
+    factory->setClientCertificate(path(QStringLiteral("client-bundle.pem")));
+    factory->setTrustedCertificate(path(QStringLiteral("ca.pem")));
+    ThriftTransportProvider provider(factory);
+    provider.setReceiveTimeout(5000);
+    provider.addEndpoint(QStringLiteral("127.0.0.1"), rogue.port());
+    provider.addEndpoint(QStringLiteral("127.0.0.1"), trusted.port());
+
+    // TCP connects; the handshake at the first exchange refuses the server.
+    auto transport = provider.getTransport();
+    QCOMPARE(factory->dialled, QList<int>({rogue.port()}));
+    {
+        AccountingLogicServiceClient client(std::make_shared<TBinaryProtocol>(transport));
+        Result answer;
+        try {
+            client.balance(answer, "T-1", "2000123");
+            QFAIL("a server from an untrusted CA was accepted");
+        } catch (const TTransportException &e) {
+            QVERIFY2(QByteArray(e.what()).contains("certificate"), e.what());
+        }
+    }
+    transport->close();
+
+    factory->dialled.clear();
+    transport = provider.getTransport();
+    QCOMPARE(factory->dialled, QList<int>({trusted.port()}));
+    AccountingLogicServiceClient client(std::make_shared<TBinaryProtocol>(transport));
+    Result answer;
+    client.balance(answer, "T-1", "2000123");
+    QVERIFY(answer.success);
+    QCOMPARE(handler->calls.load(), 1);
+    transport->close();
+}
+
+QTEST_GUILESS_MAIN(SocketFactoriesTest)
+#include "tst_socketfactories.moc"
