@@ -1,5 +1,6 @@
 #include "RawTestServer.h"
 
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -10,6 +11,9 @@
 namespace {
 // Short waits so that the destructor is noticed promptly.
 const int pollMs = 20;
+// A silent server gives up after this long, so that a client without a
+// receive limit fails the test instead of hanging it.
+const int patienceMs = 2500;
 
 QByteArray int32(qint32 value)
 {
@@ -74,7 +78,12 @@ void RawTestServer::run(std::promise<quint16> *ready)
             continue;
         std::unique_ptr<QTcpSocket> socket(server.nextPendingConnection());
         bool started = false;
+        QElapsedTimer sinceRequest;
         while (!stopping && socket->state() == QAbstractSocket::ConnectedState) {
+            if (started && behaviour == KeepSilent && sinceRequest.hasExpired(patienceMs)) {
+                socket->close();
+                break;
+            }
             socket->waitForReadyRead(pollMs);
             const QByteArray chunk = socket->readAll();
             if (chunk.isEmpty())
@@ -86,6 +95,7 @@ void RawTestServer::run(std::promise<quint16> *ready)
             if (started)
                 continue;
             started = true;
+            sinceRequest.start();
             if (behaviour == HangUp) {
                 socket->close();
                 break;

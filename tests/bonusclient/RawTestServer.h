@@ -12,8 +12,8 @@
     A misbehaving server on 127.0.0.1 that speaks bytes, not Thrift. It runs
     in its own thread with Qt's blocking socket calls, takes one connection
     at a time and, once the first bytes of a request have arrived, hangs up,
-    sends fixed bytes, or keeps silent. It never closes a connection it has
-    answered: the client's own close ends it.
+    sends fixed bytes, or keeps silent (for a few seconds at most). It never
+    closes a connection it has answered: the client's own close ends it.
 */
 class RawTestServer
 {

@@ -429,7 +429,7 @@ void BonusClientCallsTest::brokenServer()
     if (behaviour == RawTestServer::KeepSilent) {
         // The receive limit of the settings file, not the socket default.
         QVERIFY2(elapsed >= 250, qPrintable(QString::number(elapsed)));
-        QVERIFY2(elapsed < 4000, qPrintable(QString::number(elapsed)));
+        QVERIFY2(elapsed < 2000, qPrintable(QString::number(elapsed)));
     }
 }
 
