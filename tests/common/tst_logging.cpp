@@ -1,0 +1,148 @@
+// Logging set-up: a host's own configuration is kept; otherwise the
+// properties file of the till or the default log file; texts arrive as
+// UTF-8 whatever the locale; Qt's own messages are forwarded.
+//
+// Configuration happens once per process, so each case runs in a child.
+
+#include "LogCapture.h"
+#include "LogSetup.h"
+#include "Logger.h"
+#include "TempTill.h"
+
+#include <QDir>
+#include <QFile>
+#include <QtTest>
+
+#include <clocale>
+#include <functional>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <log4cxx/consoleappender.h>
+#include <log4cxx/simplelayout.h>
+
+namespace {
+
+const QString cyrillic = QStringLiteral("Проверка лимита прошла успешно: «ёж» 😀");
+
+// Runs `body` in a child process; true when it exited normally with 0.
+bool inChild(const std::function<void()> &body)
+{
+    fflush(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        body();
+        fflush(nullptr);
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
+class LoggingTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void defaultLogFileInTheTillTree();
+    void propertiesFileInTheSettingsDirectory();
+    void hostConfigurationIsKept();
+    void noTillTreeNoFiles();
+    void utf8WhateverTheLocale();
+    void qtMessagesAreForwarded();
+};
+
+void LoggingTest::defaultLogFileInTheTillTree()
+{
+    TempTill till;
+    QVERIFY(inChild([] {
+        setlocale(LC_ALL, "C");
+        Logger("payment").info(cyrillic);
+        Logger("veltabonus").debug(QStringLiteral("debug line"));
+    }));
+    const QByteArray log = readFile(till.root() + QStringLiteral("/cash/log/bonus_credit.log"));
+    QVERIFY2(log.contains("INFO  payment - " + cyrillic.toUtf8()), log.constData());
+    QVERIFY(log.contains("DEBUG veltabonus - debug line"));
+}
+
+void LoggingTest::propertiesFileInTheSettingsDirectory()
+{
+    TempTill till;
+    const QString target = till.root() + QStringLiteral("/custom.log");
+    TempTill::writeFile(till.root() + QStringLiteral("/cash/conf/bonus_credit.log4cxx.properties"),
+                        "log4j.rootLogger=INFO, F\n"
+                        "log4j.appender.F=org.apache.log4j.FileAppender\n"
+                        "log4j.appender.F.File="
+                            + target.toUtf8()
+                            + "\n"
+                              "log4j.appender.F.Encoding=UTF-8\n"
+                              "log4j.appender.F.layout=org.apache.log4j.PatternLayout\n"
+                              "log4j.appender.F.layout.ConversionPattern=[%c] %m%n\n");
+    QVERIFY(inChild([] {
+        Logger("thrifttransportprovider").info(cyrillic);
+        Logger("payment").debug(QStringLiteral("below the configured level"));
+    }));
+    QCOMPARE(readFile(target), "[thrifttransportprovider] " + cyrillic.toUtf8() + "\n");
+    QVERIFY(!QFile::exists(till.root() + QStringLiteral("/cash/log/bonus_credit.log")));
+}
+
+void LoggingTest::hostConfigurationIsKept()
+{
+    TempTill till;
+    const QString logFile = till.root() + QStringLiteral("/cash/log/bonus_credit.log");
+    QVERIFY(inChild([] {
+        // The host set log4cxx up before the plug-in came.
+        LogCapture capture;
+        Logger("payment").info(QStringLiteral("to the host's appender"));
+        if (capture.messages(QStringLiteral("payment"))
+            != QStringList {QStringLiteral("to the host's appender")})
+            _exit(3);
+    }));
+    QVERIFY(!QFile::exists(logFile));
+}
+
+void LoggingTest::noTillTreeNoFiles()
+{
+    TempTill till;
+    QDir(till.root() + QStringLiteral("/cash")).removeRecursively();
+    QVERIFY(inChild([] { Logger("payment").error(QStringLiteral("nowhere to go")); }));
+    QVERIFY(QDir(till.root()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
+}
+
+void LoggingTest::utf8WhateverTheLocale()
+{
+    LogCapture capture;
+    const char *previous = setlocale(LC_ALL, nullptr);
+    const QByteArray saved(previous ? previous : "C");
+    setlocale(LC_ALL, "C");
+    Logger("payment").info(cyrillic);
+    setlocale(LC_ALL, saved.constData());
+    QCOMPARE(capture.messages(QStringLiteral("payment"), QStringLiteral("INFO")),
+             QStringList {cyrillic});
+}
+
+void LoggingTest::qtMessagesAreForwarded()
+{
+    LogCapture capture;
+    LogSetup::setHandleQtMessages(true);
+    qWarning("QSqlDatabase: предупреждение");
+    qDebug("отладка");
+    LogSetup::setHandleQtMessages(false);
+    qWarning("not forwarded any more");
+    QCOMPARE(capture.messages(QStringLiteral("Qt"), QStringLiteral("ERROR")),
+             QStringList {QStringLiteral("QSqlDatabase: предупреждение")});
+    QCOMPARE(capture.messages(QStringLiteral("Qt"), QStringLiteral("DEBUG")),
+             QStringList {QStringLiteral("отладка")});
+}
+
+QTEST_GUILESS_MAIN(LoggingTest)
+#include "tst_logging.moc"
