@@ -26,6 +26,15 @@ QByteArray string(const QByteArray &text)
 {
     return int32(text.size()) + text;
 }
+
+// Version word, name and sequence id of a strict-write message are all there.
+bool headerArrived(const QByteArray &bytes)
+{
+    if (bytes.size() < 8)
+        return false;
+    const qint32 nameLength = qFromBigEndian<qint32>(bytes.constData() + 4);
+    return bytes.size() >= 12 + nameLength;
+}
 } // namespace
 
 RawTestServer::RawTestServer(Behaviour behaviour, const QByteArray &answer)
@@ -77,6 +86,7 @@ void RawTestServer::run(std::promise<quint16> *ready)
         if (!server.waitForNewConnection(pollMs))
             continue;
         std::unique_ptr<QTcpSocket> socket(server.nextPendingConnection());
+        QByteArray request;
         bool started = false;
         QElapsedTimer sinceRequest;
         while (!stopping && socket->state() == QAbstractSocket::ConnectedState) {
@@ -88,11 +98,12 @@ void RawTestServer::run(std::promise<quint16> *ready)
             const QByteArray chunk = socket->readAll();
             if (chunk.isEmpty())
                 continue;
+            request += chunk;
             {
                 std::lock_guard<std::mutex> lock(mutex);
                 bytes += chunk;
             }
-            if (started)
+            if (started || !headerArrived(request))
                 continue;
             started = true;
             sinceRequest.start();

@@ -11,7 +11,7 @@
 /*!
     A misbehaving server on 127.0.0.1 that speaks bytes, not Thrift. It runs
     in its own thread with Qt's blocking socket calls, takes one connection
-    at a time and, once the first bytes of a request have arrived, hangs up,
+    at a time and, once the message header of a request has arrived, hangs up,
     sends fixed bytes, or keeps silent (for a few seconds at most). It never
     closes a connection it has answered: the client's own close ends it.
 */
