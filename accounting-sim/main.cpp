@@ -13,6 +13,7 @@
 #include <thrift/transport/TServerSocket.h>
 
 #include <QCoreApplication>
+#include <QStringList>
 
 #include <atomic>
 #include <csignal>
@@ -51,7 +52,11 @@ int main(int argc, char *argv[])
 
     SimOptions options;
     try {
-        options = SimOptions::parse(QCoreApplication::arguments());
+        // UTF-8 whatever the locale says, like every other text of the till.
+        QStringList arguments;
+        for (int i = 0; i < argc; ++i)
+            arguments.append(QString::fromUtf8(argv[i]));
+        options = SimOptions::parse(arguments);
     } catch (const UsageError &e) {
         Console::err(QStringLiteral("accounting-sim: ") + QString::fromUtf8(e.what()));
         return 2;

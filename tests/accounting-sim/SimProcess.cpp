@@ -22,6 +22,9 @@ bool SimProcess::start(const QStringList &arguments)
 {
     m_process.setProgram(program());
     m_process.setArguments(arguments);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
+    m_process.setProcessEnvironment(environment);
     m_process.start();
     if (!m_process.waitForStarted(5000)) {
         m_error = m_process.errorString();
