@@ -13,7 +13,8 @@ ServerControl::ServerControl(const QString &host,
 
 void ServerControl::preServe()
 {
-    Console::out(QStringLiteral("listening on %1:%2").arg(m_host).arg(m_socket->getPort()));
+    Console::out(
+        QStringLiteral("listening on %1:%2").arg(m_host, QString::number(m_socket->getPort())));
     std::lock_guard<std::mutex> guard(m_lock);
     m_listening = true;
     // Stopping before the socket listens does nothing; do it now.

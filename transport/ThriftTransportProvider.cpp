@@ -81,12 +81,13 @@ std::shared_ptr<ThriftTransportWrapper> ThriftTransportProvider::getTransport()
         std::shared_ptr<ThriftTransportWrapper> transport
             = makeTransport(endpoint.host, endpoint.port, endpoint.index);
         try {
-            logger.info(QStringLiteral("Соединение с %1:%2").arg(endpoint.host).arg(endpoint.port));
+            logger.info(QStringLiteral("Соединение с %1:%2")
+                            .arg(endpoint.host, QString::number(endpoint.port)));
             transport->open();
             logger.info(QStringLiteral("Открыто соединение thrift"));
             logger.info(QStringLiteral("Хост: %1, порт: %2")
-                            .arg(QString::fromLocal8Bit(transport->getPeerHost().c_str()))
-                            .arg(transport->getPeerPort()));
+                            .arg(QString::fromLocal8Bit(transport->getPeerHost().c_str()),
+                                 QString::number(transport->getPeerPort())));
             opened = transport;
             break;
         } catch (const std::exception &e) {
@@ -122,7 +123,8 @@ QStringList ThriftTransportProvider::hosts() const
 {
     QStringList result;
     for (const Endpoint &endpoint : endpoints)
-        result << QStringLiteral("%1:%2").arg(endpoint.host).arg(endpoint.port);
+        // One pass: a host that holds "%2" must not take the port's place.
+        result << QStringLiteral("%1:%2").arg(endpoint.host, QString::number(endpoint.port));
     return result;
 }
 
