@@ -177,6 +177,35 @@ LedgerReply Ledger::open(Kind kind, const QString &terminalId, const QString &cl
     return reply;
 }
 
+bool Ledger::findPending(QSqlDatabase &db, const QString &sessionId, const QString &cardNumber,
+                         LedgerReply &reply, Pending &pending)
+{
+    QSqlQuery find = run(db, QStringLiteral("cannot read transaction %1").arg(sessionId),
+                         QStringLiteral("SELECT kind, card_number, amount, state"
+                                        " FROM transactions WHERE session_id = ?"),
+                         {sessionId});
+    if (!find.next()) {
+        reply.description = QStringLiteral("Транзакция не найдена");
+        return false;
+    }
+    pending.kind = find.value(0).toString();
+    pending.card = find.value(1).toString();
+    pending.amount = find.value(2).toLongLong();
+    const QString state = find.value(3).toString();
+    find.finish();
+
+    readCard(db, pending.card, reply);
+    if (state != statePending) {
+        reply.description = QStringLiteral("Транзакция уже завершена");
+        return false;
+    }
+    if (pending.card != cardNumber) {
+        reply.description = QStringLiteral("Карта не соответствует транзакции");
+        return false;
+    }
+    return true;
+}
+
 LedgerReply Ledger::commit(const QString &sessionId, const QString &cardNumber)
 {
     QMutexLocker locker(&m_lock);
@@ -185,37 +214,18 @@ LedgerReply Ledger::commit(const QString &sessionId, const QString &cardNumber)
     LedgerReply reply;
     reply.sessionId = sessionId;
 
-    QSqlQuery find = run(db, QStringLiteral("cannot read transaction %1").arg(sessionId),
-                         QStringLiteral("SELECT kind, card_number, amount, state"
-                                        " FROM transactions WHERE session_id = ?"),
-                         {sessionId});
-    if (!find.next()) {
-        reply.description = QStringLiteral("Транзакция не найдена");
+    Pending pending;
+    if (!findPending(db, sessionId, cardNumber, reply, pending))
         return reply;
-    }
-    const QString kind = find.value(0).toString();
-    const QString card = find.value(1).toString();
-    const qint64 amount = find.value(2).toLongLong();
-    const QString state = find.value(3).toString();
-    find.finish();
-
-    readCard(db, card, reply);
-    if (state != statePending) {
-        reply.description = QStringLiteral("Транзакция уже завершена");
-        return reply;
-    }
-    if (card != cardNumber) {
-        reply.description = QStringLiteral("Карта не соответствует транзакции");
-        return reply;
-    }
-    const qint64 delta = kind == kindPay ? -amount : amount;
+    const qint64 delta = pending.kind == kindPay ? -pending.amount : pending.amount;
     if (reply.balance + delta < 0) {
         reply.description = QStringLiteral("Недостаточно средств на карте");
         return reply;
     }
 
-    run(db, QStringLiteral("cannot update card %1").arg(card),
-        QStringLiteral("UPDATE cards SET balance = balance + ? WHERE number = ?"), {delta, card});
+    run(db, QStringLiteral("cannot update card %1").arg(pending.card),
+        QStringLiteral("UPDATE cards SET balance = balance + ? WHERE number = ?"),
+        {delta, pending.card});
     run(db, QStringLiteral("cannot close transaction %1").arg(sessionId),
         QStringLiteral("UPDATE transactions SET state = ?, finished_at = ? WHERE session_id = ?"),
         {stateCommitted, now(), sessionId});
@@ -235,27 +245,9 @@ LedgerReply Ledger::rollback(const QString &sessionId, const QString &cardNumber
     LedgerReply reply;
     reply.sessionId = sessionId;
 
-    QSqlQuery find = run(db, QStringLiteral("cannot read transaction %1").arg(sessionId),
-                         QStringLiteral("SELECT card_number, state FROM transactions"
-                                        " WHERE session_id = ?"),
-                         {sessionId});
-    if (!find.next()) {
-        reply.description = QStringLiteral("Транзакция не найдена");
+    Pending pending;
+    if (!findPending(db, sessionId, cardNumber, reply, pending))
         return reply;
-    }
-    const QString card = find.value(0).toString();
-    const QString state = find.value(1).toString();
-    find.finish();
-
-    readCard(db, card, reply);
-    if (state != statePending) {
-        reply.description = QStringLiteral("Транзакция уже завершена");
-        return reply;
-    }
-    if (card != cardNumber) {
-        reply.description = QStringLiteral("Карта не соответствует транзакции");
-        return reply;
-    }
 
     run(db, QStringLiteral("cannot close transaction %1").arg(sessionId),
         QStringLiteral("UPDATE transactions SET state = ?, finished_at = ? WHERE session_id = ?"),

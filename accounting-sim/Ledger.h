@@ -49,6 +49,17 @@ private:
     bool readCard(QSqlDatabase &db, const QString &cardNumber, LedgerReply &reply);
     qint64 pendingPayments(QSqlDatabase &db, const QString &cardNumber);
 
+    struct Pending
+    {
+        QString kind;
+        QString card;
+        qint64 amount = 0;
+    };
+    // The pending transaction `sessionId` of `cardNumber`; otherwise false
+    // with the refusal in `reply`.
+    bool findPending(QSqlDatabase &db, const QString &sessionId, const QString &cardNumber,
+                     LedgerReply &reply, Pending &pending);
+
     QString m_path;
     QMutex m_lock;
 };
