@@ -1,17 +1,15 @@
 #include "VeltaBonusClientThrift.h"
 
+#include "BonusServerUnavailable.h"
+#include "BonusSettings.h"
 #include "Clock.h"
+#include "Limits.h"
 #include "ThriftSimpleSocketFactory.h"
 #include "ThriftTransportProvider.h"
 #include "ThriftTransportWrapper.h"
 #include "TillPaths.h"
 
 #include <QByteArray>
-#include <QFile>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QJsonParseError>
-#include <QVariant>
 
 #include <thrift/Thrift.h>
 #include <thrift/protocol/TBinaryProtocol.h>
@@ -39,26 +37,32 @@ VeltaBonusClientThrift::VeltaBonusClientThrift(QObject *parent)
     , socketFactory(std::make_shared<ThriftSimpleSocketFactory>())
     , provider(new ThriftTransportProvider(socketFactory, this))
 {
-    QFile file(TillPaths::settingsFile());
-    if (!file.exists() || !file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+    const BonusSettings settings = BonusSettings::read(TillPaths::settingsFile());
+    switch (settings.state()) {
+    case BonusSettings::State::Missing:
+    case BonusSettings::State::Unreadable: {
         const QString message = QStringLiteral("Файл с настройками не найден");
         logger.error(message);
         throw BonusSystemError(message);
     }
-    QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &parseError);
-    file.close();
-    if (parseError.error != QJsonParseError::NoError)
+    case BonusSettings::State::NotJson:
         throw BonusSystemError(QStringLiteral("Ошибка в файле настроек"));
-
-    // A top level that is not an object reads as an empty map: every key missing.
-    const QVariantMap settings = document.object().toVariantMap();
-    setTerminalId(settings.value(QStringLiteral("terminalId")).toString());
-    setAddresses(settings.value(QStringLiteral("address")).toString(),
-                 settings.value(QStringLiteral("port")).toInt());
-    setConnectTimeout(settings.value(QStringLiteral("connectTimeout")).toInt());
-    setRecvTimeout(settings.value(QStringLiteral("recvTimeout")).toInt());
-    setSendTimeout(settings.value(QStringLiteral("sendTimeout")).toInt());
+    case BonusSettings::State::Read:
+        break;
+    }
+    // Values the engine would refuse read as missing here; the engine
+    // checks the file before any money moves.
+    setTerminalId(settings.text(QStringLiteral("terminalId")));
+    setAddresses(settings.text(QStringLiteral("address")),
+                 settings.integer(QStringLiteral("port")));
+    // A limit left out (or 0) would let a silent server hold the till forever.
+    const auto limit = [&](const char *key, int fallback) {
+        const int value = settings.integer(QLatin1String(key));
+        return value > 0 ? value : fallback;
+    };
+    setConnectTimeout(limit("connectTimeout", Limits::defaultConnectMs));
+    setRecvTimeout(limit("recvTimeout", Limits::defaultReceiveMs));
+    setSendTimeout(limit("sendTimeout", Limits::defaultSendMs));
 }
 
 VeltaBonusClientThrift::~VeltaBonusClientThrift() = default;
@@ -93,13 +97,26 @@ BalanceResponse VeltaBonusClientThrift::balance(const QString &cardNumber)
 
 BonusResult VeltaBonusClientThrift::makePay(const CardFlow &flow, AdditionalAssetInfo &info)
 {
-    return makeTransaction(QStringLiteral("Создание транзакции по оплате по протоколу thrift"),
-                           false, flow, info);
+    return makePay(flow, info, transactionId(Clock::currentDateTime(), flow.amount));
 }
 
 BonusResult VeltaBonusClientThrift::makePayBack(const CardFlow &flow, AdditionalAssetInfo &info)
 {
-    return makeTransaction(QStringLiteral("Возврат по протоколу thrift"), true, flow, info);
+    return makePayBack(flow, info, transactionId(Clock::currentDateTime(), flow.amount));
+}
+
+BonusResult VeltaBonusClientThrift::makePay(const CardFlow &flow, AdditionalAssetInfo &info,
+                                            const QString &transactionId)
+{
+    return makeTransaction(QStringLiteral("Создание транзакции по оплате по протоколу thrift"),
+                           false, flow, info, transactionId);
+}
+
+BonusResult VeltaBonusClientThrift::makePayBack(const CardFlow &flow, AdditionalAssetInfo &info,
+                                                const QString &transactionId)
+{
+    return makeTransaction(QStringLiteral("Возврат по протоколу thrift"), true, flow, info,
+                           transactionId);
 }
 
 BonusResult VeltaBonusClientThrift::commit(const QString &sessionId, const CardFlow &flow)
@@ -113,6 +130,21 @@ BonusResult VeltaBonusClientThrift::commit(const QString &sessionId, const CardF
     const api::Result result
         = callMethod(provider, [&](api::AccountingLogicServiceClient &client, api::Result &answer) {
               client.commitTransaction(answer, wireTerminal, wireSession, wireCard);
+          });
+    return interpretResult(result);
+}
+
+BonusResult VeltaBonusClientThrift::rollback(const QString &id, const QString &cardNumber)
+{
+    logger.info(QStringLiteral("Отмена транзакции по протоколу thrift"));
+    logger.info(QStringLiteral("Терминал: ") + terminalId + QStringLiteral(" сессия: ") + id);
+
+    const std::string wireTerminal = toWire(terminalId);
+    const std::string wireSession = toWire(id);
+    const std::string wireCard = toWire(cardNumber);
+    const api::Result result
+        = callMethod(provider, [&](api::AccountingLogicServiceClient &client, api::Result &answer) {
+              client.rollbackTransaction(answer, wireTerminal, wireSession, wireCard);
           });
     return interpretResult(result);
 }
@@ -148,9 +180,10 @@ api::Result VeltaBonusClientThrift::callMethod(ThriftTransportProvider *provider
     std::shared_ptr<ThriftTransportWrapper> transport;
     try {
         transport = provider->getTransport();
-        // Strict write, lenient read, no size limits; no buffering layer in between.
+        // Strict write, lenient read; a declared length beyond the limit is a
+        // protocol error, never an allocation.
         apache::thrift::protocol::TBinaryProtocolFactoryT<apache::thrift::transport::TTransport>
-            protocolFactory;
+            protocolFactory(Limits::maxReplyBytes, Limits::maxReplyBytes, false, true);
         api::AccountingLogicServiceClient client(protocolFactory.getProtocol(transport));
 
         logger.info(QStringLiteral("Открытие транспорта"));
@@ -176,7 +209,7 @@ api::Result VeltaBonusClientThrift::callMethod(ThriftTransportProvider *provider
                              + QString::fromUtf8(closeError.what()));
             }
         }
-        throw BonusSystemError(QStringLiteral("Бонусный сервер не доступен"));
+        throw BonusServerUnavailable(QStringLiteral("Бонусный сервер не доступен"));
     }
 }
 
@@ -245,10 +278,9 @@ QString VeltaBonusClientThrift::transactionId(const QDateTime &moment, double am
 }
 
 BonusResult VeltaBonusClientThrift::makeTransaction(const QString &logTitle, bool payBack,
-                                                    const CardFlow &flow, AdditionalAssetInfo &info)
+                                                    const CardFlow &flow, AdditionalAssetInfo &info,
+                                                    const QString &transaction)
 {
-    const QString transaction = transactionId(Clock::currentDateTime(), flow.amount);
-
     logger.info(logTitle);
     logger.info(QStringLiteral("Терминал: ") + terminalId + QStringLiteral(" карта ")
                 + flow.cardNumber);

@@ -24,7 +24,9 @@ class ThriftTransportProvider;
     The plug-in's client of the accounting server. Configured once, from the
     settings file, when it is made; every failure is a BonusSystemError whose
     text is the cashier's message, except the provider's "no server
-    reachable", which passes through as the provider raised it.
+    reachable", which passes through as the provider raised it (nothing was
+    sent then). A call that got no readable answer is a
+    BonusServerUnavailable: the server may have carried it out.
 */
 class VeltaBonusClientThrift : public QObject
 {
@@ -40,7 +42,17 @@ public:
     BalanceResponse balance(const QString &cardNumber);
     BonusResult makePay(const CardFlow &flow, AdditionalAssetInfo &info);
     BonusResult makePayBack(const CardFlow &flow, AdditionalAssetInfo &info);
+    // The same, under a transaction id the caller made (and journalled) first.
+    BonusResult makePay(const CardFlow &flow, AdditionalAssetInfo &info,
+                        const QString &transactionId);
+    BonusResult makePayBack(const CardFlow &flow, AdditionalAssetInfo &info,
+                            const QString &transactionId);
     BonusResult commit(const QString &sessionId, const CardFlow &flow);
+    // Voids a transaction: `id` is the server's session id, or the
+    // transaction id the till sent when no answer came back.
+    BonusResult rollback(const QString &id, const QString &cardNumber);
+
+    QString getTerminalId() const { return terminalId; }
 
     void setAddresses(const QString &address, int port);
     void setConnectTimeout(int ms);
@@ -66,7 +78,7 @@ public:
 
 private:
     BonusResult makeTransaction(const QString &logTitle, bool payBack, const CardFlow &flow,
-                                AdditionalAssetInfo &info);
+                                AdditionalAssetInfo &info, const QString &transaction);
 
     Logger logger;
     std::shared_ptr<ThriftSocketFactory> socketFactory;

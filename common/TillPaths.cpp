@@ -43,6 +43,16 @@ QString TillPaths::printFileName()
     return QStringLiteral("print");
 }
 
+QString TillPaths::lockFile()
+{
+    return workDir() + QStringLiteral("bonus_credit.lock");
+}
+
+QString TillPaths::journalFile()
+{
+    return workDir() + QStringLiteral("bonus_credit_journal.sqlite");
+}
+
 QString TillPaths::checkImage()
 {
     return root() + QStringLiteral("/cash/data/tmp/check.img");

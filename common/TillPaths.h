@@ -18,6 +18,10 @@ public:
     static QString workDir();
     static QString statusFileName();
     static QString printFileName();
+    // In the work directory: the lock that lets one run at a time use the
+    // till tree, and the journal of money-moving operations.
+    static QString lockFile();
+    static QString journalFile();
     static QString checkImage();
     static QString logConfigFile();
     static QString defaultLogFile();

@@ -1,15 +1,23 @@
 #include "BonusCredit.h"
 
+#include "BonusSettings.h"
+#include "BonusVersion.h"
 #include "Clock.h"
+#include "Limits.h"
 #include "LogSetup.h"
+#include "OperationJournal.h"
+#include "Settlement.h"
+#include "ThriftTransportProvider.h"
 #include "TillPaths.h"
 #include "VeltaBonusClientThrift.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QJsonParseError>
+#include <QJsonObject>
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QSettings>
@@ -77,25 +85,29 @@ QString boundStatementText(const QString &statement, const QString &value)
 
 } // namespace
 
-void writeInfo(const QString &path, const QString &text, QIODevice::OpenModeFlag mode)
+bool writeInfo(const QString &path, const QString &text, QIODevice::OpenModeFlag mode)
 {
     // A reader must see the old file or the new one, never half of one: a
     // half-written status could turn a committed sale into a failure.
     QSaveFile file(path);
     if (!file.open(mode))
-        return;
-    file.write(text.toUtf8());
-    file.commit();
+        return false;
+    const QByteArray bytes = text.toUtf8();
+    return file.write(bytes) == bytes.size() && file.commit();
 }
 
 QString centerStr(const QString &text, int width)
 {
+    // QString's justification computes width - length, which overflows for
+    // the most negative widths; all negative widths pad alike.
+    width = qMax(width, -1);
     const int n = width / 2 + text.size() / 2;
     return text.rightJustified(n, QLatin1Char(' ')).leftJustified(width, QLatin1Char(' '));
 }
 
 QString rightStrList(const QString &text, int width)
 {
+    width = qMax(width, -1);
     QStringList lines;
     const QStringList words = text.split(QLatin1Char(' '), Qt::SkipEmptyParts);
     for (const QString &word : words)
@@ -113,6 +125,7 @@ BonusCredit::BonusCredit(QObject *parent)
     , widthPrint(0)
     , balance(0)
     , logger("payment")
+    , journal(new OperationJournal(TillPaths::journalFile()))
 {
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, TillPaths::confDir());
     LogSetup::setHandleQtMessages(true);
@@ -126,6 +139,7 @@ BonusCredit::~BonusCredit()
     dbConnection = QSqlDatabase();
     if (QCoreApplication::instance() && QSqlDatabase::contains(connectionName()))
         QSqlDatabase::removeDatabase(connectionName());
+    journal.reset();
     LogSetup::setHandleQtMessages(false);
 }
 
@@ -136,25 +150,31 @@ QString BonusCredit::connectionName()
 
 void BonusCredit::run(int operation, int amount, const QString &cardNumber)
 {
+    logger.debug(QStringLiteral("Версия модуля: ") + QLatin1String(BONUS_VERSION));
     logger.info(QStringLiteral("Начало операции"));
+    lastStatus.clear();
+    lastPrint.clear();
+    printLeft = false;
 
     prepared = false;
     if (generateSettings() && generateParams(operation, amount, cardNumber)) {
         logger.info(QStringLiteral("Тип операции: %1").arg(operationType));
         logger.info(QStringLiteral("Сумма: %1").arg(this->amount));
         logger.info(QStringLiteral("Номер карты: %1").arg(this->cardNumber));
-        prepared = generateDbConnection() && generateCheckImg();
+        prepared = generateDbConnection() && generateCheckImg() && generateJournal();
     }
 
-    if (prepared)
+    if (prepared) {
+        settleJournal();
         runOperation();
+    }
 
     logger.info(QStringLiteral("Завершение операции"));
 }
 
 void BonusCredit::runOperation()
 {
-    QString failure;
+    QString description;
     try {
         findCard();
         if (operationType != Balance)
@@ -168,82 +188,94 @@ void BonusCredit::runOperation()
 
         balance = client->balance(cardNumber).balance;
 
-        QString slip;
-        QString description;
         if (operationType == Balance) {
-            slip = getBalanceSlip();
             description = QStringLiteral("Баланс карты: %1").arg(money(balance));
         } else {
-            BonusResult result;
-            if (operationType == Sale) {
+            if (operationType == Sale)
                 checkLimit();
-                result = client->makePay(flow, info);
-            } else {
-                result = client->makePayBack(flow, info);
-            }
-            client->commit(result.sessionId, flow);
-            slip = getSlip();
+            Settlement(*client, *journal).pay(operationType, flow, info);
             description = QStringLiteral("Успешное выполнение операции");
         }
-
-        logger.info(QStringLiteral("Образ чека:\n") + slip);
-        // The slip is on disk before the success status exists.
-        print(slip, QIODevice::WriteOnly);
-        status(Success, description, QIODevice::WriteOnly);
+    } catch (const OperationJournal::Error &e) {
+        // Nothing was sent: the journal refused the record first.
+        logger.error(QString::fromUtf8(e.what()));
+        const QString text = QStringLiteral("Не удалось записать журнал операций");
+        status(Failure, text, QIODevice::WriteOnly);
+        QFile::remove(printFile);
+        printLeft = false;
         return;
     } catch (const std::exception &e) {
-        failure = QString::fromLocal8Bit(e.what());
-    } catch (...) {
-        failure = QStringLiteral("Неизвестная ошибка");
+        const QString failure = QString::fromLocal8Bit(e.what());
+        logger.error(failure);
+        status(Failure, failure, QIODevice::WriteOnly);
+        QFile::remove(printFile);
+        printLeft = false;
+        return;
     }
 
-    logger.error(failure);
-    status(Failure, failure, QIODevice::WriteOnly);
-    QFile::remove(printFile);
+    // From here on the server has done its part: nothing local may turn the
+    // answer into a failure.
+    QString slip;
+    try {
+        slip = operationType == Balance ? getBalanceSlip() : getSlip();
+    } catch (const std::exception &e) {
+        logger.error(QStringLiteral("Не удалось сформировать слип: ")
+                     + QString::fromLocal8Bit(e.what()));
+    }
+    logger.info(QStringLiteral("Образ чека:\n") + slip);
+    // The slip is on disk before the success status exists.
+    if (!print(slip, QIODevice::WriteOnly))
+        logger.error(QStringLiteral("Не удалось записать файл слипа '%1'").arg(printFile));
+    if (!status(Success, description, QIODevice::WriteOnly))
+        logger.error(QStringLiteral("Не удалось записать файл статуса '%1'").arg(statusFile));
 }
 
-void BonusCredit::status(int code, const QString &description, QIODevice::OpenModeFlag mode) const
+bool BonusCredit::status(int code, const QString &description, QIODevice::OpenModeFlag mode) const
 {
     if (code == Empty) {
-        writeInfo(statusFile, description, mode);
-        return;
+        lastStatus = description.toUtf8();
+        return writeInfo(statusFile, description, mode);
     }
     // All three at once, and escaped: a quote or a "%3" in a server text or
     // a card number must not break the JSON the plug-in reads back.
     const QString text
         = QStringLiteral("{ \"status\" : %1, \"description\" : \"%2\", \"cardNumber\" : \"%3\" }")
               .arg(QString::number(code), jsonEscaped(description), jsonEscaped(cardNumber));
-    writeInfo(statusFile, text, mode);
+    lastStatus = text.toUtf8();
+    return writeInfo(statusFile, text, mode);
 }
 
-void BonusCredit::print(const QString &text, QIODevice::OpenModeFlag mode) const
+bool BonusCredit::print(const QString &text, QIODevice::OpenModeFlag mode) const
 {
-    writeInfo(printFile, text, mode);
+    lastPrint = text.toUtf8();
+    printLeft = true;
+    return writeInfo(printFile, text, mode);
 }
 
 bool BonusCredit::generateSettings()
 {
-    QFile file(settingsPath);
-    if (file.exists() && file.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        QJsonParseError error;
-        const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
-        file.close();
-        if (error.error != QJsonParseError::NoError) {
-            // Tell the cashier, in the status file of the last good read.
-            if (statusFile.isEmpty())
-                statusFile = workDir + QStringLiteral("/") + TillPaths::statusFileName();
-            const QString text = QStringLiteral("Ошибка в файле настроек");
-            logger.error(text);
-            status(Failure, text, QIODevice::WriteOnly);
-            return false;
-        }
-        const QVariantMap settings = document.toVariant().toMap();
-        printFile = settings.value(QStringLiteral("printFile")).toString();
-        statusFile = settings.value(QStringLiteral("statusFile")).toString();
-        widthPrint = settings.value(QStringLiteral("widthPrint")).toInt();
-        regexPattern = settings.value(QStringLiteral("regexPattern")).toString();
-        regexRule = settings.value(QStringLiteral("regexRule")).toString();
-        header = settings.value(QStringLiteral("header")).toString();
+    const BonusSettings settings = BonusSettings::read(settingsPath);
+    const bool refused = settings.state() == BonusSettings::State::NotJson
+        || (settings.state() == BonusSettings::State::Read && !settings.isUsable());
+    if (refused) {
+        // The values of the last good read stay, the status path among them.
+        if (statusFile.isEmpty())
+            statusFile = workDir + QStringLiteral("/") + TillPaths::statusFileName();
+        for (const QString &problem : settings.problems())
+            logger.error(problem);
+        const QString text = QStringLiteral("Ошибка в файле настроек");
+        logger.error(text);
+        QDir().mkpath(QFileInfo(statusFile).absolutePath());
+        status(Failure, text, QIODevice::WriteOnly);
+        return false;
+    }
+    if (settings.state() == BonusSettings::State::Read) {
+        printFile = settings.text(QStringLiteral("printFile"));
+        statusFile = settings.text(QStringLiteral("statusFile"));
+        widthPrint = settings.integer(QStringLiteral("widthPrint"));
+        regexPattern = settings.text(QStringLiteral("regexPattern"));
+        regexRule = settings.text(QStringLiteral("regexRule"));
+        header = settings.text(QStringLiteral("header"));
     }
 
     if (statusFile.isEmpty())
@@ -255,9 +287,27 @@ bool BonusCredit::generateSettings()
     if (header.isEmpty())
         header = defaultHeader();
 
-    status(Empty, QString(), QIODevice::WriteOnly);
-    print(QString(), QIODevice::WriteOnly);
+    // A fresh till has no work directory yet. Both files are proven
+    // writable here, long before any money moves.
+    QDir().mkpath(workDir);
+    QDir().mkpath(QFileInfo(statusFile).absolutePath());
+    QDir().mkpath(QFileInfo(printFile).absolutePath());
+    if (!status(Empty, QString(), QIODevice::WriteOnly)) {
+        refuse(QStringLiteral("Не удалось записать файл статуса операции"), statusFile);
+        return false;
+    }
+    if (!print(QString(), QIODevice::WriteOnly)) {
+        printLeft = false;
+        refuse(QStringLiteral("Не удалось записать файл слипа"), printFile);
+        return false;
+    }
     return true;
+}
+
+void BonusCredit::refuse(const QString &text, const QString &path)
+{
+    logger.error(QStringLiteral("%1 '%2'").arg(text, path));
+    status(Failure, text, QIODevice::WriteOnly);
 }
 
 bool BonusCredit::generateParams(int operation, int amount, const QString &cardNumber)
@@ -305,6 +355,14 @@ bool BonusCredit::generateDbConnection()
     dbConnection.setPassword(QString());
     dbConnection.setHostName(QLatin1String(databaseHost));
     dbConnection.setPort(databasePort);
+    // A frozen server must not hold the till: connecting, reading and
+    // writing each have a bound.
+    dbConnection.setConnectOptions(
+        QStringLiteral("MYSQL_OPT_CONNECT_TIMEOUT=%1;MYSQL_OPT_READ_TIMEOUT=%2;"
+                       "MYSQL_OPT_WRITE_TIMEOUT=%3")
+            .arg(Limits::databaseConnectSeconds)
+            .arg(Limits::databaseReadSeconds)
+            .arg(Limits::databaseWriteSeconds));
 
     if (dbConnection.open()) {
         // The driver settles for utf8mb3 with libmariadb; ask for all of UTF-8.
@@ -340,6 +398,88 @@ bool BonusCredit::generateCheckImg()
     logger.error(text);
     status(Failure, text, QIODevice::WriteOnly);
     return false;
+}
+
+bool BonusCredit::generateJournal()
+{
+    try {
+        journal->open();
+        if (!journalPruned) {
+            journalPruned = true;
+            journal->prune(Limits::journalKeepDays);
+        }
+        return true;
+    } catch (const OperationJournal::Error &e) {
+        logger.error(QString::fromUtf8(e.what()));
+    }
+    // A balance moves no money and needs no journal.
+    if (operationType == Balance)
+        return true;
+    const QString text = QStringLiteral("Не удалось записать журнал операций");
+    status(Failure, text, QIODevice::WriteOnly);
+    return false;
+}
+
+void BonusCredit::settleJournal()
+{
+    try {
+        if (!journal->hasUnsettled())
+            return;
+        VeltaBonusClientThrift client(nullptr);
+        // The cashier waits at most one connect limit for the queue.
+        Settlement(client, *journal).settle(client.getProvider()->getConnectTimeout());
+    } catch (const std::exception &e) {
+        logger.error(QStringLiteral("Незавершённые транзакции не отменены: ")
+                     + QString::fromLocal8Bit(e.what()));
+    }
+}
+
+QByteArray BonusCredit::recover()
+{
+    const auto toJson = [](const QList<OperationJournal::Record> &records) {
+        QJsonArray array;
+        for (const OperationJournal::Record &record : records) {
+            array.append(QJsonObject {
+                {QStringLiteral("transactionId"), record.transactionId},
+                {QStringLiteral("sessionId"), record.sessionId},
+                {QStringLiteral("operation"), record.operation},
+                {QStringLiteral("card"), record.cardNumber},
+                {QStringLiteral("amount"), record.amount},
+                {QStringLiteral("createdAt"), record.createdAt.toString(Qt::ISODateWithMs)},
+                {QStringLiteral("outcome"), record.outcome},
+                {QStringLiteral("attempts"), record.attempts},
+                {QStringLiteral("lastError"), record.lastError},
+            });
+        }
+        return array;
+    };
+
+    logger.info(QStringLiteral("Отмена незавершённых транзакций"));
+    Settlement::Pass pass;
+    QString error;
+    if (QFile::exists(journal->path())) {
+        try {
+            if (journal->hasUnsettled()) {
+                VeltaBonusClientThrift client(nullptr);
+                pass = Settlement(client, *journal).settle(0);
+            }
+            journal->prune(Limits::journalKeepDays);
+        } catch (const std::exception &e) {
+            error = QString::fromLocal8Bit(e.what());
+            logger.error(QStringLiteral("Незавершённые транзакции не отменены: ") + error);
+            try {
+                pass.unsettled = journal->unsettled();
+            } catch (const OperationJournal::Error &) {
+                // Already said: the journal itself is what failed.
+            }
+        }
+    }
+
+    QJsonObject answer {{QStringLiteral("settled"), toJson(pass.settled)},
+                        {QStringLiteral("unsettled"), toJson(pass.unsettled)}};
+    if (!error.isEmpty())
+        answer.insert(QStringLiteral("error"), error);
+    return QJsonDocument(answer).toJson(QJsonDocument::Compact);
 }
 
 QStringList BonusCredit::firstRow(const QString &statement, const QString &value,
@@ -443,24 +583,32 @@ QString BonusCredit::getCashCode() const
     return checkImg.value(QStringLiteral("cashCode")).toString();
 }
 
+int BonusCredit::layoutWidth() const
+{
+    // Every negative width lays out alike (no padding, empty blank and rule
+    // entries); -1 keeps width - 20 and the like from overflowing.
+    return qMax(widthPrint, -1);
+}
+
 QString BonusCredit::dateTimeEntry() const
 {
     const QDateTime now = Clock::currentDateTime();
     const QString text = QStringLiteral("ДАТА ") + now.toString(QStringLiteral("dd/MM/yy"))
         + QStringLiteral("   ВРЕМЯ ") + now.toString(QStringLiteral("hh:mm:ss"));
-    return text.rightJustified(widthPrint, QLatin1Char(' '));
+    return text.rightJustified(layoutWidth(), QLatin1Char(' '));
 }
 
 QString BonusCredit::nameBlock() const
 {
-    if (clientName.size() > widthPrint)
-        return rightStrList(clientName, widthPrint);
-    return clientName.rightJustified(widthPrint, QLatin1Char(' '));
+    const int W = layoutWidth();
+    if (clientName.size() > W)
+        return rightStrList(clientName, W);
+    return clientName.rightJustified(W, QLatin1Char(' '));
 }
 
 QString BonusCredit::getSlip() const
 {
-    const int W = widthPrint;
+    const int W = layoutWidth();
     const int number = getCheckNumber();
     const QString cashCode = getCashCode();
     const double limit = operationType == Sale ? balance - amount : balance + amount;
@@ -502,7 +650,7 @@ QString BonusCredit::getSlip() const
 
 QString BonusCredit::getBalanceSlip() const
 {
-    const int W = widthPrint;
+    const int W = layoutWidth();
     const QStringList entries = {
         centerStr(header, W),
         blank(W),

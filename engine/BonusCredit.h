@@ -11,11 +11,21 @@
 #include <QStringList>
 #include <QVariantMap>
 
+#include <memory>
+
+class OperationJournal;
+
 /*!
     Runs one bonus operation, from the settings to the status and print
     files: 1 sale, 2 refund, 3 cancel, 5 balance. The outcome is reported
     only through the two files (status 0 success, 255 failure); run() never
     throws.
+
+    Everything local that can fail (the work directory, the two files, the
+    settings, the journal) is settled before money moves; once the server has
+    committed, the answer is success whatever happens to the files. What the
+    run wrote is also kept in memory (writtenStatus(), writtenPrint()), so the
+    reader of the files can tell this run's answer from a stale file.
 */
 class BonusCredit : public QObject
 {
@@ -30,8 +40,24 @@ public:
 
     void run(int operation, int amount, const QString &cardNumber);
 
-    void status(int code, const QString &description, QIODevice::OpenModeFlag mode) const;
-    void print(const QString &text, QIODevice::OpenModeFlag mode) const;
+    // Each answers whether the file was written.
+    bool status(int code, const QString &description, QIODevice::OpenModeFlag mode) const;
+    bool print(const QString &text, QIODevice::OpenModeFlag mode) const;
+
+    // The files of the last run and what it meant them to hold: its last
+    // status text, and its slip unless the run removed the print file.
+    QString statusPath() const { return statusFile; }
+    QString printPath() const { return printFile; }
+    QByteArray writtenStatus() const { return lastStatus; }
+    bool hasPrint() const { return printLeft; }
+    QByteArray writtenPrint() const { return lastPrint; }
+
+    /*!
+        Rolls back the journal's unsettled transactions, as far as the server
+        can be reached. Answers {"settled":[...],"unsettled":[...]} as
+        compact JSON, and "error" when the journal or the settings failed.
+    */
+    QByteArray recover();
 
     // Preparation steps: each writes status 255 itself and answers false.
     bool generateSettings();
@@ -58,6 +84,12 @@ private:
     friend class EngineTestAccess;
 
     void runOperation();
+    bool generateJournal();
+    void settleJournal();
+    // Writes a status that is not the outcome of the operation itself (the
+    // status file or the print file could not be written).
+    void refuse(const QString &text, const QString &path);
+    int layoutWidth() const;
     QString dateTimeEntry() const;
     QString nameBlock() const;
     // Runs `statement` with its one "?" bound to `value`: the first row as
@@ -86,11 +118,17 @@ private:
     Logger logger;
     // Looked up before anything is sent to the server, printed on the slip.
     QString cashierName;
+    std::unique_ptr<OperationJournal> journal;
+    bool journalPruned = false;
+    // What this run wrote, whether or not the files took it.
+    mutable QByteArray lastStatus;
+    mutable QByteArray lastPrint;
+    mutable bool printLeft = false;
 };
 
 // Writes `text` as UTF-8, whole or not at all; a file that cannot be opened
-// is skipped without a word.
-void writeInfo(const QString &path, const QString &text, QIODevice::OpenModeFlag mode);
+// is skipped without a word. Answers whether the file now holds the text.
+bool writeInfo(const QString &path, const QString &text, QIODevice::OpenModeFlag mode);
 
 // Centres `text` in a field of `width` characters.
 QString centerStr(const QString &text, int width);

@@ -1,10 +1,15 @@
 #include "BonusCreditProcessing.h"
 
 #include "BonusCredit.h"
+#include "Limits.h"
+#include "TillLock.h"
 #include "TillPaths.h"
 
+#include <QDir>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
+#include <QJsonObject>
 #include <QJsonParseError>
 #include <QVariantMap>
 
@@ -69,17 +74,36 @@ PaymentProcessingAnswer BonusCreditProcessing::execute(int operation, int amount
     PaymentProcessingAnswer answer;
     logger.info(QStringLiteral("Запуск процессинга"));
 
-    const QString statusPath = workDir + TillPaths::statusFileName();
-    const QString printPath = workDir + TillPaths::printFileName();
-    QFile::remove(statusPath);
-    QFile::remove(printPath);
+    // One run at a time on this till tree, from the start of the run until
+    // its answer is read back: another process's status is never taken
+    // for ours.
+    QDir().mkpath(workDir);
+    TillLock lock(TillPaths::lockFile());
+    if (!lock.acquire(Limits::lockWaitMs)) {
+        const QString text = QStringLiteral("Рабочий каталог занят или недоступен");
+        logger.error(text + QStringLiteral(": ") + lock.errorString());
+        answer.setMessage(text);
+        return answer;
+    }
+
+    QFile::remove(workDir + TillPaths::statusFileName());
+    QFile::remove(workDir + TillPaths::printFileName());
 
     engine->run(operation, amount, cardNumber);
 
+    // The files this run wrote, wherever the settings put them. What the run
+    // meant them to hold decides when they hold something else (an old
+    // answer left in a directory that turned read-only) or nothing.
     QByteArray data;
-    if (!readFile(statusPath, data)) {
-        answer.setMessage(QStringLiteral("Ошибка чтения файла статуса операции."));
-        return answer;
+    const QByteArray written = engine->writtenStatus();
+    if (!readFile(engine->statusPath(), data) || data != written) {
+        if (written.isEmpty()) {
+            answer.setMessage(QStringLiteral("Ошибка чтения файла статуса операции."));
+            return answer;
+        }
+        logger.error(QStringLiteral("Файл статуса '%1' не содержит ответа этой операции")
+                         .arg(engine->statusPath()));
+        data = written;
     }
 
     QJsonParseError error;
@@ -110,12 +134,33 @@ PaymentProcessingAnswer BonusCreditProcessing::execute(int operation, int amount
             .arg(QString::number(code), answer.getMessage(), answer.getCardNumber(),
                  answer.isSuccess() ? QStringLiteral("успешно") : QStringLiteral("с ошибкой")));
 
-    if (readFile(printPath, data)) {
+    const bool printRead = readFile(engine->printPath(), data);
+    if (engine->hasPrint()) {
+        if (!printRead || data != engine->writtenPrint()) {
+            logger.error(QStringLiteral("Файл слипа '%1' не содержит слипа этой операции")
+                             .arg(engine->printPath()));
+            data = engine->writtenPrint();
+        }
         const QString slip = QString::fromUtf8(data);
         answer.setPrintImages(QStringList {slip});
         logger.info(QStringLiteral("Слип: \"%1\"").arg(slip));
     }
     return answer;
+}
+
+QByteArray BonusCreditProcessing::recover()
+{
+    QDir().mkpath(workDir);
+    TillLock lock(TillPaths::lockFile());
+    if (!lock.acquire(Limits::lockWaitMs)) {
+        const QString text = QStringLiteral("Рабочий каталог занят или недоступен");
+        logger.error(text + QStringLiteral(": ") + lock.errorString());
+        return QJsonDocument(QJsonObject {{QStringLiteral("settled"), QJsonArray()},
+                                          {QStringLiteral("unsettled"), QJsonArray()},
+                                          {QStringLiteral("error"), text}})
+            .toJson(QJsonDocument::Compact);
+    }
+    return engine->recover();
 }
 
 bool BonusCreditProcessing::readFile(const QString &path, QByteArray &data)

@@ -36,6 +36,14 @@ public:
     PaymentProcessingAnswer execute(int operation, int amount, const QString &cardNumber);
     bool readFile(const QString &path, QByteArray &data);
 
+    /*!
+        Rolls back what the journal of money-moving operations still holds
+        unsettled; reached by hosts through Qt's meta-object system (the
+        till's interface has no such call). Answers compact JSON:
+        {"settled":[...],"unsettled":[...]}.
+    */
+    Q_INVOKABLE QByteArray recover();
+
 private:
     Logger logger;
     QString workDir;

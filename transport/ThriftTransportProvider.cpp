@@ -1,12 +1,13 @@
 #include "ThriftTransportProvider.h"
 
+#include "Limits.h"
+#include "NoServerAvailable.h"
 #include "ThriftSocketFactory.h"
 #include "ThriftTransportWrapper.h"
 
 #include <QTimer>
 
 #include <algorithm>
-#include <stdexcept>
 #include <vector>
 
 #include <thrift/Thrift.h>
@@ -100,7 +101,7 @@ std::shared_ptr<ThriftTransportWrapper> ThriftTransportProvider::getTransport()
     if (!opened) {
         const QString message = QStringLiteral("Нет доступных серверов");
         logger.info(message);
-        throw std::runtime_error(localText(message));
+        throw NoServerAvailable(localText(message));
     }
 
     currentTransport = opened;
@@ -201,8 +202,15 @@ std::shared_ptr<ThriftTransportWrapper> ThriftTransportProvider::makeTransport(c
 {
     std::shared_ptr<apache::thrift::transport::TSocket> socket
         = socketFactory->createSocket(host, port);
-    socket->setConnTimeout(connectTimeout);
-    socket->setRecvTimeout(receiveTimeout);
-    socket->setSendTimeout(sendTimeout);
-    return std::make_shared<ThriftTransportWrapper>(socket, this, index);
+    // No reply may be larger than the client will ever decode; a factory
+    // that set a smaller limit keeps it.
+    const std::shared_ptr<apache::thrift::TConfiguration> configuration
+        = socket->getConfiguration();
+    if (configuration && configuration->getMaxMessageSize() > Limits::maxReplyBytes)
+        configuration->setMaxMessageSize(Limits::maxReplyBytes);
+    auto transport = std::make_shared<ThriftTransportWrapper>(socket, this, index);
+    transport->setConnTimeout(connectTimeout);
+    transport->setRecvTimeout(receiveTimeout);
+    transport->setSendTimeout(sendTimeout);
+    return transport;
 }

@@ -2,7 +2,16 @@
 
 #include "ThriftTransportProvider.h"
 
+#include <QDeadlineTimer>
+
 using apache::thrift::transport::TTransportException;
+
+namespace {
+qint64 monotonicNow()
+{
+    return QDeadlineTimer::current().deadline();
+}
+} // namespace
 
 // The wrapper shares the socket's configuration, so the protocol built on the
 // wrapper checks its message-size and recursion limits against the same
@@ -58,7 +67,7 @@ void ThriftTransportWrapper::close()
 uint32_t ThriftTransportWrapper::read(uint8_t *buf, uint32_t len)
 {
     try {
-        const uint32_t got = socket->read(buf, len);
+        const uint32_t got = readChunk(buf, len);
         reportSuccess();
         return got;
     } catch (const TTransportException &) {
@@ -69,10 +78,19 @@ uint32_t ThriftTransportWrapper::read(uint8_t *buf, uint32_t len)
 
 uint32_t ThriftTransportWrapper::readAll(uint8_t *buf, uint32_t len)
 {
+    // The socket's own loop would set the time limit once for all its
+    // recv() calls; this one hands each the time that is left.
     try {
-        const uint32_t got = socket->readAll(buf, len);
+        uint32_t have = 0;
+        while (have < len) {
+            const uint32_t got = readChunk(buf + have, len - have);
+            if (got == 0)
+                throw TTransportException(TTransportException::END_OF_FILE,
+                                          "No more data to read.");
+            have += got;
+        }
         reportSuccess();
-        return got;
+        return have;
     } catch (const TTransportException &) {
         reportFailure();
         throw;
@@ -122,6 +140,9 @@ void ThriftTransportWrapper::flush()
         reportFailure();
         throw;
     }
+    // The request is out: its reply starts now, with a fresh size budget.
+    replyDeadline = receiveLimitMs > 0 ? monotonicNow() + receiveLimitMs : 0;
+    resetConsumedMessageSize();
     reportSuccess();
 }
 
@@ -202,6 +223,7 @@ void ThriftTransportWrapper::setConnTimeout(int ms)
 
 void ThriftTransportWrapper::setRecvTimeout(int ms)
 {
+    receiveLimitMs = ms;
     socket->setRecvTimeout(ms);
 }
 
@@ -213,6 +235,25 @@ void ThriftTransportWrapper::setSendTimeout(int ms)
 void ThriftTransportWrapper::setMaxRecvRetries(int maxRecvRetries)
 {
     socket->setMaxRecvRetries(maxRecvRetries);
+}
+
+void ThriftTransportWrapper::armReceive()
+{
+    if (replyDeadline == 0)
+        return;
+    const qint64 left = replyDeadline - monotonicNow();
+    if (left <= 0)
+        throw TTransportException(TTransportException::TIMED_OUT,
+                                  "reply not complete within the receive limit");
+    socket->setRecvTimeout(int(qMin<qint64>(left, receiveLimitMs)));
+}
+
+uint32_t ThriftTransportWrapper::readChunk(uint8_t *buf, uint32_t len)
+{
+    armReceive();
+    const uint32_t got = socket->read(buf, len);
+    countConsumedMessageBytes(got);
+    return got;
 }
 
 void ThriftTransportWrapper::reportSuccess()

@@ -1,6 +1,8 @@
 #ifndef THRIFTTRANSPORTWRAPPER_H
 #define THRIFTTRANSPORTWRAPPER_H
 
+#include <QtGlobal>
+
 #include <memory>
 #include <string>
 
@@ -15,6 +17,11 @@ class ThriftTransportProvider;
     read, write or flush restarts the provider's idle timer; a transport
     exception counts against the endpoint and is rethrown unchanged.
     The provider must outlive its wrappers.
+
+    Replies are bounded: once a request has been flushed, the whole reply
+    must arrive within the receive limit (a peer that drips one byte at a
+    time cannot stretch it), and no more than the socket configuration's
+    message size is read for one reply.
 */
 class ThriftTransportWrapper
     : public apache::thrift::transport::TVirtualTransport<
@@ -58,10 +65,17 @@ public:
 private:
     void reportSuccess();
     void reportFailure();
+    // Gives the next recv() what is left of the reply's time; throws when
+    // nothing is.
+    void armReceive();
+    uint32_t readChunk(uint8_t *buf, uint32_t len);
 
     std::shared_ptr<apache::thrift::transport::TSocket> socket;
     ThriftTransportProvider *provider;
     int endpointIndex;
+    int receiveLimitMs = 0;
+    // Monotonic milliseconds by which the current reply must be complete; 0: none.
+    qint64 replyDeadline = 0;
 };
 
 #endif // THRIFTTRANSPORTWRAPPER_H

@@ -34,7 +34,8 @@ private slots:
     void filesEmptied_data();
     void filesEmptied();
     void deletedFileKeepsLastPaths();
-    void invalidJson();
+    void refused_data();
+    void refused();
     void params_data();
     void params();
 
@@ -85,14 +86,15 @@ void SettingsTest::settings_data()
     QTest::newRow("width missing") << QByteArray("{}") << 30 << bontaria << QString() << QString();
     QTest::newRow("width 0") << QByteArray(R"({"widthPrint": 0})") << 30 << bontaria << QString()
                              << QString();
-    QTest::newRow("width not a number")
-        << QByteArray(R"({"widthPrint": "abc"})") << 30 << bontaria << QString() << QString();
     QTest::newRow("width null") << QByteArray(R"({"widthPrint": null})") << 30 << bontaria
                                 << QString() << QString();
-    QTest::newRow("width array") << QByteArray(R"({"widthPrint": [40]})") << 30 << bontaria
-                                 << QString() << QString();
     QTest::newRow("width negative stays")
         << QByteArray(R"({"widthPrint": -5})") << -5 << bontaria << QString() << QString();
+    QTest::newRow("width most negative stays")
+        << QByteArray(R"({"widthPrint": -2147483648})") << int(0x80000000) << bontaria << QString()
+        << QString();
+    QTest::newRow("width 1000") << QByteArray(R"({"widthPrint": 1000})") << 1000 << bontaria
+                                << QString() << QString();
     QTest::newRow("width 40") << QByteArray(R"({"widthPrint": 40})") << 40 << bontaria << QString()
                               << QString();
     QTest::newRow("width as text")
@@ -208,10 +210,61 @@ void SettingsTest::deletedFileKeepsLastPaths()
     }
 }
 
-void SettingsTest::invalidJson()
+void SettingsTest::refused_data()
 {
+    // A value that cannot be used stops the run before anything is sent,
+    // instead of turning into 0 or a slip that cannot be laid out.
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QString>("problem"); // empty: none besides the message
+
+    QTest::newRow("not JSON") << QByteArray(R"({"widthPrint": 40,)") << QString();
+    QTest::newRow("width not a number")
+        << QByteArray(R"({"widthPrint": "abc"})")
+        << QStringLiteral(
+               R"(Значение "widthPrint" должно быть целым числом: {"widthPrint":"abc"})");
+    QTest::newRow("width array")
+        << QByteArray(R"({"widthPrint": [40]})")
+        << QStringLiteral(R"(Значение "widthPrint" должно быть целым числом: {"widthPrint":[40]})");
+    QTest::newRow("width fraction")
+        << QByteArray(R"({"widthPrint": 30.5})")
+        << QStringLiteral(R"(Значение "widthPrint" должно быть целым числом: {"widthPrint":30.5})");
+    QTest::newRow("width 1001") << QByteArray(R"({"widthPrint": 1001})")
+                                << QStringLiteral("Значение \"widthPrint\" вне допустимых пределов "
+                                                  "(-2147483648..1000): 1001");
+    QTest::newRow("width most positive")
+        << QByteArray(R"({"widthPrint": 2147483647})")
+        << QStringLiteral("Значение \"widthPrint\" вне допустимых пределов "
+                          "(-2147483648..1000): 2147483647");
+    QTest::newRow("width beyond 32 bits")
+        << QByteArray(R"({"widthPrint": -2147483649})")
+        << QStringLiteral("Значение \"widthPrint\" вне допустимых пределов "
+                          "(-2147483648..1000): -2147483649");
+    QTest::newRow("width 1e12") << QByteArray(R"({"widthPrint": 1e12})")
+                                << QStringLiteral("Значение \"widthPrint\" вне допустимых пределов "
+                                                  "(-2147483648..1000): 1000000000000");
+    QTest::newRow("port 0") << QByteArray(R"({"port": 0})")
+                            << QStringLiteral("Значение \"port\" вне допустимых пределов "
+                                              "(1..65535): 0");
+    QTest::newRow("port 65536") << QByteArray(R"({"port": "65536"})")
+                                << QStringLiteral("Значение \"port\" вне допустимых пределов "
+                                                  "(1..65535): 65536");
+    QTest::newRow("port true") << QByteArray(R"({"port": true})")
+                               << QStringLiteral(
+                                      R"(Значение "port" должно быть целым числом: {"port":true})");
+    QTest::newRow("negative limit") << QByteArray(R"({"recvTimeout": -1})")
+                                    << QStringLiteral("Значение \"recvTimeout\" вне допустимых "
+                                                      "пределов (0..2147483647): -1");
+    QTest::newRow("limit as words") << QByteArray(R"({"connectTimeout": "soon"})")
+                                    << QStringLiteral(R"(Значение "connectTimeout" должно быть )"
+                                                      R"(целым числом: {"connectTimeout":"soon"})");
+}
+
+void SettingsTest::refused()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QString, problem);
     TempTill::writeFile(till->printPath(), "old slip");
-    till->writeSettingsRaw(R"({"widthPrint": 40,)");
+    till->writeSettingsRaw(file);
 
     QVERIFY(!engine->generateSettings());
 
@@ -222,8 +275,10 @@ void SettingsTest::invalidJson()
              QStringLiteral(R"({ "status" : 255, "description" : "Ошибка в файле настроек", )"
                             R"("cardNumber" : "" })"));
     QCOMPARE(till->readPrint(), QByteArray("old slip"));
-    QCOMPARE(log->messages(QStringLiteral("payment"), QStringLiteral("ERROR")),
-             QStringList {QStringLiteral("Ошибка в файле настроек")});
+    QStringList errors {QStringLiteral("Ошибка в файле настроек")};
+    if (!problem.isEmpty())
+        errors.prepend(problem);
+    QCOMPARE(log->messages(QStringLiteral("payment"), QStringLiteral("ERROR")), errors);
 }
 
 void SettingsTest::params_data()

@@ -362,11 +362,16 @@ void PluginTest::statusWrittenElsewhere()
     settings.insert(QStringLiteral("statusFile"), till.root() + QStringLiteral("/elsewhere.txt"));
     till.writeSettings(settings);
     const PaymentProcessingAnswer answer = handle.sale(100, QStringLiteral("123"));
+    // The answer is read from where this run wrote it, not from the default path.
     QVERIFY(!answer.isSuccess());
-    QCOMPARE(answer.getCode(), 0);
-    QCOMPARE(answer.getMessage(), QStringLiteral("Ошибка чтения файла статуса операции."));
-    QVERIFY(answer.getPrintImages().isEmpty());
-    QVERIFY(log.contains(QStringLiteral("Не удалось открыть файл '%1'").arg(till.statusPath())));
+    QCOMPARE(answer.getCode(), 255);
+    QCOMPARE(answer.getMessage(), QStringLiteral("Не удалось подключиться к БД"));
+    QCOMPARE(answer.getPrintImages(), QStringList({QString(), QString()}));
+    QFile elsewhere(till.root() + QStringLiteral("/elsewhere.txt"));
+    QVERIFY(elsewhere.open(QIODevice::ReadOnly));
+    QVERIFY(QString::fromUtf8(elsewhere.readAll())
+                .contains(QStringLiteral("Не удалось подключиться к БД")));
+    QVERIFY(!QFile::exists(till.statusPath()));
 
     // The path read from the settings stays when the file goes away.
     till.removeSettings();
@@ -381,17 +386,17 @@ void PluginTest::statusWrittenElsewhere()
 
 void PluginTest::emptyStatusFile()
 {
-    // The engine empties the status file at the start of a run; when the
-    // print file is configured onto the same path and the run stops early,
-    // the plug-in finds an empty status.
+    // The print file configured onto the default status path: the empty file
+    // the engine leaves there is never taken for this run's status.
     QJsonObject settings;
     settings.insert(QStringLiteral("statusFile"), till.root() + QStringLiteral("/status2.txt"));
     settings.insert(QStringLiteral("printFile"), till.statusPath());
     till.writeSettings(settings);
     const PaymentProcessingAnswer answer = handle.sale(0, QStringLiteral("123"));
     QVERIFY(!answer.isSuccess());
-    QCOMPARE(answer.getCode(), 0);
-    QCOMPARE(answer.getMessage(), QStringLiteral("Неверная структура ответа"));
+    QCOMPARE(answer.getCode(), 255);
+    QCOMPARE(answer.getMessage(), QStringLiteral("Недопустимая сумма"));
+    QCOMPARE(till.readStatus(), QByteArray());
 }
 
 void PluginTest::databaseDown_data()

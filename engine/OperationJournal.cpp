@@ -1,0 +1,212 @@
+#include "OperationJournal.h"
+
+#include <QAtomicInteger>
+#include <QCoreApplication>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
+
+namespace {
+
+const auto stateSent = QStringLiteral("sent");
+const auto stateAccepted = QStringLiteral("accepted");
+const auto stateReversing = QStringLiteral("reversing");
+const auto stateSettled = QStringLiteral("settled");
+
+QAtomicInteger<int> connectionCounter;
+
+QString now()
+{
+    return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
+}
+
+QString errorText(const QString &purpose, const QSqlError &error)
+{
+    return QStringLiteral("%1: %2").arg(purpose, error.text());
+}
+
+const char selectRecord[] = "SELECT id, transaction_id, session_id, terminal_id, card_number,"
+                            " operation, amount, created_at, state, outcome, attempts, last_error"
+                            " FROM operations";
+
+OperationJournal::Record recordAt(const QSqlQuery &query)
+{
+    OperationJournal::Record record;
+    record.id = query.value(0).toLongLong();
+    record.transactionId = query.value(1).toString();
+    record.sessionId = query.value(2).toString();
+    record.terminalId = query.value(3).toString();
+    record.cardNumber = query.value(4).toString();
+    record.operation = query.value(5).toInt();
+    record.amount = query.value(6).toLongLong();
+    record.createdAt = QDateTime::fromString(query.value(7).toString(), Qt::ISODateWithMs);
+    record.state = query.value(8).toString();
+    record.outcome = query.value(9).toString();
+    record.attempts = query.value(10).toInt();
+    record.lastError = query.value(11).toString();
+    return record;
+}
+
+} // namespace
+
+OperationJournal::OperationJournal(const QString &path)
+    : m_path(path)
+    , m_connection(QStringLiteral("ProcessingBonusCreditJournal-%1")
+                       .arg(connectionCounter.fetchAndAddRelaxed(1)))
+{
+}
+
+OperationJournal::~OperationJournal()
+{
+    // Qt deletes plug-ins after QtSql's registry is gone at exit; only
+    // unregister while the application still stands.
+    if (QCoreApplication::instance() && QSqlDatabase::contains(m_connection)) {
+        QSqlDatabase::database(m_connection, false).close();
+        QSqlDatabase::removeDatabase(m_connection);
+    }
+}
+
+void OperationJournal::open()
+{
+    if (QSqlDatabase::contains(m_connection)
+        && QSqlDatabase::database(m_connection, false).isOpen())
+        return;
+    QSqlDatabase db = QSqlDatabase::contains(m_connection)
+        ? QSqlDatabase::database(m_connection, false)
+        : QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
+    db.setDatabaseName(m_path);
+    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+    if (!db.open())
+        throw Error(
+            errorText(QStringLiteral("cannot open the journal %1").arg(m_path), db.lastError()));
+    try {
+        // Each write reaches the disk before the call returns: a record must
+        // outlive a killed process or a power cut.
+        exec(QStringLiteral("cannot set the journal mode"),
+             QStringLiteral("PRAGMA journal_mode=WAL"));
+        exec(QStringLiteral("cannot set synchronous writes"),
+             QStringLiteral("PRAGMA synchronous=FULL"));
+        exec(QStringLiteral("cannot create the journal"),
+             QStringLiteral("CREATE TABLE IF NOT EXISTS operations ("
+                            " id INTEGER PRIMARY KEY AUTOINCREMENT,"
+                            " transaction_id TEXT NOT NULL,"
+                            " session_id TEXT NOT NULL DEFAULT '',"
+                            " terminal_id TEXT NOT NULL,"
+                            " card_number TEXT NOT NULL,"
+                            " operation INTEGER NOT NULL,"
+                            " amount INTEGER NOT NULL,"
+                            " created_at TEXT NOT NULL,"
+                            " state TEXT NOT NULL,"
+                            " outcome TEXT NOT NULL DEFAULT '',"
+                            " attempts INTEGER NOT NULL DEFAULT 0,"
+                            " last_error TEXT NOT NULL DEFAULT '',"
+                            " settled_at TEXT)"));
+        exec(QStringLiteral("cannot create the journal"),
+             QStringLiteral("CREATE INDEX IF NOT EXISTS operations_state ON operations (state)"));
+    } catch (const Error &) {
+        db.close();
+        throw;
+    }
+}
+
+qint64 OperationJournal::begin(const QString &transactionId, const QString &terminalId,
+                               const QString &cardNumber, int operation, qint64 amount)
+{
+    open();
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    query.prepare(QStringLiteral(
+        "INSERT INTO operations (transaction_id, terminal_id, card_number, operation, amount,"
+        " created_at, state) VALUES (?, ?, ?, ?, ?, ?, ?)"));
+    for (const QVariant &value :
+         QVariantList {transactionId, terminalId, cardNumber, operation, amount, now(), stateSent})
+        query.addBindValue(value);
+    if (!query.exec())
+        throw Error(errorText(QStringLiteral("cannot record transaction %1").arg(transactionId),
+                              query.lastError()));
+    return query.lastInsertId().toLongLong();
+}
+
+void OperationJournal::accepted(qint64 id, const QString &sessionId)
+{
+    exec(QStringLiteral("cannot record the session of %1").arg(id),
+         QStringLiteral("UPDATE operations SET state = ?, session_id = ? WHERE id = ?"),
+         {stateAccepted, sessionId, id});
+}
+
+void OperationJournal::settle(qint64 id, const QString &outcome, const QString &reason)
+{
+    exec(QStringLiteral("cannot settle %1").arg(id),
+         QStringLiteral("UPDATE operations SET state = ?, outcome = ?, settled_at = ?,"
+                        " last_error = CASE WHEN ? = '' THEN last_error ELSE ? END WHERE id = ?"),
+         {stateSettled, outcome, now(), reason, reason, id});
+}
+
+void OperationJournal::reversalFailed(qint64 id, const QString &error)
+{
+    exec(QStringLiteral("cannot record a failed reversal of %1").arg(id),
+         QStringLiteral("UPDATE operations SET state = ?, attempts = attempts + 1, last_error = ?"
+                        " WHERE id = ?"),
+         {stateReversing, error, id});
+}
+
+bool OperationJournal::hasUnsettled()
+{
+    open();
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    if (!query.exec(QStringLiteral("SELECT 1 FROM operations WHERE state <> '%1' LIMIT 1")
+                        .arg(stateSettled)))
+        throw Error(errorText(QStringLiteral("cannot read the journal"), query.lastError()));
+    return query.next();
+}
+
+QList<OperationJournal::Record> OperationJournal::unsettled()
+{
+    open();
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    query.setForwardOnly(true);
+    if (!query.exec(
+            QLatin1String(selectRecord)
+            + QStringLiteral(" WHERE state <> '%1' ORDER BY attempts, id").arg(stateSettled)))
+        throw Error(errorText(QStringLiteral("cannot read the journal"), query.lastError()));
+    QList<Record> records;
+    while (query.next())
+        records << recordAt(query);
+    return records;
+}
+
+OperationJournal::Record OperationJournal::record(qint64 id)
+{
+    open();
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    query.prepare(QLatin1String(selectRecord) + QStringLiteral(" WHERE id = ?"));
+    query.addBindValue(id);
+    if (!query.exec())
+        throw Error(errorText(QStringLiteral("cannot read the journal"), query.lastError()));
+    return query.next() ? recordAt(query) : Record();
+}
+
+int OperationJournal::prune(int days)
+{
+    open();
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    query.prepare(QStringLiteral("DELETE FROM operations WHERE state = ? AND settled_at < ?"));
+    query.addBindValue(stateSettled);
+    query.addBindValue(QDateTime::currentDateTimeUtc().addDays(-days).toString(Qt::ISODateWithMs));
+    if (!query.exec())
+        throw Error(errorText(QStringLiteral("cannot prune the journal"), query.lastError()));
+    return query.numRowsAffected();
+}
+
+void OperationJournal::exec(const QString &purpose, const QString &statement,
+                            const QVariantList &values)
+{
+    open();
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    bool ok = query.prepare(statement);
+    for (const QVariant &value : values)
+        query.addBindValue(value);
+    ok = ok && query.exec();
+    if (!ok)
+        throw Error(errorText(purpose, query.lastError()));
+}

@@ -1,0 +1,86 @@
+#ifndef OPERATIONJOURNAL_H
+#define OPERATIONJOURNAL_H
+
+#include <QDateTime>
+#include <QList>
+#include <QString>
+#include <QVariantList>
+
+#include <stdexcept>
+
+/*!
+    The till's own record of every payment and refund it sends, kept in an
+    SQLite file in the work directory with synchronous writes, so that it
+    survives the process being killed at any instant.
+
+    A record is written before makePay/makePayBack is sent ("sent"), gets
+    the server's session id when the answer comes ("accepted"), and ends
+    "settled" with its outcome: committed, refused, notSent, rolledBack or
+    rollbackRefused. A reversal that could not reach the server leaves the
+    record "reversing" with its attempts and last error, for the next
+    operation or `payment-host recover` to settle. A record still "sent" or
+    "accepted" belongs to a run that never finished; it is reversed too.
+*/
+class OperationJournal
+{
+public:
+    class Error : public std::runtime_error
+    {
+    public:
+        explicit Error(const QString &reason)
+            : std::runtime_error(reason.toStdString())
+        {
+        }
+    };
+
+    struct Record
+    {
+        qint64 id = 0;
+        QString transactionId;
+        QString sessionId;
+        QString terminalId;
+        QString cardNumber;
+        int operation = 0;
+        qint64 amount = 0; // kopecks
+        QDateTime createdAt;
+        QString state;
+        QString outcome;
+        int attempts = 0;
+        QString lastError;
+
+        // What a rollback names: the server's id if it ever answered.
+        QString reversalId() const { return sessionId.isEmpty() ? transactionId : sessionId; }
+    };
+
+    explicit OperationJournal(const QString &path);
+    ~OperationJournal();
+
+    OperationJournal(const OperationJournal &) = delete;
+    OperationJournal &operator=(const OperationJournal &) = delete;
+
+    QString path() const { return m_path; }
+
+    // Every method throws Error when the file cannot be opened or written.
+    void open();
+    qint64 begin(const QString &transactionId, const QString &terminalId, const QString &cardNumber,
+                 int operation, qint64 amount);
+    void accepted(qint64 id, const QString &sessionId);
+    void settle(qint64 id, const QString &outcome, const QString &reason = QString());
+    void reversalFailed(qint64 id, const QString &error);
+
+    bool hasUnsettled();
+    // Fewest attempts first, then oldest: a record that keeps failing goes
+    // to the back and never holds up the others.
+    QList<Record> unsettled();
+    Record record(qint64 id);
+    // Drops settled records older than `days`; returns how many.
+    int prune(int days);
+
+private:
+    void exec(const QString &purpose, const QString &statement, const QVariantList &values = {});
+
+    QString m_path;
+    QString m_connection;
+};
+
+#endif // OPERATIONJOURNAL_H
