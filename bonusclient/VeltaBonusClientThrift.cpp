@@ -4,6 +4,7 @@
 #include "BonusSettings.h"
 #include "Clock.h"
 #include "Limits.h"
+#include "ThriftSSLSocketFactory.h"
 #include "ThriftSimpleSocketFactory.h"
 #include "ThriftTransportProvider.h"
 #include "ThriftTransportWrapper.h"
@@ -34,10 +35,21 @@ std::string toWire(const QString &text)
 VeltaBonusClientThrift::VeltaBonusClientThrift(QObject *parent)
     : QObject(parent)
     , logger("veltabonus")
-    , socketFactory(std::make_shared<ThriftSimpleSocketFactory>())
-    , provider(new ThriftTransportProvider(socketFactory, this))
 {
     const BonusSettings settings = BonusSettings::read(TillPaths::settingsFile());
+
+    // Plain TCP unless the settings name TLS files.
+    if (settings.hasTls() && settings.isUsable()) {
+        auto tls = std::make_shared<ThriftSSLSocketFactory>();
+        tls->setTrustedCertificate(settings.tls().caFile);
+        tls->setClientCertificate(settings.tls().certFile);
+        tls->setPrivateKey(settings.tls().keyFile);
+        socketFactory = tls;
+    } else {
+        socketFactory = std::make_shared<ThriftSimpleSocketFactory>();
+    }
+    provider = new ThriftTransportProvider(socketFactory, this);
+
     switch (settings.state()) {
     case BonusSettings::State::Missing:
     case BonusSettings::State::Unreadable: {
@@ -52,9 +64,16 @@ VeltaBonusClientThrift::VeltaBonusClientThrift(QObject *parent)
     }
     // Values the engine would refuse read as missing here; the engine
     // checks the file before any money moves.
+
     setTerminalId(settings.text(QStringLiteral("terminalId")));
-    setAddresses(settings.text(QStringLiteral("address")),
-                 settings.integer(QStringLiteral("port")));
+    // The list of servers, tried in order, or the one address and port.
+    const QList<BonusSettings::Server> servers = settings.servers();
+    if (servers.isEmpty()) {
+        setAddresses(settings.text(QStringLiteral("address")),
+                     settings.integer(QStringLiteral("port")));
+    }
+    for (const BonusSettings::Server &server : servers)
+        setAddresses(server.address, server.port);
     // A limit left out (or 0) would let a silent server hold the till forever.
     const auto limit = [&](const char *key, int fallback) {
         const int value = settings.integer(QLatin1String(key));

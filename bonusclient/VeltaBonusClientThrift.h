@@ -82,7 +82,7 @@ private:
 
     Logger logger;
     std::shared_ptr<ThriftSocketFactory> socketFactory;
-    ThriftTransportProvider *provider;
+    ThriftTransportProvider *provider = nullptr;
     QString terminalId;
 };
 

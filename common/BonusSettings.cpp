@@ -3,12 +3,15 @@
 #include "Limits.h"
 
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QJsonValue>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
+#include <vector>
 
 namespace {
 
@@ -29,8 +32,39 @@ const NumberKey numberKeys[] = {
     {"sendTimeout", 0, INT_MAX},
 };
 
-const char *const textKeys[]
-    = {"statusFile", "printFile", "regexPattern", "regexRule", "header", "terminalId", "address"};
+// The other keys: texts, and the server list and TLS files checked apart.
+const char *const otherKeys[] = {"statusFile", "printFile", "regexPattern", "regexRule", "header",
+                                 "terminalId", "address",   "servers",      "tls"};
+
+QString shown(const QString &key, const QJsonValue &value)
+{
+    return QString::fromUtf8(
+        QJsonDocument(QJsonObject {{key, value}}).toJson(QJsonDocument::Compact));
+}
+
+QString outOfRange(const QString &key, qint64 minimum, qint64 maximum, qint64 value)
+{
+    return QStringLiteral("Значение \"%1\" вне допустимых пределов (%2..%3): %4")
+        .arg(key, QString::number(minimum), QString::number(maximum), QString::number(value));
+}
+
+int editDistance(const QString &a, const QString &b)
+{
+    std::vector<int> row(size_t(b.size()) + 1);
+    for (int j = 0; j <= b.size(); ++j)
+        row[size_t(j)] = j;
+    for (int i = 1; i <= a.size(); ++i) {
+        int diagonal = row[0];
+        row[0] = i;
+        for (int j = 1; j <= b.size(); ++j) {
+            const int above = row[size_t(j)];
+            const int cost = a.at(i - 1).toLower() == b.at(j - 1).toLower() ? 0 : 1;
+            row[size_t(j)] = std::min({above + 1, row[size_t(j - 1)] + 1, diagonal + cost});
+            diagonal = above;
+        }
+    }
+    return row[size_t(b.size())];
+}
 
 } // namespace
 
@@ -67,12 +101,28 @@ int BonusSettings::integer(const QString &key) const
     return m_numbers.value(key, 0);
 }
 
+QHash<QString, QString> BonusSettings::unknownKeys() const
+{
+    const QStringList known = knownKeys();
+    QHash<QString, QString> unknown;
+    for (const QString &key : m_values.keys()) {
+        if (known.contains(key))
+            continue;
+        const auto nearest = std::min_element(
+            known.cbegin(), known.cend(), [&key](const QString &a, const QString &b) {
+                return editDistance(key, a) < editDistance(key, b);
+            });
+        unknown.insert(key, *nearest);
+    }
+    return unknown;
+}
+
 QStringList BonusSettings::knownKeys()
 {
     QStringList keys;
     for (const NumberKey &rule : numberKeys)
         keys << QLatin1String(rule.name);
-    for (const char *key : textKeys)
+    for (const char *key : otherKeys)
         keys << QLatin1String(key);
     return keys;
 }
@@ -81,25 +131,75 @@ void BonusSettings::check()
 {
     for (const NumberKey &rule : numberKeys) {
         const QString key = QLatin1String(rule.name);
+        const QJsonValue json = m_values.value(key);
         qint64 value = 0;
         QString problem;
-        if (!number(key, &value, &problem)) {
+        if (!number(key, json, &value, &problem))
             m_problems << problem;
-        } else if (m_values.contains(key) && !m_values.value(key).isNull()
-                   && (value < rule.minimum || value > rule.maximum)) {
-            m_problems << QStringLiteral("Значение \"%1\" вне допустимых пределов (%2..%3): %4")
-                              .arg(key, QString::number(rule.minimum),
-                                   QString::number(rule.maximum), QString::number(value));
-        } else {
+        else if (!json.isUndefined() && !json.isNull()
+                 && (value < rule.minimum || value > rule.maximum))
+            m_problems << outOfRange(key, rule.minimum, rule.maximum, value);
+        else
             m_numbers.insert(key, int(value));
+    }
+    checkServers();
+    checkTls();
+}
+
+void BonusSettings::checkServers()
+{
+    const QString key = QStringLiteral("servers");
+    const QJsonValue value = m_values.value(key);
+    if (value.isUndefined() || value.isNull())
+        return;
+    const QString wrong = QStringLiteral("Значение \"servers\" должно быть списком вида "
+                                         "[{\"address\": \"...\", \"port\": N}, ...]: %1")
+                              .arg(shown(key, value));
+    if (!value.isArray() || value.toArray().isEmpty()) {
+        m_problems << wrong;
+        return;
+    }
+    for (const QJsonValue &entry : value.toArray()) {
+        const QJsonObject server = entry.toObject();
+        const QJsonValue address = server.value(QStringLiteral("address"));
+        qint64 port = 0;
+        QString problem;
+        if (!entry.isObject() || !address.isString() || address.toString().isEmpty()
+            || !number(QStringLiteral("port"), server.value(QStringLiteral("port")), &port,
+                       &problem)
+            || port < 1 || port > 65535) {
+            m_problems << wrong;
+            m_servers.clear();
+            return;
         }
+        m_servers.append({address.toString(), int(port)});
     }
 }
 
-bool BonusSettings::number(const QString &key, qint64 *value, QString *problem) const
+void BonusSettings::checkTls()
+{
+    const QString key = QStringLiteral("tls");
+    const QJsonValue value = m_values.value(key);
+    if (value.isUndefined())
+        return;
+    const QJsonObject tls = value.toObject();
+    const auto file = [&tls](const char *name) {
+        const QJsonValue path = tls.value(QLatin1String(name));
+        return path.isString() ? path.toString() : QString();
+    };
+    m_tls = {file("caFile"), file("certFile"), file("keyFile")};
+    const QJsonValue keyFile = tls.value(QStringLiteral("keyFile"));
+    if (!value.isObject() || m_tls.caFile.isEmpty() || m_tls.certFile.isEmpty()
+        || !(keyFile.isUndefined() || keyFile.isString()))
+        m_problems << QStringLiteral("Значение \"tls\" должно быть объектом вида {\"caFile\": "
+                                     "\"...\", \"certFile\": \"...\", \"keyFile\": \"...\"}: %1")
+                          .arg(shown(key, value));
+}
+
+bool BonusSettings::number(const QString &key, const QJsonValue &json, qint64 *value,
+                           QString *problem)
 {
     *value = 0;
-    const QJsonValue json = m_values.value(key);
     if (json.isUndefined() || json.isNull())
         return true;
 
@@ -114,10 +214,8 @@ bool BonusSettings::number(const QString &key, qint64 *value, QString *problem) 
         *value = json.toString().trimmed().toLongLong(&ok);
     }
     if (!ok) {
-        const QByteArray shown
-            = QJsonDocument(QJsonObject {{key, json}}).toJson(QJsonDocument::Compact);
         *problem = QStringLiteral("Значение \"%1\" должно быть целым числом: %2")
-                       .arg(key, QString::fromUtf8(shown));
+                       .arg(key, shown(key, json));
         *value = 0;
     }
     return ok;

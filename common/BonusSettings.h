@@ -3,6 +3,7 @@
 
 #include <QHash>
 #include <QJsonObject>
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -12,19 +13,33 @@
     anything else the empty text). Numbers are checked, because a number
     that the slip or the socket cannot use must stop an operation before any
     money moves: a number key takes a JSON integer, or a string holding one,
-    within the key's range; null counts as missing. Each value that breaks a
-    rule is one line of problems().
+    within the key's range; null counts as missing. So are the list of
+    servers and the TLS files. Each value that breaks a rule is one line of
+    problems().
 */
 class BonusSettings
 {
 public:
     enum class State { Missing, Unreadable, NotJson, Read };
 
+    struct Server
+    {
+        QString address;
+        int port = 0;
+    };
+
+    struct Tls
+    {
+        QString caFile;
+        QString certFile;
+        QString keyFile; // empty: the key is in certFile
+    };
+
     // Never throws: what went wrong is in state() and problems().
     static BonusSettings read(const QString &path);
 
     State state() const { return m_state; }
-    // Read, and every number usable.
+    // Read, and every value usable.
     bool isUsable() const { return m_state == State::Read && m_problems.isEmpty(); }
     QStringList problems() const { return m_problems; }
 
@@ -32,17 +47,30 @@ public:
     // The checked value; 0 when the key is missing, null or unusable.
     int integer(const QString &key) const;
 
-    // Every key the plug-in reads.
+    // "servers" in order; empty when the key is missing (the single
+    // "address" and "port" then name the server).
+    QList<Server> servers() const { return m_servers; }
+    bool hasTls() const { return m_values.contains(QStringLiteral("tls")); }
+    Tls tls() const { return m_tls; }
+
+    // Keys of the file that the plug-in does not read, each with the known
+    // key it most resembles.
+    QHash<QString, QString> unknownKeys() const;
+
     static QStringList knownKeys();
 
 private:
     void check();
-    // The number a key holds; false with the reason when it holds none.
-    bool number(const QString &key, qint64 *value, QString *problem) const;
+    void checkServers();
+    void checkTls();
+    // The number a value holds; false with the reason when it holds none.
+    static bool number(const QString &key, const QJsonValue &json, qint64 *value, QString *problem);
 
     State m_state = State::Missing;
     QJsonObject m_values;
     QHash<QString, int> m_numbers;
+    QList<Server> m_servers;
+    Tls m_tls;
     QStringList m_problems;
 };
 

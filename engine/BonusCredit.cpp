@@ -7,7 +7,9 @@
 #include "LogSetup.h"
 #include "OperationJournal.h"
 #include "Settlement.h"
+#include "ThriftOutput.h"
 #include "ThriftTransportProvider.h"
+#include "TillCheck.h"
 #include "TillPaths.h"
 #include "VeltaBonusClientThrift.h"
 
@@ -129,6 +131,7 @@ BonusCredit::BonusCredit(QObject *parent)
 {
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, TillPaths::confDir());
     LogSetup::setHandleQtMessages(true);
+    ThriftOutput::capture();
 }
 
 BonusCredit::~BonusCredit()
@@ -140,6 +143,7 @@ BonusCredit::~BonusCredit()
     if (QCoreApplication::instance() && QSqlDatabase::contains(connectionName()))
         QSqlDatabase::removeDatabase(connectionName());
     journal.reset();
+    ThriftOutput::release();
     LogSetup::setHandleQtMessages(false);
 }
 
@@ -199,17 +203,10 @@ void BonusCredit::runOperation()
     } catch (const OperationJournal::Error &e) {
         // Nothing was sent: the journal refused the record first.
         logger.error(QString::fromUtf8(e.what()));
-        const QString text = QStringLiteral("Не удалось записать журнал операций");
-        status(Failure, text, QIODevice::WriteOnly);
-        QFile::remove(printFile);
-        printLeft = false;
+        fail(QStringLiteral("Не удалось записать журнал операций"));
         return;
     } catch (const std::exception &e) {
-        const QString failure = QString::fromLocal8Bit(e.what());
-        logger.error(failure);
-        status(Failure, failure, QIODevice::WriteOnly);
-        QFile::remove(printFile);
-        printLeft = false;
+        fail(QString::fromLocal8Bit(e.what()));
         return;
     }
 
@@ -304,6 +301,14 @@ bool BonusCredit::generateSettings()
     return true;
 }
 
+void BonusCredit::fail(const QString &text)
+{
+    logger.error(text);
+    status(Failure, text, QIODevice::WriteOnly);
+    QFile::remove(printFile);
+    printLeft = false;
+}
+
 void BonusCredit::refuse(const QString &text, const QString &path)
 {
     logger.error(QStringLiteral("%1 '%2'").arg(text, path));
@@ -341,7 +346,7 @@ bool BonusCredit::generateParams(int operation, int amount, const QString &cardN
     return true;
 }
 
-bool BonusCredit::generateDbConnection()
+bool BonusCredit::openDatabase()
 {
     // Replace our own connection of the last run, quietly; the host's
     // connections are left alone.
@@ -364,15 +369,23 @@ bool BonusCredit::generateDbConnection()
             .arg(Limits::databaseReadSeconds)
             .arg(Limits::databaseWriteSeconds));
 
-    if (dbConnection.open()) {
-        // The driver settles for utf8mb3 with libmariadb; ask for all of UTF-8.
-        QSqlQuery names(dbConnection);
-        names.exec(QStringLiteral("SET NAMES utf8mb4"));
+    if (!dbConnection.open())
+        return false;
+    // The driver settles for utf8mb3 with libmariadb; ask for all of UTF-8.
+    QSqlQuery names(dbConnection);
+    names.exec(QStringLiteral("SET NAMES utf8mb4"));
+    return true;
+}
+
+bool BonusCredit::generateDbConnection()
+{
+    if (openDatabase())
         return true;
-    }
 
     const QString text = QStringLiteral("Не удалось подключиться к БД");
     logger.error(text);
+    // The driver's own words, for whoever reads the log.
+    logger.error(QStringLiteral("Ошибка драйвера БД: ") + dbConnection.lastError().text());
     status(Failure, text, QIODevice::WriteOnly);
     return false;
 }
@@ -480,6 +493,11 @@ QByteArray BonusCredit::recover()
     if (!error.isEmpty())
         answer.insert(QStringLiteral("error"), error);
     return QJsonDocument(answer).toJson(QJsonDocument::Compact);
+}
+
+QByteArray BonusCredit::check(const QString &cardNumber)
+{
+    return TillCheck(*this).run(cardNumber);
 }
 
 QStringList BonusCredit::firstRow(const QString &statement, const QString &value,

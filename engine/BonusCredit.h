@@ -59,10 +59,16 @@ public:
     */
     QByteArray recover();
 
+    // Looks the till over without moving money (TillCheck).
+    QByteArray check(const QString &cardNumber);
+
     // Preparation steps: each writes status 255 itself and answers false.
     bool generateSettings();
     bool generateParams(int operation, int amount, const QString &cardNumber);
     bool generateDbConnection();
+    // Opens the till's database as the plug-in's own connection; the
+    // driver's reason is in dbConnection.lastError().
+    bool openDatabase();
     bool generateCheckImg();
 
     // Operation steps: each throws BonusCreditException.
@@ -82,6 +88,7 @@ public:
 
 private:
     friend class EngineTestAccess;
+    friend class TillCheck;
 
     void runOperation();
     bool generateJournal();
@@ -89,6 +96,8 @@ private:
     // Writes a status that is not the outcome of the operation itself (the
     // status file or the print file could not be written).
     void refuse(const QString &text, const QString &path);
+    // The operation failed: status 255 with the cashier's text, no slip.
+    void fail(const QString &text);
     int layoutWidth() const;
     QString dateTimeEntry() const;
     QString nameBlock() const;

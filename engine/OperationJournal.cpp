@@ -136,10 +136,42 @@ void OperationJournal::accepted(qint64 id, const QString &sessionId)
 
 void OperationJournal::settle(qint64 id, const QString &outcome, const QString &reason)
 {
-    exec(QStringLiteral("cannot settle %1").arg(id),
-         QStringLiteral("UPDATE operations SET state = ?, outcome = ?, settled_at = ?,"
-                        " last_error = CASE WHEN ? = '' THEN last_error ELSE ? END WHERE id = ?"),
-         {stateSettled, outcome, now(), reason, reason, id});
+    try {
+        write(id, outcome, reason);
+        m_unwritten.remove(id);
+    } catch (const Error &) {
+        // Kept until it can be written: a committed sale must never look
+        // unsettled to the next pass, which would roll it back.
+        m_unwritten.insert(id, {outcome, reason});
+        throw;
+    }
+}
+
+void OperationJournal::write(qint64 id, const QString &outcome, const QString &reason)
+{
+    if (reason.isEmpty()) {
+        exec(QStringLiteral("cannot settle %1").arg(id),
+             QStringLiteral("UPDATE operations SET state = ?, outcome = ?, settled_at = ?"
+                            " WHERE id = ?"),
+             {stateSettled, outcome, now(), id});
+    } else {
+        exec(QStringLiteral("cannot settle %1").arg(id),
+             QStringLiteral("UPDATE operations SET state = ?, outcome = ?, settled_at = ?,"
+                            " last_error = ? WHERE id = ?"),
+             {stateSettled, outcome, now(), reason, id});
+    }
+}
+
+void OperationJournal::writeUnwritten()
+{
+    for (auto it = m_unwritten.begin(); it != m_unwritten.end();) {
+        try {
+            write(it.key(), it.value().first, it.value().second);
+            it = m_unwritten.erase(it);
+        } catch (const Error &) {
+            ++it;
+        }
+    }
 }
 
 void OperationJournal::reversalFailed(qint64 id, const QString &error)
@@ -153,6 +185,7 @@ void OperationJournal::reversalFailed(qint64 id, const QString &error)
 bool OperationJournal::hasUnsettled()
 {
     open();
+    writeUnwritten();
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
     if (!query.exec(QStringLiteral("SELECT 1 FROM operations WHERE state <> '%1' LIMIT 1")
                         .arg(stateSettled)))
@@ -163,6 +196,7 @@ bool OperationJournal::hasUnsettled()
 QList<OperationJournal::Record> OperationJournal::unsettled()
 {
     open();
+    writeUnwritten();
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
     query.setForwardOnly(true);
     if (!query.exec(
@@ -170,8 +204,11 @@ QList<OperationJournal::Record> OperationJournal::unsettled()
             + QStringLiteral(" WHERE state <> '%1' ORDER BY attempts, id").arg(stateSettled)))
         throw Error(errorText(QStringLiteral("cannot read the journal"), query.lastError()));
     QList<Record> records;
-    while (query.next())
-        records << recordAt(query);
+    while (query.next()) {
+        const Record record = recordAt(query);
+        if (!m_unwritten.contains(record.id))
+            records << record;
+    }
     return records;
 }
 

@@ -2,7 +2,9 @@
 #define OPERATIONJOURNAL_H
 
 #include <QDateTime>
+#include <QHash>
 #include <QList>
+#include <QPair>
 #include <QString>
 #include <QVariantList>
 
@@ -78,9 +80,13 @@ public:
 
 private:
     void exec(const QString &purpose, const QString &statement, const QVariantList &values = {});
+    void write(qint64 id, const QString &outcome, const QString &reason);
+    void writeUnwritten();
 
     QString m_path;
     QString m_connection;
+    // Outcomes settled while the file would not take them: outcome, reason.
+    QHash<qint64, QPair<QString, QString>> m_unwritten;
 };
 
 #endif // OPERATIONJOURNAL_H

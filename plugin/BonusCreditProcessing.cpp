@@ -11,6 +11,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
+#include <QScopeGuard>
 #include <QVariantMap>
 
 BonusCreditProcessing::BonusCreditProcessing(QObject *parent)
@@ -19,6 +20,7 @@ BonusCreditProcessing::BonusCreditProcessing(QObject *parent)
     , logger("payment")
     , workDir(TillPaths::workDir())
     , engine(new BonusCredit(this))
+    , lock(TillPaths::lockFile())
 {
     setOption(EPaymentProcessingOption::Enabled, true);
 }
@@ -77,14 +79,11 @@ PaymentProcessingAnswer BonusCreditProcessing::execute(int operation, int amount
     // One run at a time on this till tree, from the start of the run until
     // its answer is read back: another process's status is never taken
     // for ours.
-    QDir().mkpath(workDir);
-    TillLock lock(TillPaths::lockFile());
-    if (!lock.acquire(Limits::lockWaitMs)) {
-        const QString text = QStringLiteral("Рабочий каталог занят или недоступен");
-        logger.error(text + QStringLiteral(": ") + lock.errorString());
-        answer.setMessage(text);
+    if (!lockWorkDir()) {
+        answer.setMessage(busyText());
         return answer;
     }
+    const auto unlock = qScopeGuard([this] { lock.release(); });
 
     QFile::remove(workDir + TillPaths::statusFileName());
     QFile::remove(workDir + TillPaths::printFileName());
@@ -150,17 +149,38 @@ PaymentProcessingAnswer BonusCreditProcessing::execute(int operation, int amount
 
 QByteArray BonusCreditProcessing::recover()
 {
-    QDir().mkpath(workDir);
-    TillLock lock(TillPaths::lockFile());
-    if (!lock.acquire(Limits::lockWaitMs)) {
-        const QString text = QStringLiteral("Рабочий каталог занят или недоступен");
-        logger.error(text + QStringLiteral(": ") + lock.errorString());
+    if (!lockWorkDir())
         return QJsonDocument(QJsonObject {{QStringLiteral("settled"), QJsonArray()},
                                           {QStringLiteral("unsettled"), QJsonArray()},
-                                          {QStringLiteral("error"), text}})
+                                          {QStringLiteral("error"), busyText()}})
             .toJson(QJsonDocument::Compact);
-    }
-    return engine->recover();
+    const QByteArray answer = engine->recover();
+    lock.release();
+    return answer;
+}
+
+QByteArray BonusCreditProcessing::check(const QString &cardNumber)
+{
+    // Without the lock the journal rows are still worth having.
+    const bool locked = lockWorkDir();
+    const QByteArray answer = engine->check(cardNumber);
+    if (locked)
+        lock.release();
+    return answer;
+}
+
+bool BonusCreditProcessing::lockWorkDir()
+{
+    QDir().mkpath(workDir);
+    if (lock.acquire(Limits::lockWaitMs))
+        return true;
+    logger.error(busyText() + QStringLiteral(": ") + lock.errorString());
+    return false;
+}
+
+QString BonusCreditProcessing::busyText()
+{
+    return QStringLiteral("Рабочий каталог занят или недоступен");
 }
 
 bool BonusCreditProcessing::readFile(const QString &path, QByteArray &data)

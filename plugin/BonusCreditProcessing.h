@@ -3,6 +3,7 @@
 
 #include "BasicPaymentProcessing.h"
 #include "Logger.h"
+#include "TillLock.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -44,10 +45,21 @@ public:
     */
     Q_INVOKABLE QByteArray recover();
 
+    /*!
+        Looks the till over without moving money: settings, files, journal,
+        database, the card (when given) and every server. Answers compact
+        JSON: {"ok":bool,"rows":[{"name":...,"ok":...,"reason":...}]}.
+    */
+    Q_INVOKABLE QByteArray check(const QString &cardNumber);
+
 private:
+    bool lockWorkDir();
+    static QString busyText();
+
     Logger logger;
     QString workDir;
     BonusCredit *engine;
+    TillLock lock;
 };
 
 #endif // BONUSCREDITPROCESSING_H

@@ -3,6 +3,7 @@
 #include "AllowAccessManager.h"
 
 #include <atomic>
+#include <csignal>
 #include <memory>
 
 #include <thrift/transport/TSSLSocket.h>
@@ -27,17 +28,35 @@ void keepTlsLibraryAlive()
     (void)keeper;
 }
 
+// OpenSSL writes with plain write(): a server that hangs up would kill the
+// till with SIGPIPE. Ignored only when nobody chose what to do with it.
+void ignoreBrokenPipes()
+{
+    static const bool done = [] {
+        struct sigaction current
+        {
+        };
+        if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL
+            && !(current.sa_flags & SA_SIGINFO))
+            signal(SIGPIPE, SIG_IGN);
+        return true;
+    }();
+    (void)done;
+}
+
 } // namespace
 
 std::shared_ptr<apache::thrift::transport::TSocket>
 ThriftSSLSocketFactory::createSocket(const QString &host, int port)
 {
     keepTlsLibraryAlive();
+    ignoreBrokenPipes();
 
     TSSLSocketFactory factory;
     const QByteArray certificate = clientCertificate.toLocal8Bit();
+    const QByteArray key = privateKey.isEmpty() ? certificate : privateKey.toLocal8Bit();
     factory.loadCertificate(certificate.constData(), "PEM");
-    factory.loadPrivateKey(certificate.constData(), "PEM");
+    factory.loadPrivateKey(key.constData(), "PEM");
     factory.loadTrustedCertificates(trustedCertificate.toLocal8Bit().constData());
     factory.access(std::make_shared<AllowAccessManager>());
     return factory.createSocket(host.toLocal8Bit().toStdString(), port);
@@ -61,6 +80,16 @@ QString ThriftSSLSocketFactory::getClientCertificate() const
 QString ThriftSSLSocketFactory::getTrustedCertificate() const
 {
     return trustedCertificate;
+}
+
+void ThriftSSLSocketFactory::setPrivateKey(const QString &path)
+{
+    privateKey = path;
+}
+
+QString ThriftSSLSocketFactory::getPrivateKey() const
+{
+    return privateKey;
 }
 
 int ThriftSSLSocketFactory::processFactoriesMade()

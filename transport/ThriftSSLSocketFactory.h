@@ -20,6 +20,10 @@ public:
     void setTrustedCertificate(const QString &path);
     QString getClientCertificate() const;
     QString getTrustedCertificate() const;
+    // The private key's own PEM file; empty (the default): the key is in
+    // the client certificate's file.
+    void setPrivateKey(const QString &path);
+    QString getPrivateKey() const;
 
     // How many process-wide TLS library factories were made: 0 before the
     // first createSocket(), 1 for ever after.
@@ -28,6 +32,7 @@ public:
 private:
     QString clientCertificate;
     QString trustedCertificate;
+    QString privateKey;
 };
 
 #endif // THRIFTSSLSOCKETFACTORY_H

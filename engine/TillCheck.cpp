@@ -1,0 +1,240 @@
+#include "TillCheck.h"
+
+#include "BonusCredit.h"
+#include "BonusSettings.h"
+#include "Limits.h"
+#include "OperationJournal.h"
+#include "ThriftSSLSocketFactory.h"
+#include "ThriftTransportProvider.h"
+#include "ThriftTransportWrapper.h"
+#include "TillPaths.h"
+#include "VeltaBonusClientThrift.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSqlError>
+
+#include <thrift/protocol/TBinaryProtocol.h>
+
+namespace api = accounting::logic::thriftapi;
+
+namespace {
+
+QString orDefault(const QString &path, const QString &fallback)
+{
+    return path.isEmpty() ? fallback : path;
+}
+
+// Can a file be written here? Proven by writing, not by asking access():
+// the answer must hold for root on a read-only mount too. An existing file
+// is opened for appending, so its content stays as it is.
+QString unwritable(const QString &path, bool directory)
+{
+    if (directory) {
+        if (!QDir().mkpath(path))
+            return QStringLiteral("не удалось создать каталог");
+        QFile probe(path + QStringLiteral("/.bonus_credit_check"));
+        if (!probe.open(QIODevice::WriteOnly))
+            return probe.errorString();
+        probe.remove();
+        return QString();
+    }
+    QFile file(path);
+    const bool existed = file.exists();
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
+        return file.errorString();
+    file.close();
+    if (!existed)
+        file.remove();
+    return QString();
+}
+
+} // namespace
+
+TillCheck::TillCheck(BonusCredit &engine)
+    : engine(engine)
+{
+}
+
+QByteArray TillCheck::run(const QString &cardNumber)
+{
+    rows = QJsonArray();
+    allOk = true;
+
+    const QString settingsPath = TillPaths::settingsFile();
+    const BonusSettings settings = BonusSettings::read(settingsPath);
+    switch (settings.state()) {
+    case BonusSettings::State::Missing:
+        row(QStringLiteral("settings"), false,
+            QStringLiteral("Файл с настройками не найден: ") + settingsPath);
+        break;
+    case BonusSettings::State::Unreadable:
+        row(QStringLiteral("settings"), false,
+            QStringLiteral("Файл с настройками не читается: ") + settingsPath);
+        break;
+    case BonusSettings::State::NotJson:
+        row(QStringLiteral("settings"), false,
+            QStringLiteral("Ошибка в файле настроек: это не JSON: ") + settingsPath);
+        break;
+    case BonusSettings::State::Read: {
+        QStringList problems = settings.problems();
+        const QHash<QString, QString> unknown = settings.unknownKeys();
+        for (auto it = unknown.cbegin(); it != unknown.cend(); ++it)
+            problems << QStringLiteral("Неизвестный ключ \"%1\" (возможно, \"%2\")")
+                            .arg(it.key(), it.value());
+        problems.sort();
+        row(QStringLiteral("settings"), problems.isEmpty(),
+            problems.isEmpty() ? settingsPath : problems.join(QStringLiteral("; ")));
+        break;
+    }
+    }
+
+    checkWritable(QStringLiteral("workDir"), engine.workDir);
+    checkWritable(QStringLiteral("statusFile"),
+                  orDefault(settings.text(QStringLiteral("statusFile")),
+                            engine.workDir + QStringLiteral("/") + TillPaths::statusFileName()));
+    checkWritable(QStringLiteral("printFile"),
+                  orDefault(settings.text(QStringLiteral("printFile")),
+                            engine.workDir + QStringLiteral("/") + TillPaths::printFileName()));
+
+    try {
+        const QList<OperationJournal::Record> unsettled = engine.journal->unsettled();
+        row(QStringLiteral("journal"), true, engine.journal->path());
+        QStringList pending;
+        for (const OperationJournal::Record &record : unsettled)
+            pending << QStringLiteral("%1 карта %2 сумма %3 попыток %4: %5")
+                           .arg(record.reversalId(), record.cardNumber,
+                                QString::number(record.amount), QString::number(record.attempts),
+                                record.lastError);
+        row(QStringLiteral("unsettled"), pending.isEmpty(),
+            pending.isEmpty() ? QStringLiteral("нет незавершённых отмен")
+                              : pending.join(QStringLiteral("; ")));
+    } catch (const OperationJournal::Error &e) {
+        row(QStringLiteral("journal"), false, QString::fromUtf8(e.what()));
+    }
+
+    engine.regexPattern = settings.text(QStringLiteral("regexPattern"));
+    engine.regexRule = settings.text(QStringLiteral("regexRule"));
+    checkDatabase(cardNumber);
+    if (settings.state() == BonusSettings::State::Read)
+        checkServers(cardNumber);
+
+    return QJsonDocument(
+               QJsonObject {{QStringLiteral("ok"), allOk}, {QStringLiteral("rows"), rows}})
+        .toJson(QJsonDocument::Compact);
+}
+
+void TillCheck::row(const QString &name, bool ok, const QString &reason)
+{
+    allOk = allOk && ok;
+    rows.append(QJsonObject {{QStringLiteral("name"), name},
+                             {QStringLiteral("ok"), ok},
+                             {QStringLiteral("reason"), reason}});
+}
+
+void TillCheck::checkWritable(const QString &name, const QString &path)
+{
+    const QString problem = unwritable(path, name == QLatin1String("workDir"));
+    row(name, problem.isEmpty(), problem.isEmpty() ? path : path + QStringLiteral(": ") + problem);
+}
+
+void TillCheck::checkDatabase(const QString &cardNumber)
+{
+    if (!engine.openDatabase()) {
+        row(QStringLiteral("database"), false,
+            QStringLiteral("Не удалось подключиться к БД: ")
+                + engine.dbConnection.lastError().text());
+        return;
+    }
+    row(QStringLiteral("database"), true, engine.dbConnection.databaseName());
+
+    const QStringList tables = engine.dbConnection.tables();
+    QStringList missing;
+    for (const QString &table :
+         {QStringLiteral("card"), QStringLiteral("client"), QStringLiteral("mol")}) {
+        if (!tables.contains(table))
+            missing << table;
+    }
+    row(QStringLiteral("tables"), missing.isEmpty(),
+        missing.isEmpty() ? tables.join(QStringLiteral(", "))
+                          : QStringLiteral("нет таблиц: ") + missing.join(QStringLiteral(", ")));
+    if (cardNumber.isEmpty() || !missing.isEmpty())
+        return;
+
+    engine.cardNumber = cardNumber;
+    try {
+        engine.findCard();
+        row(QStringLiteral("card"), true,
+            QStringLiteral("%1 (idcard %2)").arg(engine.cardNumber, engine.cardId));
+        row(QStringLiteral("client"), true, engine.clientName);
+    } catch (const std::exception &e) {
+        const QString text = QString::fromLocal8Bit(e.what());
+        const bool cardFound = text != QStringLiteral("Карта не найдена");
+        row(QStringLiteral("card"), cardFound, cardFound ? engine.cardNumber : text);
+        if (cardFound)
+            row(QStringLiteral("client"), false, text);
+    }
+
+    // The cashier of the receipt the till wrote last, if there is one.
+    QFile image(TillPaths::checkImage());
+    if (!image.open(QIODevice::ReadOnly))
+        return;
+    engine.checkImg = QJsonDocument::fromJson(image.readAll()).object().toVariantMap();
+    try {
+        row(QStringLiteral("cashier"), true, engine.getChashier());
+    } catch (const std::exception &e) {
+        row(QStringLiteral("cashier"), false, QString::fromLocal8Bit(e.what()));
+    }
+}
+
+void TillCheck::checkServers(const QString &cardNumber)
+{
+    std::unique_ptr<VeltaBonusClientThrift> client;
+    try {
+        client.reset(new VeltaBonusClientThrift(nullptr));
+    } catch (const std::exception &e) {
+        row(QStringLiteral("servers"), false, QString::fromLocal8Bit(e.what()));
+        return;
+    }
+    ThriftTransportProvider *configured = client->getProvider();
+    const bool tls
+        = std::dynamic_pointer_cast<ThriftSSLSocketFactory>(configured->getSocketFactory())
+        != nullptr;
+    for (const QString &host : configured->hosts()) {
+        const int colon = host.lastIndexOf(QLatin1Char(':'));
+        // One provider per server: each is asked on its own, without fail-over.
+        ThriftTransportProvider single(configured->getSocketFactory());
+        single.setConnectTimeout(configured->getConnectTimeout());
+        single.setReceiveTimeout(configured->getReceiveTimeout());
+        single.setSendTimeout(configured->getSendTimeout());
+        const QString name = QStringLiteral("server ") + host;
+        try {
+            const auto transport
+                = single.getTransport(host.left(colon), host.mid(colon + 1).toInt());
+            api::AccountingLogicServiceClient service(
+                std::make_shared<apache::thrift::protocol::TBinaryProtocolT<
+                    apache::thrift::transport::TTransport>>(transport, Limits::maxReplyBytes,
+                                                            Limits::maxReplyBytes, false, true));
+            api::Result result;
+            service.balance(result, client->getTerminalId().toStdString(),
+                            cardNumber.toStdString());
+            transport->close();
+            const QString description = QString::fromStdString(result.description);
+            // Without a card any answer shows the server is there; with one,
+            // the balance must come back.
+            row(name, result.success || cardNumber.isEmpty(),
+                (tls ? QStringLiteral("TLS, ") : QString())
+                    + (result.success
+                           ? QStringLiteral("баланс %1")
+                                 .arg(VeltaBonusClientThrift::fromLongLong(result.balance), 0, 'f',
+                                      2)
+                           : QStringLiteral("ответ сервера: ") + description));
+        } catch (const std::exception &e) {
+            row(name, false,
+                (tls ? QStringLiteral("TLS, ") : QString()) + QString::fromLocal8Bit(e.what()));
+        }
+    }
+}

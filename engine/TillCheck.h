@@ -1,0 +1,36 @@
+#ifndef TILLCHECK_H
+#define TILLCHECK_H
+
+#include <QByteArray>
+#include <QJsonArray>
+#include <QString>
+
+class BonusCredit;
+
+/*!
+    Looks a till over without moving money: the settings, the files the
+    plug-in writes, the journal, the database and its tables, optionally a
+    card with its client and cashier, and every configured server (a
+    balance call, the one call that moves nothing). Each is a row, ok or
+    not, with the reason.
+*/
+class TillCheck
+{
+public:
+    explicit TillCheck(BonusCredit &engine);
+
+    // {"ok":bool,"rows":[{"name":str,"ok":bool,"reason":str}, ...]}, compact.
+    QByteArray run(const QString &cardNumber);
+
+private:
+    void row(const QString &name, bool ok, const QString &reason);
+    void checkWritable(const QString &name, const QString &path);
+    void checkDatabase(const QString &cardNumber);
+    void checkServers(const QString &cardNumber);
+
+    BonusCredit &engine;
+    QJsonArray rows;
+    bool allOk = true;
+};
+
+#endif // TILLCHECK_H
