@@ -1,0 +1,509 @@
+// Money under faults: payment-host and the real plug-in talk to the real
+// accounting-sim through a proxy that breaks chosen calls. Whatever breaks,
+// the cashier's answer must match the ledger once the till's queue has
+// settled, nothing may stay pending on the server, and every wait is bounded.
+
+#include "FaultProxy.h"
+#include "MariaDbSandbox.h"
+#include "SimClient.h"
+#include "SimProcess.h"
+#include "TempTill.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QtTest>
+
+#include <csignal>
+#include <sys/resource.h>
+#include <unistd.h>
+
+using Fault = FaultProxy::Fault;
+using Rules = QList<FaultProxy::Rule>;
+Q_DECLARE_METATYPE(Rules)
+
+namespace {
+
+const QString card = QStringLiteral("2000123456789");
+const QString terminal = QStringLiteral("TILL-7");
+const qint64 startBalance = 100000000; // kopecks
+const QString success = QStringLiteral("Успешное выполнение операции");
+const QString unavailable = QStringLiteral("Бонусный сервер не доступен");
+
+// How the till is left before the operation.
+enum Setup { Normal, NoWorkDir, ReadOnlyWorkDir, FilesElsewhere, FrozenDatabase };
+
+struct Answer
+{
+    bool killed = false;
+    bool success = false;
+    QString message;
+    int images = 0;
+};
+
+FaultProxy::Rule rule(const QString &method, int nth, Fault fault, int delayMs = 0,
+                      const QString &text = QString())
+{
+    FaultProxy::Rule r;
+    r.method = method;
+    r.nth = nth;
+    r.fault = fault;
+    r.delayMs = delayMs;
+    r.text = text;
+    return r;
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The largest resident size of any finished child so far.
+long childPeakKb()
+{
+    rusage usage {};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    return usage.ru_maxrss;
+}
+
+} // namespace
+
+class MoneySafetyTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void faults_data();
+    void faults();
+    void twoHostsOnOneTill();
+    void randomFaults();
+
+private:
+    // One payment-host; `input` feeds the "-" mode.
+    QProcess *startHost(const QStringList &arguments, bool asNobody = false);
+    QList<Answer> finish(QProcess *process, int timeoutMs = 120000);
+    Answer run(const QStringList &arguments, bool asNobody = false);
+    void writeSettings(const QJsonObject &extra = QJsonObject());
+    // Recovers until the journal is empty; false when something stays.
+    bool settleQueue();
+    qint64 ledger();
+    int pendingOnServer();
+
+    TempTill till;
+    MariaDbSandbox database;
+    SimProcess sim;
+    std::unique_ptr<FaultProxy> proxy;
+};
+
+void MoneySafetyTest::initTestCase()
+{
+    qRegisterMetaType<Rules>();
+    QVERIFY2(database.start(), qPrintable(database.errorString()));
+    QVERIFY(database.exec(
+        QStringLiteral("INSERT INTO card (number, idclient, idcard) VALUES (?, ?, ?)"),
+        {card, QStringLiteral("501"), QStringLiteral("7001")}));
+    QVERIFY(database.exec(QStringLiteral("INSERT INTO client (idClient, name) VALUES (?, ?)"),
+                          {QStringLiteral("501"), QStringLiteral("Тестов Тест")}));
+    QVERIFY(database.exec(QStringLiteral("INSERT INTO mol (code, name) VALUES (?, ?)"),
+                          {QStringLiteral("1"), QStringLiteral("Кассирова Мария")}));
+    QVERIFY2(sim.start({QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
+                        QStringLiteral("--db"), till.root() + QStringLiteral("/ledger.sqlite"),
+                        QStringLiteral("--card"),
+                        card + QLatin1Char('=') + QString::number(startBalance),
+                        QStringLiteral("--terminal"), terminal}),
+             qPrintable(sim.error()));
+    proxy.reset(new FaultProxy(sim.port()));
+}
+
+void MoneySafetyTest::init()
+{
+    proxy->clearRules();
+    writeSettings();
+}
+
+void MoneySafetyTest::writeSettings(const QJsonObject &extra)
+{
+    QJsonObject settings {{QStringLiteral("terminalId"), terminal},
+                          {QStringLiteral("address"), QStringLiteral("127.0.0.1")},
+                          {QStringLiteral("port"), proxy->port()},
+                          {QStringLiteral("connectTimeout"), 1000},
+                          {QStringLiteral("recvTimeout"), 1000},
+                          {QStringLiteral("sendTimeout"), 1000}};
+    for (auto it = extra.begin(); it != extra.end(); ++it) {
+        if (it.value().isUndefined())
+            settings.remove(it.key());
+        else
+            settings.insert(it.key(), it.value());
+    }
+    till.writeSettings(settings);
+}
+
+QProcess *MoneySafetyTest::startHost(const QStringList &arguments, bool asNobody)
+{
+    auto *process = new QProcess(this);
+    QStringList command {qEnvironmentVariable("BONUS_BINARY_DIR")
+                             + QStringLiteral("/host/payment-host"),
+                         QStringLiteral("--plugin"), qEnvironmentVariable("BONUS_PLUGIN_PATH")};
+    // Root writes into any directory; a read-only one needs another user.
+    if (asNobody && geteuid() == 0)
+        command = QStringList {QStringLiteral("setpriv"), QStringLiteral("--reuid=65534"),
+                               QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups"),
+                               QStringLiteral("--")}
+            + command;
+    process->start(command.takeFirst(), command + arguments);
+    if (process->waitForStarted(5000))
+        proxy->setHostPid(process->processId());
+    return process;
+}
+
+QList<Answer> MoneySafetyTest::finish(QProcess *process, int timeoutMs)
+{
+    QList<Answer> answers;
+    process->closeWriteChannel();
+    if (!process->waitForFinished(timeoutMs)) {
+        process->kill();
+        process->waitForFinished();
+    }
+    for (const QByteArray &line : process->readAllStandardOutput().split('\n')) {
+        const QJsonObject object = QJsonDocument::fromJson(line).object();
+        if (object.isEmpty())
+            continue;
+        Answer answer;
+        answer.success = object.value(QStringLiteral("success")).toBool();
+        answer.message = object.value(QStringLiteral("message")).toString();
+        answer.images = object.value(QStringLiteral("printImages")).toArray().size();
+        answers << answer;
+    }
+    if (process->exitStatus() == QProcess::CrashExit) {
+        Answer killed;
+        killed.killed = true;
+        answers << killed;
+    }
+    process->deleteLater();
+    return answers;
+}
+
+Answer MoneySafetyTest::run(const QStringList &arguments, bool asNobody)
+{
+    const QList<Answer> answers
+        = finish(startHost(QStringList {QStringLiteral("--json")} + arguments, asNobody));
+    return answers.value(0);
+}
+
+bool MoneySafetyTest::settleQueue()
+{
+    QProcess *process = startHost({QStringLiteral("--json"), QStringLiteral("recover")});
+    process->closeWriteChannel();
+    process->waitForFinished(60000);
+    const QJsonObject report = QJsonDocument::fromJson(process->readAllStandardOutput()).object();
+    process->deleteLater();
+    return report.value(QStringLiteral("unsettled")).toArray().isEmpty()
+        && !report.contains(QStringLiteral("error"));
+}
+
+qint64 MoneySafetyTest::ledger()
+{
+    const SimClient::Result result
+        = SimClient(sim.port()).balance(terminal.toStdString(), card.toStdString());
+    return result.success ? result.balance : -1;
+}
+
+int MoneySafetyTest::pendingOnServer()
+{
+    int pending = -1;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"),
+                                                    QStringLiteral("ledger-reader"));
+        db.setDatabaseName(till.root() + QStringLiteral("/ledger.sqlite"));
+        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+        QSqlQuery query(db);
+        if (db.open()
+            && query.exec(
+                QStringLiteral("SELECT COUNT(*) FROM transactions WHERE state = 'pending'"))
+            && query.next())
+            pending = query.value(0).toInt();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("ledger-reader"));
+    return pending;
+}
+
+void MoneySafetyTest::faults_data()
+{
+    QTest::addColumn<QStringList>("command");
+    QTest::addColumn<Rules>("rules");
+    QTest::addColumn<int>("setup");
+    QTest::addColumn<QJsonObject>("settings");
+    QTest::addColumn<bool>("killed");
+    QTest::addColumn<bool>("succeeds");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<qint64>("moved"); // on the ledger, once everything settled
+    QTest::addColumn<int>("boundMs");
+
+    const QStringList sale {QStringLiteral("sale"), QStringLiteral("30000"), card};
+    const QStringList refund {QStringLiteral("refund"), QStringLiteral("30000"), card};
+    const QStringList balance {QStringLiteral("balance"), card};
+    const QString commit = QStringLiteral("commitTransaction");
+    const QString pay = QStringLiteral("makePay");
+    const QString ask = QStringLiteral("balance");
+    const QJsonObject plain;
+    const qint64 spent = -30000;
+
+    QTest::newRow("sale") << sale << Rules() << int(Normal) << plain << false << true << success
+                          << spent << 5000;
+    QTest::newRow("commit refused")
+        << sale << Rules {rule(commit, 1, Fault::Refuse, 0, QStringLiteral("Сессия истекла"))}
+        << int(Normal) << plain << false << false << QStringLiteral("Сессия истекла") << 0LL
+        << 5000;
+    QTest::newRow("commit applied, reply lost once")
+        << sale << Rules {rule(commit, 1, Fault::DropReply)} << int(Normal) << plain << false
+        << true << success << spent << 5000;
+    QTest::newRow("commit applied, reply lost every time")
+        << sale << Rules {rule(commit, 0, Fault::DropReply)} << int(Normal) << plain << false
+        << false << unavailable << 0LL << 8000;
+    QTest::newRow("commit answered with an exception once")
+        << sale << Rules {rule(commit, 1, Fault::Exception, 0, QStringLiteral("сбой"))}
+        << int(Normal) << plain << false << true << success << spent << 5000;
+    QTest::newRow("makePay reply lost")
+        << sale << Rules {rule(pay, 1, Fault::DropReply)} << int(Normal) << plain << false << false
+        << unavailable << 0LL << 5000;
+    QTest::newRow("makePayBack reply lost")
+        << refund << Rules {rule(QStringLiteral("makePayBack"), 1, Fault::DropReply)}
+        << int(Normal) << plain << false << false << unavailable << 0LL << 5000;
+    QTest::newRow("refund, commit reply lost once")
+        << refund << Rules {rule(commit, 1, Fault::DropReply)} << int(Normal) << plain << false
+        << true << success << 30000LL << 5000;
+    QTest::newRow("balance garbled") << balance << Rules {rule(ask, 1, Fault::Garbage)}
+                                     << int(Normal) << plain << false << false << unavailable
+                                     << 0LL << 5000;
+    QTest::newRow("balance with a huge declared length")
+        << balance << Rules {rule(ask, 1, Fault::HugeLength)} << int(Normal) << plain << false
+        << false << unavailable << 0LL << 5000;
+    QTest::newRow("balance dripping") << balance << Rules {rule(ask, 1, Fault::Drip, 200)}
+                                      << int(Normal) << plain << false << false << unavailable
+                                      << 0LL << 4000;
+    QTest::newRow("commit garbled once")
+        << sale << Rules {rule(commit, 1, Fault::Garbage)} << int(Normal) << plain << false << true
+        << success << spent << 5000;
+    QTest::newRow("commit with a huge declared length every time")
+        << sale << Rules {rule(commit, 0, Fault::HugeLength)} << int(Normal) << plain << false
+        << false << unavailable << 0LL << 8000;
+    QTest::newRow("commit dripping every time")
+        << sale << Rules {rule(commit, 0, Fault::Drip, 200)} << int(Normal) << plain << false
+        << false << unavailable << 0LL << 8000;
+    QTest::newRow("host killed after makePay's reply")
+        << sale << Rules {rule(pay, 1, Fault::KillHost)} << int(Normal) << plain << true << false
+        << QString() << 0LL << 5000;
+    QTest::newRow("host killed after the commit was sent")
+        << sale << Rules {rule(commit, 1, Fault::KillHostBeforeReply)} << int(Normal) << plain
+        << true << false << QString() << 0LL << 5000;
+    QTest::newRow("fresh till without its work directory")
+        << sale << Rules() << int(NoWorkDir) << plain << false << true << success << spent << 5000;
+    QTest::newRow("read-only work directory with an old success in it")
+        << sale << Rules() << int(ReadOnlyWorkDir) << plain << false << false
+        << QStringLiteral("Не удалось записать файл статуса операции") << 0LL << 5000;
+    QTest::newRow("status and print files set elsewhere")
+        << sale << Rules() << int(FilesElsewhere) << plain << false << true << success << spent
+        << 5000;
+    QTest::newRow("most negative widthPrint")
+        << sale << Rules() << int(Normal)
+        << QJsonObject {{QStringLiteral("widthPrint"), qint64(INT_MIN)}} << false << true
+        << success << spent << 5000;
+    QTest::newRow("most positive widthPrint")
+        << sale << Rules() << int(Normal)
+        << QJsonObject {{QStringLiteral("widthPrint"), qint64(INT_MAX)}} << false << false
+        << QStringLiteral("Ошибка в файле настроек") << 0LL << 5000;
+    QTest::newRow("MariaDB frozen") << balance << Rules() << int(FrozenDatabase) << plain << false
+                                    << false << QStringLiteral("Не удалось подключиться к БД")
+                                    << 0LL << 12000;
+    QTest::newRow("limits left out, silent server")
+        << balance << Rules {rule(ask, 1, Fault::HoldReply, 17000)} << int(Normal)
+        << QJsonObject {{QStringLiteral("connectTimeout"), QJsonValue::Undefined},
+                        {QStringLiteral("recvTimeout"), 0},
+                        {QStringLiteral("sendTimeout"), QJsonValue::Undefined}}
+        << false << false << unavailable << 0LL << 17000;
+}
+
+void MoneySafetyTest::faults()
+{
+    QFETCH(QStringList, command);
+    QFETCH(Rules, rules);
+    QFETCH(int, setup);
+    QFETCH(QJsonObject, settings);
+    QFETCH(bool, killed);
+    QFETCH(bool, succeeds);
+    QFETCH(QString, message);
+    QFETCH(qint64, moved);
+    QFETCH(int, boundMs);
+
+    const QString workDir = till.root() + QStringLiteral("/cash/paysystems/bonuscredit");
+    const QString elsewhere = till.root() + QStringLiteral("/elsewhere");
+    if (setup == NoWorkDir)
+        QVERIFY(QDir(workDir).removeRecursively());
+    if (setup == FilesElsewhere)
+        settings.insert(QStringLiteral("statusFile"), elsewhere + QStringLiteral("/status.json"));
+    if (setup == FilesElsewhere)
+        settings.insert(QStringLiteral("printFile"), elsewhere + QStringLiteral("/slip.txt"));
+    writeSettings(settings);
+    if (setup == ReadOnlyWorkDir) {
+        TempTill::writeFile(workDir + QStringLiteral("/status.txt"),
+                            R"({ "status" : 0, "description" : "old", "cardNumber" : "" })");
+        QFile::setPermissions(till.root(), QFile::permissions(till.root()) | QFile::ExeOther
+                                               | QFile::ReadOther);
+        QFile::setPermissions(workDir, QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther
+                                           | QFile::ExeOther);
+    }
+    const qint64 mariadbPid
+        = QString::fromLatin1(readFile(database.directory() + QStringLiteral("/mariadbd.pid")))
+              .trimmed()
+              .toLongLong();
+    if (setup == FrozenDatabase)
+        QVERIFY(mariadbPid > 0 && ::kill(pid_t(mariadbPid), SIGSTOP) == 0);
+
+    for (const FaultProxy::Rule &r : rules)
+        proxy->addRule(r);
+    const qint64 before = ledger();
+    QVERIFY(before > 0);
+
+    QElapsedTimer clock;
+    clock.start();
+    const Answer answer = run(command, setup == ReadOnlyWorkDir);
+    const qint64 elapsed = clock.elapsed();
+
+    if (setup == FrozenDatabase)
+        ::kill(pid_t(mariadbPid), SIGCONT);
+    if (setup == ReadOnlyWorkDir)
+        QFile::setPermissions(workDir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    proxy->clearRules();
+
+    // What the cashier saw, and how long it took.
+    QCOMPARE(answer.killed, killed);
+    if (!killed) {
+        QCOMPARE(answer.message, message);
+        QCOMPARE(answer.success, succeeds);
+        QCOMPARE(answer.images, succeeds && command.first() != QLatin1String("balance") ? 2
+                     : succeeds                                                      ? 1
+                                                                                     : 0);
+    }
+    QVERIFY2(elapsed < boundMs, qPrintable(QStringLiteral("%1 ms").arg(elapsed)));
+    // No reply, however broken, makes the till allocate without bound.
+    QVERIFY2(childPeakKb() < 512 * 1024, qPrintable(QString::number(childPeakKb())));
+
+    // The ledger, once the till's queue has settled.
+    QVERIFY(settleQueue());
+    QCOMPARE(ledger() - before, moved);
+    QCOMPARE(pendingOnServer(), 0);
+    if (setup == FilesElsewhere)
+        QVERIFY(readFile(elsewhere + QStringLiteral("/slip.txt")).contains("ОПЛАТА"));
+}
+
+void MoneySafetyTest::twoHostsOnOneTill()
+{
+    // Two hosts share one till tree: every answer must be its own, and the
+    // ledger must move by exactly the sums the cashiers were told.
+    const int perHost = 200;
+    const qint64 before = ledger();
+    QByteArray sales;
+    QByteArray refunds;
+    for (int i = 0; i < perHost; ++i) {
+        // Every other sale asks more than the card holds and must fail.
+        sales += "sale " + QByteArray::number(i % 2 ? 100 : 2000000000) + ' ' + card.toUtf8()
+            + '\n';
+        refunds += (i % 2 ? "refund 100 " : "balance ") + card.toUtf8() + '\n';
+    }
+    QProcess *first = startHost({QStringLiteral("--json"), QStringLiteral("-")});
+    QProcess *second = startHost({QStringLiteral("--json"), QStringLiteral("-")});
+    first->write(sales);
+    second->write(refunds);
+    const QList<Answer> saleAnswers = finish(first, 300000);
+    const QList<Answer> refundAnswers = finish(second, 300000);
+    QCOMPARE(saleAnswers.size(), perHost);
+    QCOMPARE(refundAnswers.size(), perHost);
+
+    qint64 told = 0;
+    for (int i = 0; i < perHost; ++i) {
+        const Answer &sale = saleAnswers.at(i);
+        QCOMPARE(sale.success, i % 2 == 1);
+        if (sale.success)
+            told -= 100;
+        else
+            QVERIFY2(sale.message.startsWith(QStringLiteral("Для оплаты доступно")),
+                     qPrintable(sale.message));
+        const Answer &other = refundAnswers.at(i);
+        if (i % 2 == 0) {
+            QVERIFY2(other.success
+                         && other.message.startsWith(QStringLiteral("Баланс карты: ")),
+                     qPrintable(other.message));
+        } else if (other.success) {
+            QCOMPARE(other.message, success);
+            told += 100;
+        }
+    }
+    QVERIFY(settleQueue());
+    QCOMPARE(ledger() - before, told);
+    QCOMPARE(pendingOnServer(), 0);
+}
+
+void MoneySafetyTest::randomFaults()
+{
+    // Faults at random over many operations (fewer under the sanitizers,
+    // which run the same code slower): the ledger ends equal to the sum of
+    // the answers the cashier saw, with nothing pending.
+    const int operations = qEnvironmentVariableIntValue("BONUS_RANDOM_OPERATIONS") > 0
+        ? qEnvironmentVariableIntValue("BONUS_RANDOM_OPERATIONS")
+        : 1000;
+    const quint32 seed = quint32(QDateTime::currentMSecsSinceEpoch());
+    qInfo("seed %u, %d operations", seed, operations);
+    writeSettings({{QStringLiteral("connectTimeout"), 300},
+                   {QStringLiteral("recvTimeout"), 300},
+                   {QStringLiteral("sendTimeout"), 300}});
+    proxy->setRandomFaults(seed, 0.05,
+                           {Fault::Refuse, Fault::DropReply, Fault::HoldReply, Fault::Drip,
+                            Fault::Garbage, Fault::HugeLength, Fault::Exception,
+                            Fault::KillHost, Fault::KillHostBeforeReply},
+                           100);
+    QRandomGenerator random(seed);
+    const qint64 before = ledger();
+    qint64 told = 0;
+    int done = 0;
+    while (done < operations) {
+        QProcess *host = startHost({QStringLiteral("--json"), QStringLiteral("-")});
+        QList<qint64> deltas;
+        QByteArray input;
+        for (int i = done; i < operations; ++i) {
+            const int kind = random.bounded(3);
+            const qint64 amount = 100 + random.bounded(5000);
+            input += (kind == 0 ? "sale " : kind == 1 ? "refund " : "balance ")
+                + (kind == 2 ? QByteArray() : QByteArray::number(amount) + ' ') + card.toUtf8()
+                + '\n';
+            deltas << (kind == 0 ? -amount : kind == 1 ? amount : 0);
+        }
+        host->write(input);
+        const QList<Answer> answers = finish(host, 600000);
+        for (int i = 0; i < answers.size(); ++i) {
+            if (!answers.at(i).killed && answers.at(i).success)
+                told += deltas.at(i);
+        }
+        // A killed host leaves its operation to the queue; the next host goes
+        // on with the rest.
+        done += answers.size();
+        QVERIFY(!answers.isEmpty());
+    }
+    proxy->setRandomFaults(seed, 0, {});
+    QVERIFY(settleQueue());
+    QCOMPARE(ledger() - before, told);
+    QCOMPARE(pendingOnServer(), 0);
+}
+
+QTEST_GUILESS_MAIN(MoneySafetyTest)
+#include "tst_moneysafety.moc"
