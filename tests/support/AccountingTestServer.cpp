@@ -119,6 +119,22 @@ AccountingTestServer::~AccountingTestServer()
     thread.join();
 }
 
+AccountingTestServer::Answer AccountingTestServer::echo(int descriptionBytes)
+{
+    return [descriptionBytes](const ReceivedCall &call) {
+        api::Result result;
+        result.__set_success(true);
+        result.__set_sessionId(call.cardNumber);
+        std::string text;
+        const std::string letter = "Ж"; // two bytes in UTF-8
+        while (int(text.size()) + 2 <= descriptionBytes)
+            text += letter;
+        result.__set_description(text);
+        result.__set_balance(123456);
+        return result;
+    };
+}
+
 void AccountingTestServer::answer(const std::string &method, const api::Result &result)
 {
     answer(method, [result](const ReceivedCall &) { return result; });

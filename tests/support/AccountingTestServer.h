@@ -54,6 +54,11 @@ public:
         std::shared_ptr<apache::thrift::transport::TSSLSocketFactory> tls);
     ~AccountingTestServer();
 
+    // An answer that succeeds and echoes the call: the card's number as
+    // session id, descriptionBytes bytes of Cyrillic text as description,
+    // 123456 as balance.
+    static Answer echo(int descriptionBytes = 16);
+
     int port() const { return listeningPort; }
     void answer(const std::string &method, const accounting::logic::thriftapi::Result &result);
     void answer(const std::string &method, Answer make);
