@@ -166,7 +166,7 @@ void FaultProxy::serveClient(int client)
             // Between calls this is the client hanging up; within one, a
             // client that sent no Thrift message.
             const QByteArray partial = tap->take();
-            if (!partial.isEmpty())
+            if (!partial.isEmpty() && !isStopping())
                 qWarning("FaultProxy: no whole call after %d bytes: %s", int(partial.size()),
                          e.what());
             break;
@@ -285,8 +285,7 @@ bool FaultProxy::exchange(const ThriftMessage &call, int *upstream, QByteArray *
         *reply = ThriftMessages::read(std::make_shared<WireTap>(*upstream)).bytes;
         return true;
     } catch (const TException &e) {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (!stopping)
+        if (!isStopping())
             qWarning("FaultProxy: no reply to %s from the server: %s", call.name.c_str(), e.what());
         return false;
     }
@@ -321,6 +320,12 @@ void FaultProxy::killHost()
         qWarning("FaultProxy: no host pid to kill");
     else if (::kill(pid_t(pid), SIGKILL) != 0)
         qWarning("FaultProxy: cannot kill %lld: %s", pid, strerror(errno));
+}
+
+bool FaultProxy::isStopping() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return stopping;
 }
 
 // Waits ms unless the proxy stops first; false when it stops.

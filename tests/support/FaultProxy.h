@@ -129,6 +129,7 @@ private:
     int connectUpstream();
     void killHost();
     bool pause(int ms);
+    bool isStopping() const;
     bool adopt(int descriptor);
     void release(int descriptor);
     void reapClients();
