@@ -74,6 +74,7 @@ void FaultProxy::clearRules()
     counts.clear();
     seenCalls.clear();
     dealtWith = 0;
+    ++generation;
 }
 
 void FaultProxy::setHostPid(qint64 pid)
@@ -175,7 +176,8 @@ void FaultProxy::serveClient(int client)
         const bool keepOpen = apply(decision, call, client, &upstream);
         {
             std::lock_guard<std::mutex> lock(mutex);
-            ++dealtWith;
+            if (decision.generation == generation)
+                ++dealtWith;
         }
         changed.notify_all();
         if (!keepOpen)
@@ -193,6 +195,7 @@ FaultProxy::Decision FaultProxy::decide(const std::string &name)
     const QString method = QString::fromStdString(name);
     const int nth = ++counts[method];
     Decision decision;
+    decision.generation = generation;
     // Garbage differs from call to call, yet is the same in a replayed run.
     decision.noiseSeed = randomSeed * 7919u + quint32(seenCalls.size());
     auto rule = std::find_if(rules.cbegin(), rules.cend(), [&](const Rule &candidate) {

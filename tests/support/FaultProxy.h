@@ -119,6 +119,8 @@ private:
         int delayMs = 0;
         QString text;
         quint32 noiseSeed = 0;
+        // Calls decided before clearRules() are not counted after it.
+        int generation = 0;
     };
 
     void acceptClients();
@@ -144,6 +146,7 @@ private:
     QMap<QString, int> counts;
     QList<Seen> seenCalls;
     int dealtWith = 0;
+    int generation = 0;
     qint64 hostPid = 0;
     quint32 randomSeed = 0;
     double randomProbability = 0;
