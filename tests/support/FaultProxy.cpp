@@ -173,14 +173,16 @@ void FaultProxy::serveClient(int client)
             break;
         }
         const Decision decision = decide(call.name);
-        const bool keepOpen = apply(decision, call, client, &upstream);
+        const Then then = apply(decision, call, client, &upstream);
         {
             std::lock_guard<std::mutex> lock(mutex);
             if (decision.generation == generation)
                 ++dealtWith;
         }
         changed.notify_all();
-        if (!keepOpen)
+        if (then == Then::CloseWhenClientHangsUp)
+            LoopbackSocket::waitForPeerClose(client);
+        if (then != Then::Continue)
             break;
     }
     release(upstream);
@@ -216,64 +218,69 @@ FaultProxy::Decision FaultProxy::decide(const std::string &name)
     return decision;
 }
 
-// Answers one call as its fault says; false when the client's connection is
-// to be closed.
-bool FaultProxy::apply(const Decision &decision, const ThriftMessage &call, int client,
-                       int *upstream)
+// Answers one call as its fault says.
+FaultProxy::Then FaultProxy::apply(const Decision &decision, const ThriftMessage &call, int client,
+                                   int *upstream)
 {
     const QByteArray name = QByteArray::fromStdString(call.name);
     if (decision.fault == Refuse) {
         accounting::logic::thriftapi::Result refusal;
         refusal.__set_success(false);
         refusal.__set_description(decision.text.toStdString());
-        return LoopbackSocket::writeAll(client, ThriftMessages::reply(name, refusal, call.seqid));
+        return sent(
+            LoopbackSocket::writeAll(client, ThriftMessages::reply(name, refusal, call.seqid)));
     }
     if (decision.fault == Exception) {
-        return LoopbackSocket::writeAll(
+        return sent(LoopbackSocket::writeAll(
             client,
             ThriftMessages::exception(name, decision.text.toUtf8(),
-                                      TApplicationException::INTERNAL_ERROR, call.seqid));
+                                      TApplicationException::INTERNAL_ERROR, call.seqid)));
     }
 
     QByteArray reply;
     if (!exchange(call, upstream, &reply))
-        return false;
+        return Then::Close;
     switch (decision.fault) {
     case Pass:
-        return LoopbackSocket::writeAll(client, reply);
+        return sent(LoopbackSocket::writeAll(client, reply));
     case DropReply:
-        return false;
+        return Then::Close;
     case HoldReply:
         pause(decision.delayMs);
-        return false;
+        return Then::Close;
     case Drip:
         for (int i = 0; i < reply.size(); ++i) {
             if ((i > 0 && !pause(decision.delayMs))
                 || !LoopbackSocket::writeAll(client, reply.mid(i, 1)))
-                return false;
+                return Then::Close;
         }
-        return true;
+        return Then::Continue;
     case Garbage:
+        // The stream is broken from here on: nothing more is read from it.
         LoopbackSocket::writeAll(client, noise(decision.noiseSeed));
-        LoopbackSocket::waitForPeerClose(client);
-        return false;
+        return Then::CloseWhenClientHangsUp;
     case HugeLength:
         LoopbackSocket::writeAll(client, ThriftMessages::hugeLengthReply(name, call.seqid));
-        LoopbackSocket::waitForPeerClose(client);
-        return false;
+        return Then::CloseWhenClientHangsUp;
     case KillHost: {
-        const bool sent = LoopbackSocket::writeAll(client, reply);
+        const bool replied = LoopbackSocket::writeAll(client, reply);
         killHost();
-        return sent;
+        return sent(replied);
     }
     case KillHostBeforeReply:
         killHost();
-        return false;
+        return Then::Close;
     case Refuse:
     case Exception:
         break; // answered above, without the server
     }
-    return false;
+    return Then::Close;
+}
+
+// A connection whose answer could not be written is over.
+FaultProxy::Then FaultProxy::sent(bool written)
+{
+    return written ? Then::Continue : Then::Close;
 }
 
 // Sends the call to the server and reads its whole reply; false when the

@@ -126,7 +126,10 @@ private:
     void acceptClients();
     void serveClient(int client);
     Decision decide(const std::string &method);
-    bool apply(const Decision &decision, const ThriftMessage &call, int client, int *upstream);
+    // What becomes of the client's connection once a call was dealt with.
+    enum class Then { Continue, Close, CloseWhenClientHangsUp };
+    Then apply(const Decision &decision, const ThriftMessage &call, int client, int *upstream);
+    static Then sent(bool written);
     bool exchange(const ThriftMessage &call, int *upstream, QByteArray *reply);
     int connectUpstream();
     void killHost();

@@ -189,12 +189,14 @@ void FaultProxyTest::faults()
     QCOMPARE(seenCalls(proxy),
              QStringList {QStringLiteral("balance ") + FaultProxy::faultName(fault)});
     QCOMPARE(proxy.count(QStringLiteral("balance")), 1);
-    if (forwarded) {
-        QTRY_COMPARE(server.calls().size(), before + 1);
-    } else {
+    // Done with unless it still holds or drips the reply, even while the
+    // client keeps a broken connection open.
+    if (delayMs < recvTimeoutMs)
         QVERIFY(proxy.waitForCalls(1, 5000));
+    if (forwarded)
+        QTRY_COMPARE(server.calls().size(), before + 1);
+    else
         QCOMPARE(server.calls().size(), before);
-    }
     if (fault == FaultProxy::KillHost || fault == FaultProxy::KillHostBeforeReply) {
         QVERIFY(host.waitForFinished(5000));
         QCOMPARE(host.exitStatus(), QProcess::CrashExit);
