@@ -4,20 +4,23 @@
 #include "AccountingTestServer.h"
 #include "Clock.h"
 #include "LogCapture.h"
-#include "RawTestServer.h"
+#include "RawServer.h"
+#include "RefusedPort.h"
 #include "TempTill.h"
+#include "ThriftMessages.h"
 #include "VeltaBonusClientThrift.h"
 
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonObject>
-#include <QTcpServer>
 #include <QTextCodec>
 #include <QtTest>
 
 #include <functional>
 
 namespace api = accounting::logic::thriftapi;
+using apache::thrift::TApplicationException;
+using apache::thrift::protocol::T_CALL;
 
 namespace {
 const QString terminal = QStringLiteral("Касса №1");
@@ -91,6 +94,8 @@ private:
 
     LogCapture logs;
     TempTill till;
+    // Nobody listens there, nor can anybody start to while the suite runs.
+    RefusedPort refused;
 };
 
 void BonusClientCallsTest::initTestCase()
@@ -372,19 +377,20 @@ void BonusClientCallsTest::brokenServer_data()
 
     const QString any; // only the prefix is known
     QTest::newRow("closes mid-call")
-        << int(RawTestServer::HangUp) << QByteArray() << false << 5000 << any;
+        << int(RawServer::HangUp) << QByteArray() << false << 5000 << any;
     QTest::newRow("never answers")
-        << int(RawTestServer::KeepSilent) << QByteArray() << false << 300 << any;
+        << int(RawServer::KeepSilent) << QByteArray() << false << 300 << any;
     QTest::newRow("exception message")
-        << int(RawTestServer::Answer)
-        << RawTestServer::exceptionMessage("balance", QStringLiteral("Сбой: нет базы").toUtf8(), 6)
+        << int(RawServer::Answer)
+        << ThriftMessages::exception("balance", QStringLiteral("Сбой: нет базы").toUtf8(),
+                                     TApplicationException::INTERNAL_ERROR)
         << false << 5000 << QStringLiteral("Ошибка thift: Сбой: нет базы");
     QTest::newRow("balance without result")
-        << int(RawTestServer::Answer) << RawTestServer::replyWithoutResult("balance") << false
-        << 5000 << QStringLiteral("Ошибка thift: balance failed: unknown result");
+        << int(RawServer::Answer) << ThriftMessages::replyWithoutResult("balance") << false << 5000
+        << QStringLiteral("Ошибка thift: balance failed: unknown result");
     QTest::newRow("payment without result")
-        << int(RawTestServer::Answer) << RawTestServer::replyWithoutResult("makePay") << true
-        << 5000 << QStringLiteral("Ошибка thift: makePay failed: unknown result");
+        << int(RawServer::Answer) << ThriftMessages::replyWithoutResult("makePay") << true << 5000
+        << QStringLiteral("Ошибка thift: makePay failed: unknown result");
 }
 
 void BonusClientCallsTest::brokenServer()
@@ -395,7 +401,7 @@ void BonusClientCallsTest::brokenServer()
     QFETCH(int, recvTimeout);
     QFETCH(QString, thriftLine);
 
-    RawTestServer server(RawTestServer::Behaviour(behaviour), reply);
+    RawServer server(RawServer::Behaviour(behaviour), reply);
     writeSettings(server.port(), QJsonObject {{QStringLiteral("recvTimeout"), recvTimeout}});
 
     VeltaBonusClientThrift client;
@@ -425,8 +431,8 @@ void BonusClientCallsTest::brokenServer()
 
     // The request went out as a versioned CALL with sequence id 0.
     QTRY_VERIFY(server.received().startsWith(
-        RawTestServer::messageHeader(1, payment ? "makePay" : "balance")));
-    if (behaviour == RawTestServer::KeepSilent) {
+        ThriftMessages::header(T_CALL, payment ? "makePay" : "balance")));
+    if (behaviour == RawServer::KeepSilent) {
         // The receive limit of the settings file, not the socket default.
         QVERIFY2(elapsed >= 250, qPrintable(QString::number(elapsed)));
         QVERIFY2(elapsed < 2000, qPrintable(QString::number(elapsed)));
@@ -437,16 +443,9 @@ void BonusClientCallsTest::nothingListening_data()
 {
     QTest::addColumn<QByteArray>("settings");
 
-    // A port that was free a moment ago has nobody listening on it.
-    quint16 closedPort = 0;
-    {
-        QTcpServer probe;
-        QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
-        closedPort = probe.serverPort();
-    }
     QTest::newRow("closed port")
         << QStringLiteral("{\"address\": \"127.0.0.1\", \"port\": %1, \"terminalId\": \"T\"}")
-               .arg(closedPort)
+               .arg(refused.port())
                .toUtf8();
     QTest::newRow("settings that are an array") << QByteArray("[]");
 }

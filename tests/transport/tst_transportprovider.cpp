@@ -1,5 +1,7 @@
+#include "AccountingTestServer.h"
 #include "LogCapture.h"
-#include "TestServers.h"
+#include "RawServer.h"
+#include "RefusedPort.h"
 #include "ThriftSimpleSocketFactory.h"
 #include "ThriftTransportProvider.h"
 #include "ThriftTransportWrapper.h"
@@ -9,9 +11,7 @@
 #include <QTimer>
 #include <QtTest>
 
-#include <chrono>
 #include <stdexcept>
-#include <thread>
 
 #include <thrift/protocol/TBinaryProtocol.h>
 
@@ -72,9 +72,8 @@ private:
 // Says hello on every connection and keeps it open until the peer closes.
 void talkative(int fd)
 {
-    RawServer::writeAll(fd, std::string(64, 'h'));
-    RawServer::waitForPeerClose(fd);
-    ::close(fd);
+    LoopbackSocket::writeAll(fd, QByteArray(64, 'h'));
+    LoopbackSocket::waitForPeerClose(fd);
 }
 
 QTimer *idleTimer(ThriftTransportProvider &provider)
@@ -419,11 +418,9 @@ void TransportProviderTest::reportsOnFailure()
     QFETCH(QString, operation);
     QFETCH(int, type);
     // The first endpoint answers three bytes and hangs up, or stays silent.
-    RawServer first(operation == QLatin1String("readAll") ? std::function<void(int)>([](int fd) {
-        RawServer::writeAll(fd, "abc");
-        ::close(fd);
-    })
-                                                          : std::function<void(int)>());
+    RawServer first(operation == QLatin1String("readAll")
+                        ? RawServer::Session([](int fd) { LoopbackSocket::writeAll(fd, "abc"); })
+                        : RawServer::Session());
     RawServer second;
     auto factory = std::make_shared<CountingFactory>();
     ThriftTransportProvider provider(factory);
@@ -569,14 +566,15 @@ void TransportProviderTest::receiveLimit()
     QFETCH(int, limit);
     QFETCH(int, answerAfter);
     QFETCH(bool, answered);
-    std::function<void(int)> session;
+    RawServer::Session session;
     if (answerAfter >= 0) {
         session = [answerAfter](int fd) {
-            // The server's own delay: the client under test is blocked in read().
-            std::this_thread::sleep_for(std::chrono::milliseconds(answerAfter));
-            RawServer::writeAll(fd, "late");
-            RawServer::waitForPeerClose(fd);
-            ::close(fd);
+            // The server's own delay, while the client under test is blocked
+            // in read(); a client that gave up meanwhile gets nothing.
+            if (LoopbackSocket::waitForPeerClose(fd, answerAfter))
+                return;
+            LoopbackSocket::writeAll(fd, "late");
+            LoopbackSocket::waitForPeerClose(fd);
         };
     }
     RawServer server(session);
@@ -604,9 +602,8 @@ void TransportProviderTest::receiveLimit()
 
 void TransportProviderTest::largeRepliesInARow()
 {
-    auto handler = std::make_shared<AccountingHandler>();
-    handler->descriptionBytes = 300 * 1024;
-    AccountingServer server(handler);
+    AccountingTestServer server;
+    server.answer("balance", AccountingTestServer::echo(300 * 1024));
     ThriftTransportProvider provider(std::make_shared<LimitedFactory>(
         1024 * 1024, int(apache::thrift::TConfiguration::DEFAULT_RECURSION_DEPTH)));
     provider.addEndpoint(QStringLiteral("127.0.0.1"), server.port());
@@ -629,7 +626,7 @@ void TransportProviderTest::largeRepliesInARow()
         QVERIFY(QString::fromStdString(answer.description).startsWith(QStringLiteral("ЖЖЖ")));
         QCOMPARE(answer.balance, int64_t(123456));
     }
-    QCOMPARE(handler->calls.load(), 5);
+    QCOMPARE(server.calls().size(), 5);
     first->close();
 }
 
@@ -646,8 +643,8 @@ void TransportProviderTest::protocolFollowsSocketLimits()
 {
     QFETCH(int, recursionLimit);
     QFETCH(bool, accepted);
-    auto handler = std::make_shared<AccountingHandler>();
-    AccountingServer server(handler);
+    AccountingTestServer server;
+    server.answer("balance", AccountingTestServer::echo());
     ThriftTransportProvider provider(std::make_shared<LimitedFactory>(
         int(apache::thrift::TConfiguration::DEFAULT_MAX_MESSAGE_SIZE), recursionLimit));
     provider.addEndpoint(QStringLiteral("127.0.0.1"), server.port());
@@ -661,7 +658,7 @@ void TransportProviderTest::protocolFollowsSocketLimits()
         QVERIFY2(!accepted, e.what());
         QCOMPARE(e.getType(), apache::thrift::protocol::TProtocolException::DEPTH_LIMIT);
     }
-    QCOMPARE(handler->calls.load(), 1);
+    QCOMPARE(server.calls().size(), 1);
     transport->close();
 }
 
