@@ -12,16 +12,14 @@ const char programName[] = "payment-host";
 struct Options
 {
     explicit Options(const QString &defaultPlugin)
-        : plugin(
-            QStringLiteral("plugin"),
-            defaultPlugin.isEmpty()
-                ? QStringLiteral("Load the plug-in from <path>.")
-                : QStringLiteral("Load the plug-in from <path> (default: %1).").arg(defaultPlugin),
-            QStringLiteral("path"))
+        : defaultPlugin(defaultPlugin)
     {
     }
 
-    QCommandLineOption plugin;
+    QString defaultPlugin;
+    QCommandLineOption plugin {QStringLiteral("plugin"),
+                               QStringLiteral("Load the plug-in from <path>."),
+                               QStringLiteral("path")};
     QCommandLineOption json {QStringLiteral("json"),
                              QStringLiteral("Answer with one JSON line per command, errors "
                                             "included.")};
@@ -46,15 +44,18 @@ struct Options
 
     void addTo(QCommandLineParser &parser)
     {
-        parser.setApplicationDescription(QStringLiteral(
-            "Loads the payment plug-in as the till does and runs one command:\n"
-            "  balance CARD\n"
-            "  sale|refund|cancel AMOUNT_KOPECKS CARD [--receipt N] [--cash-code C]\n"
-            "                     [--cashier-code K] [--no-receipt]\n"
-            "  recover             settle what earlier runs left unsettled\n"
-            "  check [--card N]    check the till's set-up; moves no money\n"
-            "  -                   read one command a line from standard input\n"
-            "Exit status: 0 success, 1 failure, 2 usage error."));
+        parser.setApplicationDescription(
+            QStringLiteral(
+                "Loads the payment plug-in as the till does and runs one command:\n"
+                "  balance CARD\n"
+                "  sale|refund|cancel AMOUNT_KOPECKS CARD [--receipt N] [--cash-code C]\n"
+                "                     [--cashier-code K] [--no-receipt]\n"
+                "  recover             settle what earlier runs left unsettled\n"
+                "  check [--card N]    check the till's set-up; moves no money\n"
+                "  -                   read one command a line from standard input\n"
+                "Exit status: 0 success, 1 failure, 2 usage error.\n"
+                "The plug-in, unless --plugin names another:\n  ")
+            + defaultPlugin);
         parser.addPositionalArgument(QStringLiteral("command"),
                                      QStringLiteral("The command and its arguments."),
                                      QStringLiteral("command [arguments]"));

@@ -45,7 +45,8 @@ private slots:
     void exampleLoggingRollsOver();
 
 private:
-    int run(const QStringList &arguments, const QByteArray &input = QByteArray());
+    int run(const QStringList &arguments, const QByteArray &input = QByteArray(),
+            const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment());
 
     TempTill till;
     QByteArray out;
@@ -58,9 +59,11 @@ void HostCliTest::initTestCase()
     qputenv("MYSQL_UNIX_PORT", (till.root() + QStringLiteral("/no-such.sock")).toUtf8());
 }
 
-int HostCliTest::run(const QStringList &arguments, const QByteArray &input)
+int HostCliTest::run(const QStringList &arguments, const QByteArray &input,
+                     const QProcessEnvironment &environment)
 {
     QProcess process;
+    process.setProcessEnvironment(environment);
     process.start(qEnvironmentVariable("BONUS_BINARY_DIR") + QStringLiteral("/host/payment-host"),
                   arguments);
     if (!process.waitForStarted(5000))
@@ -83,7 +86,7 @@ void HostCliTest::help()
         QCOMPARE(run({QStringLiteral("sale"), option}), 0);
         QVERIFY(out.startsWith("Usage: "));
         QVERIFY(out.contains("  check [--card N]"));
-        QVERIFY(out.contains(plugin().toUtf8())); // --plugin's default
+        QVERIFY(out.contains("\n  " + plugin().toUtf8() + '\n')); // --plugin's default
         QVERIFY(err.isEmpty());
     }
 }
@@ -252,7 +255,15 @@ void HostCliTest::exampleLoggingRollsOver()
         = till.root() + QStringLiteral("/cash/conf/bonus_credit.log4cxx.properties");
     TempTill::writeFile(config, properties);
 
-    QCOMPARE(run({QStringLiteral("balance"), QStringLiteral("2000")}), 1);
+    // liblog4cxx 1.0.0 destroys the rolling appender's policy through the
+    // wrong type, a size mismatch AddressSanitizer reports at exit; it is the
+    // library's, so that one check is off for this run.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("ASAN_OPTIONS"),
+                       environment.value(QStringLiteral("ASAN_OPTIONS"))
+                           + QStringLiteral(":new_delete_type_mismatch=0"));
+    QCOMPARE(run({QStringLiteral("balance"), QStringLiteral("2000")}, QByteArray(), environment),
+             1);
     QFile::remove(config);
     QVERIFY(QFileInfo::exists(log + QStringLiteral(".1")));
     QFile current(log);
