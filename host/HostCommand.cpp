@@ -1,54 +1,179 @@
 #include "HostCommand.h"
 
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QRegularExpression>
+
 namespace {
 
-HostCommand failure(const QString &reason)
+const char programName[] = "payment-host";
+
+// Every option, so parsing and --help describe the same set.
+struct Options
+{
+    explicit Options(const QString &defaultPlugin)
+        : defaultPlugin(defaultPlugin)
+    {
+    }
+
+    QString defaultPlugin;
+    QCommandLineOption plugin {QStringLiteral("plugin"),
+                               QStringLiteral("Load the plug-in from <path>."),
+                               QStringLiteral("path")};
+    QCommandLineOption json {QStringLiteral("json"),
+                             QStringLiteral("Answer with one JSON line per command, errors "
+                                            "included.")};
+    QCommandLineOption receipt {QStringLiteral("receipt"),
+                                QStringLiteral("Receipt number written into the receipt image "
+                                               "(default: 1)."),
+                                QStringLiteral("N")};
+    QCommandLineOption cashCode {QStringLiteral("cash-code"),
+                                 QStringLiteral("Cash desk code in the receipt image "
+                                                "(default: 1)."),
+                                 QStringLiteral("C")};
+    QCommandLineOption cashierCode {QStringLiteral("cashier-code"),
+                                    QStringLiteral("Cashier code in the receipt image "
+                                                   "(default: 1)."),
+                                    QStringLiteral("K")};
+    QCommandLineOption noReceipt {QStringLiteral("no-receipt"),
+                                  QStringLiteral("Leave the receipt image as it is.")};
+    QCommandLineOption card {QStringLiteral("card"),
+                             QStringLiteral("check: also look this card up and ask its "
+                                            "balance."),
+                             QStringLiteral("N")};
+
+    void addTo(QCommandLineParser &parser)
+    {
+        parser.setApplicationDescription(
+            QStringLiteral(
+                "Loads the payment plug-in as the till does and runs one command:\n"
+                "  balance CARD\n"
+                "  sale|refund|cancel AMOUNT_KOPECKS CARD [--receipt N] [--cash-code C]\n"
+                "                     [--cashier-code K] [--no-receipt]\n"
+                "  recover             settle what earlier runs left unsettled\n"
+                "  check [--card N]    check the till's set-up; moves no money\n"
+                "  -                   read one command a line from standard input\n"
+                "Exit status: 0 success, 1 failure, 2 usage error.\n"
+                "The plug-in, unless --plugin names another:\n  ")
+            + defaultPlugin);
+        parser.addPositionalArgument(QStringLiteral("command"),
+                                     QStringLiteral("The command and its arguments."),
+                                     QStringLiteral("command [arguments]"));
+        parser.addHelpOption();
+        parser.addVersionOption();
+        parser.addOptions({plugin, json, receipt, cashCode, cashierCode, noReceipt, card});
+    }
+};
+
+HostCommand failure(const HostCommand &parsed, const QString &reason)
 {
     HostCommand command;
+    command.json = parsed.json;
     command.error = reason;
     return command;
 }
 
+// QCommandLineParser reads "-100" as the short options 1, 0, 0.
+QString negativeNumberIn(const QStringList &arguments)
+{
+    static const QRegularExpression negative(QStringLiteral("^-[0-9]+$"));
+    for (const QString &argument : arguments) {
+        if (argument == QLatin1String("--"))
+            break;
+        if (negative.match(argument).hasMatch())
+            return argument;
+    }
+    return QString();
+}
+
+// The first of the given options that is set, as "--name".
+QString foreignOption(const QCommandLineParser &parser, const QStringList &foreign)
+{
+    for (const QString &name : foreign) {
+        if (parser.isSet(name))
+            return QStringLiteral("--") + name;
+    }
+    return QString();
+}
+
 } // namespace
 
-HostCommand HostCommand::parse(const QStringList &arguments, bool allowPlugin)
+HostCommand HostCommand::parse(const QStringList &arguments, Origin origin)
 {
-    HostCommand command;
-    int i = 0;
-    for (; i < arguments.size(); ++i) {
-        const QString &argument = arguments.at(i);
-        if (argument == QLatin1String("--json")) {
-            command.json = true;
-        } else if (argument == QLatin1String("--plugin")) {
-            if (!allowPlugin)
-                return failure(QStringLiteral("--plugin is only accepted on the command line"));
-            if (++i >= arguments.size())
-                return failure(QStringLiteral("--plugin needs a path"));
-            command.pluginPath = arguments.at(i);
-        } else {
-            break;
-        }
-    }
-    if (i >= arguments.size())
-        return failure(QStringLiteral("no command given (balance, sale, refund, cancel or -)"));
+    Options options {QString()};
+    QCommandLineParser parser;
+    options.addTo(parser);
 
-    const QString verb = arguments.at(i++);
-    const QStringList rest = arguments.mid(i);
+    HostCommand command;
+    const bool parsed = parser.parse(QStringList {QLatin1String(programName)} + arguments);
+    command.json = parser.isSet(options.json);
+    if (!parsed) {
+        const QString negative = negativeNumberIn(arguments);
+        if (!negative.isEmpty())
+            return failure(command,
+                           QStringLiteral("'%1' reads as an option; a negative number "
+                                          "goes after --")
+                               .arg(negative));
+        return failure(command, parser.errorText());
+    }
+
+    if (origin == InputLine) {
+        const QString option = foreignOption(
+            parser, {QStringLiteral("help"), QStringLiteral("version"), QStringLiteral("plugin")});
+        if (!option.isEmpty())
+            return failure(command,
+                           QStringLiteral("%1 is only accepted on the command line").arg(option));
+    }
+    if (parser.isSet(QStringLiteral("help"))) {
+        command.kind = Help;
+        return command;
+    }
+    if (parser.isSet(QStringLiteral("version"))) {
+        command.kind = Version;
+        command.pluginPath = parser.value(options.plugin);
+        return command;
+    }
+    command.pluginPath = parser.value(options.plugin);
+
+    QStringList rest = parser.positionalArguments();
+    if (rest.isEmpty())
+        return failure(command,
+                       QStringLiteral("no command given (balance, sale, refund, "
+                                      "cancel, recover, check or -)"));
+    const QString verb = rest.takeFirst();
+    const QStringList paymentOptions
+        = {QStringLiteral("receipt"), QStringLiteral("cash-code"), QStringLiteral("cashier-code"),
+           QStringLiteral("no-receipt")};
+
+    if (verb == QLatin1String("-") || verb == QLatin1String("balance")
+        || verb == QLatin1String("recover") || verb == QLatin1String("check")) {
+        const QString option = foreignOption(parser, paymentOptions);
+        if (!option.isEmpty())
+            return failure(command, QStringLiteral("%1 is not an option of %2").arg(option, verb));
+    }
+    if (verb != QLatin1String("check") && parser.isSet(options.card))
+        return failure(command, QStringLiteral("--card is an option of check only"));
 
     if (verb == QLatin1String("-")) {
-        if (!allowPlugin)
-            return failure(QStringLiteral("'-' is only accepted on the command line"));
+        if (origin == InputLine)
+            return failure(command, QStringLiteral("'-' is only accepted on the command line"));
         if (!rest.isEmpty())
-            return failure(QStringLiteral("'-' takes no arguments"));
+            return failure(command, QStringLiteral("'-' takes no arguments"));
         command.kind = ReadStdin;
         return command;
     }
-
     if (verb == QLatin1String("balance")) {
         if (rest.size() != 1)
-            return failure(QStringLiteral("balance takes exactly one argument: CARD"));
+            return failure(command, QStringLiteral("balance takes exactly one argument: CARD"));
         command.kind = Balance;
         command.cardNumber = rest.first();
+        return command;
+    }
+    if (verb == QLatin1String("recover") || verb == QLatin1String("check")) {
+        if (!rest.isEmpty())
+            return failure(command, QStringLiteral("%1 takes no arguments").arg(verb));
+        command.kind = verb == QLatin1String("recover") ? Recover : Check;
+        command.cardNumber = parser.value(options.card);
         return command;
     }
 
@@ -59,39 +184,37 @@ HostCommand HostCommand::parse(const QStringList &arguments, bool allowPlugin)
     else if (verb == QLatin1String("cancel"))
         command.kind = Cancel;
     else
-        return failure(QStringLiteral("unknown command '%1'").arg(verb));
+        return failure(command, QStringLiteral("unknown command '%1'").arg(verb));
 
-    if (rest.size() < 2)
-        return failure(QStringLiteral("%1 needs AMOUNT_KOPECKS and CARD").arg(verb));
-
+    if (rest.size() != 2)
+        return failure(command, QStringLiteral("%1 takes AMOUNT_KOPECKS and CARD").arg(verb));
     bool ok = false;
     command.amount = rest.at(0).toInt(&ok);
     if (!ok)
         return failure(
+            command,
             QStringLiteral("amount '%1' is not a 32-bit integer of kopecks").arg(rest.at(0)));
     command.cardNumber = rest.at(1);
 
-    for (int j = 2; j < rest.size(); ++j) {
-        const QString &option = rest.at(j);
-        if (option == QLatin1String("--no-receipt")) {
-            command.writeReceipt = false;
-            continue;
-        }
-        if (option != QLatin1String("--receipt") && option != QLatin1String("--cash-code")
-            && option != QLatin1String("--cashier-code"))
-            return failure(QStringLiteral("unknown option '%1'").arg(option));
-        if (++j >= rest.size())
-            return failure(QStringLiteral("%1 needs a value").arg(option));
-        const QString &value = rest.at(j);
-        if (option == QLatin1String("--receipt")) {
-            command.receiptNumber = value.toInt(&ok);
-            if (!ok)
-                return failure(QStringLiteral("receipt number '%1' is not an integer").arg(value));
-        } else if (option == QLatin1String("--cash-code")) {
-            command.cashCode = value;
-        } else {
-            command.cashierCode = value;
-        }
+    if (parser.isSet(options.receipt)) {
+        const QString value = parser.value(options.receipt);
+        command.receiptNumber = value.toInt(&ok);
+        if (!ok)
+            return failure(command,
+                           QStringLiteral("receipt number '%1' is not an integer").arg(value));
     }
+    if (parser.isSet(options.cashCode))
+        command.cashCode = parser.value(options.cashCode);
+    if (parser.isSet(options.cashierCode))
+        command.cashierCode = parser.value(options.cashierCode);
+    command.writeReceipt = !parser.isSet(options.noReceipt);
     return command;
+}
+
+QString HostCommand::helpText(const QString &defaultPlugin)
+{
+    Options options {defaultPlugin};
+    QCommandLineParser parser;
+    options.addTo(parser);
+    return parser.helpText();
 }

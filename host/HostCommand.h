@@ -5,25 +5,37 @@
 #include <QStringList>
 
 /*!
-    One command of payment-host, parsed from its arguments:
+    One command of payment-host, parsed with QCommandLineParser:
         balance CARD
         sale|refund|cancel AMOUNT_KOPECKS CARD [--receipt N] [--cash-code C]
                                                [--cashier-code K] [--no-receipt]
-    optionally preceded by --json (and, on the command line, --plugin PATH).
+        recover
+        check [--card N]
+        -                       (command line only: one command a line from stdin)
+    with --json anywhere, and on the command line also --plugin PATH, --help
+    and --version.
 */
 class HostCommand
 {
 public:
-    enum Kind { Invalid, Balance, Sale, Refund, Cancel, ReadStdin };
+    enum Kind { Invalid, Help, Version, Balance, Sale, Refund, Cancel, Recover, Check, ReadStdin };
+    // Where the arguments come from: a line read in '-' mode may not switch
+    // the plug-in, ask for help or start another '-'.
+    enum Origin { CommandLine, InputLine };
 
-    // On failure kind is Invalid and error holds a one-line reason.
-    static HostCommand parse(const QStringList &arguments, bool allowPlugin);
+    // arguments without the program name. On failure kind is Invalid and
+    // error holds a one-line reason; json is still set if --json was given.
+    static HostCommand parse(const QStringList &arguments, Origin origin);
+
+    // The text of --help; defaultPlugin is shown as --plugin's default.
+    static QString helpText(const QString &defaultPlugin);
 
     Kind kind = Invalid;
     QString error;
     QString pluginPath;
     bool json = false;
     qint32 amount = 0;
+    // The card of balance, sale, refund and cancel; check's --card.
     QString cardNumber;
     int receiptNumber = 1;
     QString cashCode = QStringLiteral("1");

@@ -1,5 +1,6 @@
 #include "PaymentHost.h"
 
+#include "BonusVersion.h"
 #include "TillPaths.h"
 
 #include <QCoreApplication>
@@ -9,6 +10,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMetaMethod>
 #include <QProcess>
 #include <QSocketNotifier>
 
@@ -16,8 +18,6 @@
 #include <unistd.h>
 
 namespace {
-
-const char pluginFileName[] = "libProcessingBonusCredit.so";
 
 void writeOut(const QString &text)
 {
@@ -33,6 +33,12 @@ void writeErr(const QString &text)
     fflush(stderr);
 }
 
+void writeJsonLine(const QJsonObject &object)
+{
+    writeOut(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact))
+             + QLatin1Char('\n'));
+}
+
 // A JSON string with its quotes.
 QString jsonString(const QString &text)
 {
@@ -40,59 +46,127 @@ QString jsonString(const QString &text)
     return QString::fromUtf8(array.mid(1, array.size() - 2));
 }
 
+// One line of recover's human output.
+QString recordLine(const QString &state, const QJsonObject &record)
+{
+    QString line
+        = QStringLiteral("%1 %2 session=%3 operation=%4 card=%5 amount=%6 createdAt=%7 "
+                         "outcome=%8")
+              .arg(state, record.value(QStringLiteral("transactionId")).toString(),
+                   record.value(QStringLiteral("sessionId")).toString(),
+                   QString::number(record.value(QStringLiteral("operation")).toInt()),
+                   record.value(QStringLiteral("card")).toString(),
+                   QString::number(record.value(QStringLiteral("amount")).toVariant().toLongLong()),
+                   record.value(QStringLiteral("createdAt")).toString(),
+                   record.value(QStringLiteral("outcome")).toString());
+    if (state == QLatin1String("unsettled"))
+        line += QStringLiteral(" attempts=%1 lastError=%2")
+                    .arg(QString::number(record.value(QStringLiteral("attempts")).toInt()),
+                         record.value(QStringLiteral("lastError")).toString());
+    return line + QLatin1Char('\n');
+}
+
 } // namespace
 
-PaymentHost::PaymentHost(QObject *parent)
+PaymentHost::PaymentHost(const QString &defaultPlugin, QObject *parent)
     : QObject(parent)
+    , defaultPlugin(defaultPlugin)
 {
 }
 
-QString PaymentHost::defaultPluginPath()
+int PaymentHost::run(const HostCommand &command)
 {
-    const QString appDir = QCoreApplication::applicationDirPath();
-    const QStringList candidates = {
-        QStringLiteral(BONUS_BUILD_PLUGIN),
-        appDir + QStringLiteral("/../plugin/") + QLatin1String(pluginFileName),
-        appDir + QStringLiteral("/../lib/paymentprocessing/") + QLatin1String(pluginFileName),
-        QStringLiteral(BONUS_INSTALL_PLUGIN),
-    };
-    for (const QString &candidate : candidates) {
-        if (QFileInfo::exists(candidate))
-            return QFileInfo(candidate).absoluteFilePath();
+    switch (command.kind) {
+    case HostCommand::Help:
+        writeOut(HostCommand::helpText(defaultPlugin));
+        return Success;
+    case HostCommand::Version:
+        printVersion(command.pluginPath.isEmpty() ? defaultPlugin : command.pluginPath,
+                     command.json);
+        return Success;
+    case HostCommand::Invalid:
+        if (command.json)
+            return fail(UsageError, command.error, true);
+        writeErr(QStringLiteral("payment-host: %1\nTry 'payment-host --help' for more.")
+                     .arg(command.error));
+        return UsageError;
+    default:
+        break;
     }
-    return candidates.first();
+
+    const bool loaded = load(command.pluginPath.isEmpty() ? defaultPlugin : command.pluginPath);
+    if (command.kind != HostCommand::ReadStdin)
+        return loaded ? execute(command) : fail(Failure, loadError, command.json);
+
+    // Every line gets its answer, so a plug-in that cannot be loaded is
+    // reported once per command rather than once for all of them.
+    defaultJson = command.json;
+    notifier = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, this);
+    connect(notifier, &QSocketNotifier::activated, this, &PaymentHost::readAvailable);
+    return QCoreApplication::exec();
 }
 
 bool PaymentHost::load(const QString &path)
 {
     loader.setFileName(path);
-    QObject *instance = loader.instance();
+    instance = loader.instance();
     if (!instance) {
-        error = QStringLiteral("cannot load the plug-in %1: %2").arg(path, loader.errorString());
+        loadError
+            = QStringLiteral("cannot load the plug-in %1: %2").arg(path, loader.errorString());
         return false;
     }
     plugin = qobject_cast<AbstractPaymentProcessing *>(instance);
     if (!plugin) {
-        error = QStringLiteral("%1 is not a payment-processing plug-in (%2)")
-                    .arg(path, QLatin1String(PaymentProcessingInterface_iid));
+        loadError = QStringLiteral("%1 is not a payment-processing plug-in (%2)")
+                        .arg(path, QLatin1String(PaymentProcessingInterface_iid));
         return false;
     }
     return true;
 }
 
-QString PaymentHost::loadError() const
+int PaymentHost::fail(int code, const QString &reason, bool json)
 {
-    return error;
+    if (json)
+        writeJsonLine(QJsonObject {{QStringLiteral("error"), reason}});
+    else
+        writeErr(QStringLiteral("payment-host: ") + reason);
+    return code;
+}
+
+void PaymentHost::printVersion(const QString &pluginPath, bool json)
+{
+    // Read from the library's metadata, without loading it: says which
+    // plug-in this payment-host would use, even where it cannot load.
+    QPluginLoader probe(pluginPath);
+    const QJsonObject metaData = probe.metaData();
+    const QString pluginVersion = metaData.value(QStringLiteral("MetaData"))
+                                      .toObject()
+                                      .value(QStringLiteral("version"))
+                                      .toString();
+    const QString path = QFileInfo(pluginPath).absoluteFilePath();
+    if (json) {
+        QJsonObject version {{QStringLiteral("version"), QStringLiteral(BONUS_VERSION)},
+                             {QStringLiteral("plugin"), path}};
+        if (metaData.isEmpty())
+            version.insert(QStringLiteral("pluginError"), probe.errorString());
+        else
+            version.insert(QStringLiteral("pluginVersion"), pluginVersion);
+        writeJsonLine(version);
+        return;
+    }
+    QString text = QStringLiteral("%1 %2\n").arg(QCoreApplication::applicationName(),
+                                                 QStringLiteral(BONUS_VERSION));
+    if (metaData.isEmpty())
+        text += QStringLiteral("plug-in %1: %2\n").arg(path, probe.errorString());
+    else
+        text += QStringLiteral("plug-in %1 %2\n").arg(path, pluginVersion);
+    writeOut(text);
 }
 
 void PaymentHost::writeReceipt(const HostCommand &command)
 {
     const QString path = TillPaths::checkImage();
     QDir().mkpath(QFileInfo(path).absolutePath());
-    QJsonObject image;
-    image.insert(QStringLiteral("num"), command.receiptNumber);
-    image.insert(QStringLiteral("cashCode"), command.cashCode);
-    image.insert(QStringLiteral("cashierCode"), command.cashierCode);
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         writeErr(QStringLiteral("cannot write the receipt image %1").arg(path));
@@ -107,33 +181,118 @@ void PaymentHost::writeReceipt(const HostCommand &command)
 
 int PaymentHost::execute(const HostCommand &command)
 {
-    PaymentProcessingRequest request;
-    request.amount = command.amount;
-    request.cardNumber = command.cardNumber;
-
-    PaymentProcessingAnswer answer;
     switch (command.kind) {
     case HostCommand::Balance:
-        answer = plugin->balance(command.cardNumber);
-        break;
     case HostCommand::Sale:
     case HostCommand::Refund:
     case HostCommand::Cancel:
+        return executePayment(command);
+    case HostCommand::Recover:
+    case HostCommand::Check:
+        return executeReport(command);
+    case HostCommand::Invalid:
+        return fail(UsageError, command.error, command.json);
+    case HostCommand::Help:
+    case HostCommand::Version:
+    case HostCommand::ReadStdin:
+        break;
+    }
+    // The parser refuses these on an input line.
+    return fail(UsageError, QStringLiteral("not accepted here"), command.json);
+}
+
+int PaymentHost::executePayment(const HostCommand &command)
+{
+    PaymentProcessingAnswer answer;
+    if (command.kind == HostCommand::Balance) {
+        answer = plugin->balance(command.cardNumber);
+    } else {
         if (command.writeReceipt)
             writeReceipt(command);
+        PaymentProcessingRequest request;
+        request.amount = command.amount;
+        request.cardNumber = command.cardNumber;
         request.type = command.kind == HostCommand::Refund ? EPaymentProcessingRequest::Refund
                                                            : EPaymentProcessingRequest::Sale;
         answer = command.kind == HostCommand::Cancel ? plugin->cancel(request)
                                                      : plugin->payment(request);
-        break;
-    case HostCommand::Invalid:
-    case HostCommand::ReadStdin:
-        writeErr(command.error);
-        return UsageError;
     }
-
     printAnswer(answer, command.json);
     return answer.isSuccess() ? Success : Failure;
+}
+
+int PaymentHost::executeReport(const HostCommand &command)
+{
+    const bool recover = command.kind == HostCommand::Recover;
+    const QString name = recover ? QStringLiteral("recover") : QStringLiteral("check");
+    const QByteArray signature = recover ? "recover()" : "check(QString)";
+
+    // Asked first, so an older plug-in gets a clear answer instead of
+    // QMetaObject's warning.
+    const QMetaObject *meta = instance->metaObject();
+    const int index = meta->indexOfMethod(signature.constData());
+    if (index < 0 || meta->method(index).returnType() != QMetaType::QByteArray)
+        return fail(Failure,
+                    QStringLiteral("the plug-in %1 has no %2: it is older than this "
+                                   "payment-host")
+                        .arg(loader.fileName(), QString::fromLatin1(signature)),
+                    command.json);
+
+    QByteArray answer;
+    const bool invoked = recover
+        ? QMetaObject::invokeMethod(instance, "recover", Qt::DirectConnection,
+                                    Q_RETURN_ARG(QByteArray, answer))
+        : QMetaObject::invokeMethod(instance, "check", Qt::DirectConnection,
+                                    Q_RETURN_ARG(QByteArray, answer),
+                                    Q_ARG(QString, command.cardNumber));
+    if (!invoked)
+        return fail(Failure, QStringLiteral("cannot call the plug-in's %1").arg(name),
+                    command.json);
+
+    QJsonParseError parseError;
+    const QJsonObject object = QJsonDocument::fromJson(answer, &parseError).object();
+    const QStringList arrays = recover
+        ? QStringList {QStringLiteral("settled"), QStringLiteral("unsettled")}
+        : QStringList {QStringLiteral("rows")};
+    bool shaped = parseError.error == QJsonParseError::NoError
+        && (recover || object.value(QStringLiteral("ok")).isBool());
+    for (const QString &key : arrays)
+        shaped = shaped && object.value(key).isArray();
+    if (!shaped)
+        return fail(Failure,
+                    QStringLiteral("the plug-in's answer to %1 is not what was expected: %2")
+                        .arg(name, QString::fromUtf8(answer.left(200))),
+                    command.json);
+
+    bool ok = true;
+    QString text;
+    if (recover) {
+        const QJsonArray settled = object.value(QStringLiteral("settled")).toArray();
+        const QJsonArray unsettled = object.value(QStringLiteral("unsettled")).toArray();
+        ok = unsettled.isEmpty();
+        for (const QJsonValue &record : settled)
+            text += recordLine(QStringLiteral("settled"), record.toObject());
+        for (const QJsonValue &record : unsettled)
+            text += recordLine(QStringLiteral("unsettled"), record.toObject());
+        if (settled.isEmpty() && unsettled.isEmpty())
+            text = QStringLiteral("nothing left to settle\n");
+    } else {
+        ok = object.value(QStringLiteral("ok")).toBool();
+        for (const QJsonValue &value : object.value(QStringLiteral("rows")).toArray()) {
+            const QJsonObject row = value.toObject();
+            const bool rowOk = row.value(QStringLiteral("ok")).toBool();
+            ok = ok && rowOk;
+            text += QStringLiteral("%1 %2: %3\n")
+                        .arg(rowOk ? QStringLiteral("ok  ") : QStringLiteral("FAIL"),
+                             row.value(QStringLiteral("name")).toString(),
+                             row.value(QStringLiteral("reason")).toString());
+        }
+    }
+    if (command.json)
+        writeJsonLine(object);
+    else
+        writeOut(text);
+    return ok ? Success : Failure;
 }
 
 void PaymentHost::printAnswer(const PaymentProcessingAnswer &answer, bool json)
@@ -165,13 +324,6 @@ void PaymentHost::printAnswer(const PaymentProcessingAnswer &answer, bool json)
     writeOut(text);
 }
 
-void PaymentHost::readCommands(bool json)
-{
-    defaultJson = json;
-    notifier = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, this);
-    connect(notifier, &QSocketNotifier::activated, this, &PaymentHost::readAvailable);
-}
-
 void PaymentHost::readAvailable()
 {
     char buffer[4096];
@@ -200,7 +352,10 @@ void PaymentHost::executeLine(const QByteArray &line)
     const QString text = QString::fromUtf8(line).trimmed();
     if (text.isEmpty() || text.startsWith(QLatin1Char('#')))
         return;
-    HostCommand command = HostCommand::parse(QProcess::splitCommand(text), false);
+    HostCommand command = HostCommand::parse(QProcess::splitCommand(text), HostCommand::InputLine);
     command.json = command.json || defaultJson;
-    lastCode = execute(command);
+    if (command.kind != HostCommand::Invalid && !plugin)
+        lastCode = fail(Failure, loadError, command.json);
+    else
+        lastCode = execute(command);
 }
