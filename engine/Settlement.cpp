@@ -19,6 +19,13 @@ const auto outcomeNotSent = QStringLiteral("notSent");
 const auto outcomeRolledBack = QStringLiteral("rolledBack");
 const auto outcomeRollbackRefused = QStringLiteral("rollbackRefused");
 
+// Called inside a handler: the exception being handled, unless one is kept.
+void keepFirst(std::exception_ptr &kept)
+{
+    if (!kept)
+        kept = std::current_exception();
+}
+
 QString textOf(const std::exception &e)
 {
     return QString::fromLocal8Bit(e.what());
@@ -125,15 +132,16 @@ BonusResult Settlement::commit(qint64 record, const QString &sessionId, const Ca
             return result;
         } catch (const BonusServerUnavailable &) {
             // No readable answer: the commit may have been applied.
+            keepFirst(firstError);
         } catch (const NoServerAvailable &) {
+            keepFirst(firstError);
         } catch (const BonusSystemError &) {
             limits.restore();
             reverse(record, sessionId, flow.cardNumber);
             throw;
         } catch (const std::exception &) {
+            keepFirst(firstError);
         }
-        if (!firstError)
-            firstError = std::current_exception();
         // The retries share one receive limit, counted from the first failure.
         if (attempt == 0)
             budget.setRemainingTime(qMax(provider->getReceiveTimeout(), 1));

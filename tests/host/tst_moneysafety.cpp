@@ -161,7 +161,8 @@ QProcess *MoneySafetyTest::startHost(const QStringList &arguments, bool asNobody
                                QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups"),
                                QStringLiteral("--")}
             + command;
-    process->start(command.takeFirst(), command + arguments);
+    const QString program = command.takeFirst();
+    process->start(program, command + arguments);
     if (process->waitForStarted(5000))
         proxy->setHostPid(process->processId());
     return process;
@@ -185,6 +186,9 @@ QList<Answer> MoneySafetyTest::finish(QProcess *process, int timeoutMs)
         answer.images = object.value(QStringLiteral("printImages")).toArray().size();
         answers << answer;
     }
+    const QByteArray errors = process->readAllStandardError();
+    if (!errors.isEmpty())
+        qWarning("payment-host: %s", errors.constData());
     if (process->exitStatus() == QProcess::CrashExit) {
         Answer killed;
         killed.killed = true;
