@@ -3,6 +3,7 @@
 // accounting server (or a server of the test's own) on 127.0.0.1.
 
 #include "AccountingTestServer.h"
+#include "HostProcess.h"
 #include "MariaDbSandbox.h"
 #include "SimProcess.h"
 #include "TempTill.h"
@@ -18,14 +19,6 @@ namespace {
 
 const QString card = QStringLiteral("2000123456789");
 const QString terminal = QStringLiteral("TILL-7");
-
-struct HostRun
-{
-    int exitCode = -1;
-    QList<QJsonObject> answers;
-    QByteArray out;
-    QByteArray err;
-};
 
 } // namespace
 
@@ -102,39 +95,15 @@ void EndToEndTest::pointSettingsAt(int port, const QString &terminalId)
 
 HostRun EndToEndTest::host(const QStringList &arguments, const QByteArray &input)
 {
-    QProcess process;
-    process.setProgram(qEnvironmentVariable("BONUS_BINARY_DIR")
-                       + QStringLiteral("/host/payment-host"));
-    process.setArguments(
-        QStringList {QStringLiteral("--plugin"), qEnvironmentVariable("BONUS_PLUGIN_PATH")}
-        + arguments);
-    process.start();
-    HostRun run;
-    if (!process.waitForStarted(5000))
-        return run;
-    process.write(input);
-    process.closeWriteChannel();
-    if (!process.waitForFinished(30000)) {
-        process.kill();
-        process.waitForFinished();
-        return run;
-    }
-    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    run.out = process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
-    for (const QByteArray &line : run.out.split('\n')) {
-        if (!line.isEmpty())
-            run.answers << QJsonDocument::fromJson(line).object();
-    }
-    return run;
+    return HostProcess::run(arguments, input);
 }
 
 qint64 EndToEndTest::simBalance()
 {
     const HostRun run = host({QStringLiteral("--json"), QStringLiteral("balance"), card});
-    if (run.exitCode != 0 || run.answers.size() != 1)
+    if (run.exitCode != 0 || run.answers().size() != 1)
         return -1;
-    const QString message = run.answers.first().value(QStringLiteral("message")).toString();
+    const QString message = run.answers().first().value(QStringLiteral("message")).toString();
     const QString prefix = QStringLiteral("Баланс карты: ");
     if (!message.startsWith(prefix))
         return -1;
@@ -210,8 +179,8 @@ void EndToEndTest::balance()
 {
     const HostRun run = host({QStringLiteral("--json"), QStringLiteral("balance"), card});
     QCOMPARE(run.exitCode, 0);
-    QCOMPARE(run.answers.size(), 1);
-    const QJsonObject answer = run.answers.first();
+    QCOMPARE(run.answers().size(), 1);
+    const QJsonObject answer = run.answers().first();
     QCOMPARE(answer.value(QStringLiteral("success")).toBool(), true);
     QCOMPARE(answer.value(QStringLiteral("code")).toInt(), 0);
     QVERIFY(answer.value(QStringLiteral("message"))
@@ -240,7 +209,7 @@ void EndToEndTest::saleCommitsOnceAndPrintsTwoSlips()
                 QStringLiteral("--receipt"), QStringLiteral("42"), QStringLiteral("--cash-code"),
                 QStringLiteral("2"), QStringLiteral("--cashier-code"), QStringLiteral("17")});
     QCOMPARE(run.exitCode, 0);
-    const QJsonObject answer = run.answers.value(0);
+    const QJsonObject answer = run.answers().value(0);
     QCOMPARE(answer.value(QStringLiteral("message")).toString(),
              QStringLiteral("Успешное выполнение операции"));
     const QJsonArray images = answer.value(QStringLiteral("printImages")).toArray();
@@ -280,7 +249,7 @@ void EndToEndTest::refundAndCancelGiveTheMoneyBack()
     HostRun run = host({QStringLiteral("--json"), QStringLiteral("refund"), QStringLiteral("2550"),
                         card, QStringLiteral("--cashier-code"), QStringLiteral("17")});
     QCOMPARE(run.exitCode, 0);
-    QCOMPARE(run.answers.value(0).value(QStringLiteral("printImages")).toArray().size(), 2);
+    QCOMPARE(run.answers().value(0).value(QStringLiteral("printImages")).toArray().size(), 2);
     QCOMPARE(methodsOf(newSimLines(3)),
              QStringList({QStringLiteral("balance"), QStringLiteral("makePayBack"),
                           QStringLiteral("commitTransaction")}));
@@ -290,7 +259,7 @@ void EndToEndTest::refundAndCancelGiveTheMoneyBack()
     run = host({QStringLiteral("--json"), QStringLiteral("cancel"), QStringLiteral("1"), card,
                 QStringLiteral("--cashier-code"), QStringLiteral("17")});
     QCOMPARE(run.exitCode, 0);
-    const QJsonArray images = run.answers.value(0).value(QStringLiteral("printImages")).toArray();
+    const QJsonArray images = run.answers().value(0).value(QStringLiteral("printImages")).toArray();
     QCOMPARE(images.size(), 1);
     const QString slip = images.at(0).toString();
     QVERIFY(slip.contains(QStringLiteral("\nОТМЕНА ОПЛАТЫ                 \n")));
@@ -312,7 +281,7 @@ void EndToEndTest::paymentAboveBalanceIsRefusedBeforeMakePay()
         = host({QStringLiteral("--json"), QStringLiteral("sale"), QString::number(before + 1), card,
                 QStringLiteral("--cashier-code"), QStringLiteral("17")});
     QCOMPARE(run.exitCode, 1);
-    const QJsonObject answer = run.answers.value(0);
+    const QJsonObject answer = run.answers().value(0);
     QCOMPARE(answer.value(QStringLiteral("code")).toInt(), 255);
     QCOMPARE(answer.value(QStringLiteral("message")).toString(),
              QStringLiteral("Для оплаты доступно %1").arg(QString::number(before / 100.0, 'f', 2)));
@@ -327,7 +296,7 @@ void EndToEndTest::missingCashierSendsNothing()
         = host({QStringLiteral("--json"), QStringLiteral("sale"), QStringLiteral("100"), card,
                 QStringLiteral("--cashier-code"), QStringLiteral("404")});
     QCOMPARE(run.exitCode, 1);
-    QCOMPARE(run.answers.value(0).value(QStringLiteral("message")).toString(),
+    QCOMPARE(run.answers().value(0).value(QStringLiteral("message")).toString(),
              QStringLiteral("Кассир не найден!"));
     QVERIFY(newSimLines().isEmpty());
 }
@@ -346,10 +315,10 @@ void EndToEndTest::commandsFromStandardInput()
                                    "balance "
                                  + card.toUtf8());
     QCOMPARE(run.exitCode, 0);
-    QCOMPARE(run.answers.size(), 3);
-    QCOMPARE(run.answers.at(1).value(QStringLiteral("printImages")).toArray().size(), 2);
+    QCOMPARE(run.answers().size(), 3);
+    QCOMPARE(run.answers().at(1).value(QStringLiteral("printImages")).toArray().size(), 2);
     QCOMPARE(
-        run.answers.at(2).value(QStringLiteral("message")).toString(),
+        run.answers().at(2).value(QStringLiteral("message")).toString(),
         QStringLiteral("Баланс карты: %1").arg(QString::number((before - 100) / 100.0, 'f', 2)));
 
     // The last answer decides the exit code.
@@ -397,10 +366,10 @@ void EndToEndTest::serverTextReachesTheCashierExactly()
         arguments = QStringList {QStringLiteral("--json"), operation, card};
     const HostRun run = host(arguments);
     QCOMPARE(run.exitCode, 1);
-    QCOMPARE(run.answers.value(0).value(QStringLiteral("code")).toInt(), 255);
-    QCOMPARE(run.answers.value(0).value(QStringLiteral("message")).toString(), text);
-    QCOMPARE(run.answers.value(0).value(QStringLiteral("cardNumber")).toString(), card);
-    QVERIFY(run.answers.value(0).value(QStringLiteral("printImages")).toArray().isEmpty());
+    QCOMPARE(run.answers().value(0).value(QStringLiteral("code")).toInt(), 255);
+    QCOMPARE(run.answers().value(0).value(QStringLiteral("message")).toString(), text);
+    QCOMPARE(run.answers().value(0).value(QStringLiteral("cardNumber")).toString(), card);
+    QVERIFY(run.answers().value(0).value(QStringLiteral("printImages")).toArray().isEmpty());
 }
 
 void EndToEndTest::nothingListening()
@@ -412,7 +381,7 @@ void EndToEndTest::nothingListening()
     pointSettingsAt(port);
     const HostRun run = host({QStringLiteral("--json"), QStringLiteral("balance"), card});
     QCOMPARE(run.exitCode, 1);
-    QCOMPARE(run.answers.value(0).value(QStringLiteral("message")).toString(),
+    QCOMPARE(run.answers().value(0).value(QStringLiteral("message")).toString(),
              QStringLiteral("Нет доступных серверов"));
 }
 

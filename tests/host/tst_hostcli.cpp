@@ -4,6 +4,7 @@
 // so nothing here reaches a server. Also the shipped example files.
 
 #include "BonusVersion.h"
+#include "HostProcess.h"
 #include "PluginHandle.h"
 #include "TempTill.h"
 
@@ -62,22 +63,11 @@ void HostCliTest::initTestCase()
 int HostCliTest::run(const QStringList &arguments, const QByteArray &input,
                      const QProcessEnvironment &environment)
 {
-    QProcess process;
-    process.setProcessEnvironment(environment);
-    process.start(qEnvironmentVariable("BONUS_BINARY_DIR") + QStringLiteral("/host/payment-host"),
-                  arguments);
-    if (!process.waitForStarted(5000))
-        return -1;
-    process.write(input);
-    process.closeWriteChannel();
-    if (!process.waitForFinished(30000)) {
-        process.kill();
-        process.waitForFinished();
-        return -1;
-    }
-    out = process.readAllStandardOutput();
-    err = process.readAllStandardError();
-    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    // payment-host finds the plug-in itself unless a row names one.
+    const HostRun host = HostProcess::run(arguments, input, environment, true);
+    out = host.out;
+    err = host.err;
+    return host.exitCode;
 }
 
 void HostCliTest::help()

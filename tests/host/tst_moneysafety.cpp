@@ -4,6 +4,7 @@
 // settled, nothing may stay pending on the server, and every wait is bounded.
 
 #include "FaultProxy.h"
+#include "HostProcess.h"
 #include "MariaDbSandbox.h"
 #include "SimClient.h"
 #include "SimProcess.h"
@@ -15,7 +16,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QRandomGenerator>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -90,9 +90,9 @@ private slots:
     void randomFaults();
 
 private:
-    // One payment-host; `input` feeds the "-" mode.
-    QProcess *startHost(const QStringList &arguments, bool asNobody = false);
-    QList<Answer> finish(QProcess *process, int timeoutMs = 120000);
+    // A payment-host the proxy may kill.
+    std::unique_ptr<HostProcess> startHost(const QStringList &arguments, bool asNobody = false);
+    QList<Answer> finish(HostProcess &host, int timeoutMs = 120000);
     Answer run(const QStringList &arguments, bool asNobody = false);
     void writeSettings(const QJsonObject &extra = QJsonObject());
     // Recovers until the journal is empty; false when something stays.
@@ -149,70 +149,48 @@ void MoneySafetyTest::writeSettings(const QJsonObject &extra)
     till.writeSettings(settings);
 }
 
-QProcess *MoneySafetyTest::startHost(const QStringList &arguments, bool asNobody)
+std::unique_ptr<HostProcess> MoneySafetyTest::startHost(const QStringList &arguments,
+                                                        bool asNobody)
 {
-    auto *process = new QProcess(this);
-    QStringList command {qEnvironmentVariable("BONUS_BINARY_DIR")
-                             + QStringLiteral("/host/payment-host"),
-                         QStringLiteral("--plugin"), qEnvironmentVariable("BONUS_PLUGIN_PATH")};
-    // Root writes into any directory; a read-only one needs another user.
-    if (asNobody && geteuid() == 0)
-        command = QStringList {QStringLiteral("setpriv"), QStringLiteral("--reuid=65534"),
-                               QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups"),
-                               QStringLiteral("--")}
-            + command;
-    const QString program = command.takeFirst();
-    process->start(program, command + arguments);
-    if (process->waitForStarted(5000))
-        proxy->setHostPid(process->processId());
-    return process;
+    auto host = std::make_unique<HostProcess>(arguments, QProcessEnvironment::systemEnvironment(),
+                                              asNobody);
+    if (host->start())
+        proxy->setHostPid(host->pid());
+    return host;
 }
 
-QList<Answer> MoneySafetyTest::finish(QProcess *process, int timeoutMs)
+QList<Answer> MoneySafetyTest::finish(HostProcess &host, int timeoutMs)
 {
+    const HostRun run = host.finish(timeoutMs);
+    if (!run.err.isEmpty())
+        qWarning("payment-host: %s", run.err.constData());
     QList<Answer> answers;
-    process->closeWriteChannel();
-    if (!process->waitForFinished(timeoutMs)) {
-        process->kill();
-        process->waitForFinished();
-    }
-    for (const QByteArray &line : process->readAllStandardOutput().split('\n')) {
-        const QJsonObject object = QJsonDocument::fromJson(line).object();
-        if (object.isEmpty())
-            continue;
+    for (const QJsonObject &object : run.answers()) {
         Answer answer;
         answer.success = object.value(QStringLiteral("success")).toBool();
         answer.message = object.value(QStringLiteral("message")).toString();
         answer.images = object.value(QStringLiteral("printImages")).toArray().size();
         answers << answer;
     }
-    const QByteArray errors = process->readAllStandardError();
-    if (!errors.isEmpty())
-        qWarning("payment-host: %s", errors.constData());
-    if (process->exitStatus() == QProcess::CrashExit) {
+    if (run.crashed) {
         Answer killed;
         killed.killed = true;
         answers << killed;
     }
-    process->deleteLater();
     return answers;
 }
 
 Answer MoneySafetyTest::run(const QStringList &arguments, bool asNobody)
 {
-    const QList<Answer> answers
-        = finish(startHost(QStringList {QStringLiteral("--json")} + arguments, asNobody));
-    return answers.value(0);
+    return finish(*startHost(QStringList {QStringLiteral("--json")} + arguments, asNobody)).value(0);
 }
 
 bool MoneySafetyTest::settleQueue()
 {
-    QProcess *process = startHost({QStringLiteral("--json"), QStringLiteral("recover")});
-    process->closeWriteChannel();
-    process->waitForFinished(60000);
-    const QJsonObject report = QJsonDocument::fromJson(process->readAllStandardOutput()).object();
-    process->deleteLater();
-    return report.value(QStringLiteral("unsettled")).toArray().isEmpty()
+    const QJsonObject report
+        = HostProcess::run({QStringLiteral("--json"), QStringLiteral("recover")}).answers().value(0);
+    return report.contains(QStringLiteral("unsettled"))
+        && report.value(QStringLiteral("unsettled")).toArray().isEmpty()
         && !report.contains(QStringLiteral("error"));
 }
 
@@ -425,12 +403,12 @@ void MoneySafetyTest::twoHostsOnOneTill()
             + '\n';
         refunds += (i % 2 ? "refund 100 " : "balance ") + card.toUtf8() + '\n';
     }
-    QProcess *first = startHost({QStringLiteral("--json"), QStringLiteral("-")});
-    QProcess *second = startHost({QStringLiteral("--json"), QStringLiteral("-")});
+    const auto first = startHost({QStringLiteral("--json"), QStringLiteral("-")});
+    const auto second = startHost({QStringLiteral("--json"), QStringLiteral("-")});
     first->write(sales);
     second->write(refunds);
-    const QList<Answer> saleAnswers = finish(first, 300000);
-    const QList<Answer> refundAnswers = finish(second, 300000);
+    const QList<Answer> saleAnswers = finish(*first, 300000);
+    const QList<Answer> refundAnswers = finish(*second, 300000);
     QCOMPARE(saleAnswers.size(), perHost);
     QCOMPARE(refundAnswers.size(), perHost);
 
@@ -481,7 +459,7 @@ void MoneySafetyTest::randomFaults()
     qint64 told = 0;
     int done = 0;
     while (done < operations) {
-        QProcess *host = startHost({QStringLiteral("--json"), QStringLiteral("-")});
+        const auto host = startHost({QStringLiteral("--json"), QStringLiteral("-")});
         QList<qint64> deltas;
         QByteArray input;
         for (int i = done; i < operations; ++i) {
@@ -493,7 +471,7 @@ void MoneySafetyTest::randomFaults()
             deltas << (kind == 0 ? -amount : kind == 1 ? amount : 0);
         }
         host->write(input);
-        const QList<Answer> answers = finish(host, 600000);
+        const QList<Answer> answers = finish(*host, 600000);
         for (int i = 0; i < answers.size(); ++i) {
             if (!answers.at(i).killed && answers.at(i).success)
                 told += deltas.at(i);

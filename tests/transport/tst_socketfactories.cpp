@@ -1,6 +1,7 @@
 #include "AccountingTestServer.h"
 #include "AllowAccessManager.h"
 #include "LogCapture.h"
+#include "TestCertificates.h"
 #include "ThriftSSLSocketFactory.h"
 #include "ThriftSimpleSocketFactory.h"
 #include "ThriftTransportProvider.h"
@@ -78,63 +79,13 @@ private slots:
     void untrustedServerCountsAgainstEndpoint();
 
 private:
-    QString path(const QString &name) const { return certificates.filePath(name); }
-    void openssl(const QStringList &arguments);
-    void makeCertificate(const QString &name, const QString &subject, const QString &ca);
+    QString path(const QString &name) const { return certificates.path(name); }
     std::shared_ptr<TSSLSocketFactory> serverTls(const QString &certificate) const;
     std::shared_ptr<ThriftSSLSocketFactory> clientTls(const QString &certificate) const;
 
-    QTemporaryDir certificates;
+    TestCertificates certificates;
     LogCapture log;
 };
-
-void SocketFactoriesTest::openssl(const QStringList &arguments)
-{
-    QProcess process;
-    process.setWorkingDirectory(certificates.path());
-    process.start(QStringLiteral("openssl"), arguments);
-    QVERIFY2(process.waitForFinished(30000), "openssl did not finish");
-    QVERIFY2(process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0,
-             process.readAllStandardError().constData());
-}
-
-// name.key, name.pem (certificate only) and name-bundle.pem (certificate and
-// key, as the till's client certificate file holds them), signed by ca.
-void SocketFactoriesTest::makeCertificate(const QString &name, const QString &subject,
-                                          const QString &ca)
-{
-    const QStringList key = {QStringLiteral("-newkey"),
-                             QStringLiteral("ec"),
-                             QStringLiteral("-pkeyopt"),
-                             QStringLiteral("ec_paramgen_curve:prime256v1"),
-                             QStringLiteral("-nodes"),
-                             QStringLiteral("-keyout"),
-                             name + QStringLiteral(".key"),
-                             QStringLiteral("-subj"),
-                             subject};
-    if (ca.isEmpty()) {
-        openssl(QStringList {QStringLiteral("req"), QStringLiteral("-x509"),
-                             QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-out"),
-                             name + QStringLiteral(".pem")}
-                + key);
-        return;
-    }
-    openssl(
-        QStringList {QStringLiteral("req"), QStringLiteral("-out"), name + QStringLiteral(".csr")}
-        + key);
-    static int serial = 100;
-    openssl({QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"),
-             name + QStringLiteral(".csr"), QStringLiteral("-CA"), ca + QStringLiteral(".pem"),
-             QStringLiteral("-CAkey"), ca + QStringLiteral(".key"), QStringLiteral("-set_serial"),
-             QString::number(++serial), QStringLiteral("-days"), QStringLiteral("2"),
-             QStringLiteral("-out"), name + QStringLiteral(".pem")});
-    QFile bundle(path(name + QStringLiteral("-bundle.pem")));
-    QFile certificate(path(name + QStringLiteral(".pem")));
-    QFile privateKey(path(name + QStringLiteral(".key")));
-    QVERIFY(bundle.open(QIODevice::WriteOnly) && certificate.open(QIODevice::ReadOnly)
-            && privateKey.open(QIODevice::ReadOnly));
-    bundle.write(certificate.readAll() + privateKey.readAll());
-}
 
 void SocketFactoriesTest::initTestCase()
 {
@@ -142,28 +93,25 @@ void SocketFactoriesTest::initTestCase()
     // TLS writes go through OpenSSL's plain write(): a server that says
     // goodbye to a client already gone must not kill the test.
     std::signal(SIGPIPE, SIG_IGN);
-    QVERIFY(certificates.isValid());
-    makeCertificate(QStringLiteral("ca"), QStringLiteral("/CN=Bonus Test CA"), QString());
-    makeCertificate(QStringLiteral("rogue-ca"), QStringLiteral("/CN=Somebody Else"), QString());
-    // Names that match neither 127.0.0.1 nor localhost.
-    makeCertificate(QStringLiteral("server"), QStringLiteral("/CN=accounting.example.invalid"),
-                    QStringLiteral("ca"));
-    makeCertificate(QStringLiteral("rogue-server"),
-                    QStringLiteral("/CN=accounting.example.invalid"), QStringLiteral("rogue-ca"));
-    makeCertificate(QStringLiteral("client"), QStringLiteral("/CN=till 7"), QStringLiteral("ca"));
-    makeCertificate(QStringLiteral("rogue-client"), QStringLiteral("/CN=till 8"),
-                    QStringLiteral("rogue-ca"));
+    QVERIFY2(certificates.make(QStringLiteral("ca"), QStringLiteral("/CN=Bonus Test CA"))
+                 && certificates.make(QStringLiteral("rogue-ca"), QStringLiteral("/CN=Somebody Else"))
+                 // Names that match neither 127.0.0.1 nor localhost.
+                 && certificates.make(QStringLiteral("server"),
+                                      QStringLiteral("/CN=accounting.example.invalid"),
+                                      QStringLiteral("ca"))
+                 && certificates.make(QStringLiteral("rogue-server"),
+                                      QStringLiteral("/CN=accounting.example.invalid"),
+                                      QStringLiteral("rogue-ca"))
+                 && certificates.make(QStringLiteral("client"), QStringLiteral("/CN=till 7"),
+                                      QStringLiteral("ca"))
+                 && certificates.make(QStringLiteral("rogue-client"), QStringLiteral("/CN=till 8"),
+                                      QStringLiteral("rogue-ca")),
+             qPrintable(certificates.error()));
 }
 
 std::shared_ptr<TSSLSocketFactory> SocketFactoriesTest::serverTls(const QString &certificate) const
 {
-    auto factory = std::make_shared<TSSLSocketFactory>();
-    factory->server(true);
-    factory->loadCertificate(path(certificate + QStringLiteral(".pem")).toUtf8().constData());
-    factory->loadPrivateKey(path(certificate + QStringLiteral(".key")).toUtf8().constData());
-    factory->loadTrustedCertificates(path(QStringLiteral("ca.pem")).toUtf8().constData());
-    factory->authenticate(true); // no client certificate, no connection
-    return factory;
+    return certificates.serverTls(certificate);
 }
 
 std::shared_ptr<ThriftSSLSocketFactory>
