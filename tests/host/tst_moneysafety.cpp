@@ -149,8 +149,7 @@ void MoneySafetyTest::writeSettings(const QJsonObject &extra)
     till.writeSettings(settings);
 }
 
-std::unique_ptr<HostProcess> MoneySafetyTest::startHost(const QStringList &arguments,
-                                                        bool asNobody)
+std::unique_ptr<HostProcess> MoneySafetyTest::startHost(const QStringList &arguments, bool asNobody)
 {
     auto host = std::make_unique<HostProcess>(arguments, QProcessEnvironment::systemEnvironment(),
                                               asNobody);
@@ -182,13 +181,16 @@ QList<Answer> MoneySafetyTest::finish(HostProcess &host, int timeoutMs)
 
 Answer MoneySafetyTest::run(const QStringList &arguments, bool asNobody)
 {
-    return finish(*startHost(QStringList {QStringLiteral("--json")} + arguments, asNobody)).value(0);
+    return finish(*startHost(QStringList {QStringLiteral("--json")} + arguments, asNobody))
+        .value(0);
 }
 
 bool MoneySafetyTest::settleQueue()
 {
     const QJsonObject report
-        = HostProcess::run({QStringLiteral("--json"), QStringLiteral("recover")}).answers().value(0);
+        = HostProcess::run({QStringLiteral("--json"), QStringLiteral("recover")})
+              .answers()
+              .value(0);
     return report.contains(QStringLiteral("unsettled"))
         && report.value(QStringLiteral("unsettled")).toArray().isEmpty()
         && !report.contains(QStringLiteral("error"));
@@ -205,8 +207,8 @@ int MoneySafetyTest::pendingOnServer()
 {
     int pending = -1;
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"),
-                                                    QStringLiteral("ledger-reader"));
+        QSqlDatabase db
+            = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("ledger-reader"));
         db.setDatabaseName(till.root() + QStringLiteral("/ledger.sqlite"));
         db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
         QSqlQuery query(db);
@@ -260,20 +262,20 @@ void MoneySafetyTest::faults_data()
         << sale << Rules {rule(pay, 1, Fault::DropReply)} << int(Normal) << plain << false << false
         << unavailable << 0LL << 5000;
     QTest::newRow("makePayBack reply lost")
-        << refund << Rules {rule(QStringLiteral("makePayBack"), 1, Fault::DropReply)}
-        << int(Normal) << plain << false << false << unavailable << 0LL << 5000;
+        << refund << Rules {rule(QStringLiteral("makePayBack"), 1, Fault::DropReply)} << int(Normal)
+        << plain << false << false << unavailable << 0LL << 5000;
     QTest::newRow("refund, commit reply lost once")
         << refund << Rules {rule(commit, 1, Fault::DropReply)} << int(Normal) << plain << false
         << true << success << 30000LL << 5000;
-    QTest::newRow("balance garbled") << balance << Rules {rule(ask, 1, Fault::Garbage)}
-                                     << int(Normal) << plain << false << false << unavailable
-                                     << 0LL << 5000;
+    QTest::newRow("balance garbled")
+        << balance << Rules {rule(ask, 1, Fault::Garbage)} << int(Normal) << plain << false << false
+        << unavailable << 0LL << 5000;
     QTest::newRow("balance with a huge declared length")
         << balance << Rules {rule(ask, 1, Fault::HugeLength)} << int(Normal) << plain << false
         << false << unavailable << 0LL << 5000;
-    QTest::newRow("balance dripping") << balance << Rules {rule(ask, 1, Fault::Drip, 200)}
-                                      << int(Normal) << plain << false << false << unavailable
-                                      << 0LL << 4000;
+    QTest::newRow("balance dripping")
+        << balance << Rules {rule(ask, 1, Fault::Drip, 200)} << int(Normal) << plain << false
+        << false << unavailable << 0LL << 4000;
     QTest::newRow("commit garbled once")
         << sale << Rules {rule(commit, 1, Fault::Garbage)} << int(Normal) << plain << false << true
         << success << spent << 5000;
@@ -299,15 +301,15 @@ void MoneySafetyTest::faults_data()
         << 5000;
     QTest::newRow("most negative widthPrint")
         << sale << Rules() << int(Normal)
-        << QJsonObject {{QStringLiteral("widthPrint"), qint64(INT_MIN)}} << false << true
-        << success << spent << 5000;
+        << QJsonObject {{QStringLiteral("widthPrint"), qint64(INT_MIN)}} << false << true << success
+        << spent << 5000;
     QTest::newRow("most positive widthPrint")
         << sale << Rules() << int(Normal)
         << QJsonObject {{QStringLiteral("widthPrint"), qint64(INT_MAX)}} << false << false
         << QStringLiteral("Ошибка в файле настроек") << 0LL << 5000;
-    QTest::newRow("MariaDB frozen") << balance << Rules() << int(FrozenDatabase) << plain << false
-                                    << false << QStringLiteral("Не удалось подключиться к БД")
-                                    << 0LL << 12000;
+    QTest::newRow("MariaDB frozen")
+        << balance << Rules() << int(FrozenDatabase) << plain << false << false
+        << QStringLiteral("Не удалось подключиться к БД") << 0LL << 12000;
     QTest::newRow("limits left out, silent server")
         << balance << Rules {rule(ask, 1, Fault::HoldReply, 17000)} << int(Normal)
         << QJsonObject {{QStringLiteral("connectTimeout"), QJsonValue::Undefined},
@@ -340,10 +342,10 @@ void MoneySafetyTest::faults()
     if (setup == ReadOnlyWorkDir) {
         TempTill::writeFile(workDir + QStringLiteral("/status.txt"),
                             R"({ "status" : 0, "description" : "old", "cardNumber" : "" })");
-        QFile::setPermissions(till.root(), QFile::permissions(till.root()) | QFile::ExeOther
-                                               | QFile::ReadOther);
-        QFile::setPermissions(workDir, QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther
-                                           | QFile::ExeOther);
+        QFile::setPermissions(till.root(),
+                              QFile::permissions(till.root()) | QFile::ExeOther | QFile::ReadOther);
+        QFile::setPermissions(
+            workDir, QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther);
     }
     const qint64 mariadbPid
         = QString::fromLatin1(readFile(database.directory() + QStringLiteral("/mariadbd.pid")))
@@ -373,9 +375,10 @@ void MoneySafetyTest::faults()
     if (!killed) {
         QCOMPARE(answer.message, message);
         QCOMPARE(answer.success, succeeds);
-        QCOMPARE(answer.images, succeeds && command.first() != QLatin1String("balance") ? 2
-                     : succeeds                                                      ? 1
-                                                                                     : 0);
+        QCOMPARE(answer.images,
+                 succeeds && command.first() != QLatin1String("balance") ? 2
+                     : succeeds                                          ? 1
+                                                                         : 0);
     }
     QVERIFY2(elapsed < boundMs, qPrintable(QStringLiteral("%1 ms").arg(elapsed)));
     // No reply, however broken, makes the till allocate without bound.
@@ -399,8 +402,8 @@ void MoneySafetyTest::twoHostsOnOneTill()
     QByteArray refunds;
     for (int i = 0; i < perHost; ++i) {
         // Every other sale asks more than the card holds and must fail.
-        sales += "sale " + QByteArray::number(i % 2 ? 100 : 2000000000) + ' ' + card.toUtf8()
-            + '\n';
+        sales
+            += "sale " + QByteArray::number(i % 2 ? 100 : 2000000000) + ' ' + card.toUtf8() + '\n';
         refunds += (i % 2 ? "refund 100 " : "balance ") + card.toUtf8() + '\n';
     }
     const auto first = startHost({QStringLiteral("--json"), QStringLiteral("-")});
@@ -423,8 +426,7 @@ void MoneySafetyTest::twoHostsOnOneTill()
                      qPrintable(sale.message));
         const Answer &other = refundAnswers.at(i);
         if (i % 2 == 0) {
-            QVERIFY2(other.success
-                         && other.message.startsWith(QStringLiteral("Баланс карты: ")),
+            QVERIFY2(other.success && other.message.startsWith(QStringLiteral("Баланс карты: ")),
                      qPrintable(other.message));
         } else if (other.success) {
             QCOMPARE(other.message, success);
@@ -451,8 +453,8 @@ void MoneySafetyTest::randomFaults()
                    {QStringLiteral("sendTimeout"), 300}});
     proxy->setRandomFaults(seed, 0.05,
                            {Fault::Refuse, Fault::DropReply, Fault::HoldReply, Fault::Drip,
-                            Fault::Garbage, Fault::HugeLength, Fault::Exception,
-                            Fault::KillHost, Fault::KillHostBeforeReply},
+                            Fault::Garbage, Fault::HugeLength, Fault::Exception, Fault::KillHost,
+                            Fault::KillHostBeforeReply},
                            100);
     QRandomGenerator random(seed);
     const qint64 before = ledger();
@@ -465,7 +467,9 @@ void MoneySafetyTest::randomFaults()
         for (int i = done; i < operations; ++i) {
             const int kind = random.bounded(3);
             const qint64 amount = 100 + random.bounded(5000);
-            input += (kind == 0 ? "sale " : kind == 1 ? "refund " : "balance ")
+            input += (kind == 0       ? "sale "
+                          : kind == 1 ? "refund "
+                                      : "balance ")
                 + (kind == 2 ? QByteArray() : QByteArray::number(amount) + ' ') + card.toUtf8()
                 + '\n';
             deltas << (kind == 0 ? -amount : kind == 1 ? amount : 0);

@@ -93,20 +93,21 @@ void SocketFactoriesTest::initTestCase()
     // TLS writes go through OpenSSL's plain write(): a server that says
     // goodbye to a client already gone must not kill the test.
     std::signal(SIGPIPE, SIG_IGN);
-    QVERIFY2(certificates.make(QStringLiteral("ca"), QStringLiteral("/CN=Bonus Test CA"))
-                 && certificates.make(QStringLiteral("rogue-ca"), QStringLiteral("/CN=Somebody Else"))
-                 // Names that match neither 127.0.0.1 nor localhost.
-                 && certificates.make(QStringLiteral("server"),
-                                      QStringLiteral("/CN=accounting.example.invalid"),
-                                      QStringLiteral("ca"))
-                 && certificates.make(QStringLiteral("rogue-server"),
-                                      QStringLiteral("/CN=accounting.example.invalid"),
-                                      QStringLiteral("rogue-ca"))
-                 && certificates.make(QStringLiteral("client"), QStringLiteral("/CN=till 7"),
-                                      QStringLiteral("ca"))
-                 && certificates.make(QStringLiteral("rogue-client"), QStringLiteral("/CN=till 8"),
-                                      QStringLiteral("rogue-ca")),
-             qPrintable(certificates.error()));
+    QVERIFY2(
+        certificates.make(QStringLiteral("ca"), QStringLiteral("/CN=Bonus Test CA"))
+            && certificates.make(QStringLiteral("rogue-ca"), QStringLiteral("/CN=Somebody Else"))
+            // Names that match neither 127.0.0.1 nor localhost.
+            && certificates.make(QStringLiteral("server"),
+                                 QStringLiteral("/CN=accounting.example.invalid"),
+                                 QStringLiteral("ca"))
+            && certificates.make(QStringLiteral("rogue-server"),
+                                 QStringLiteral("/CN=accounting.example.invalid"),
+                                 QStringLiteral("rogue-ca"))
+            && certificates.make(QStringLiteral("client"), QStringLiteral("/CN=till 7"),
+                                 QStringLiteral("ca"))
+            && certificates.make(QStringLiteral("rogue-client"), QStringLiteral("/CN=till 8"),
+                                 QStringLiteral("rogue-ca")),
+        qPrintable(certificates.error()));
 }
 
 std::shared_ptr<TSSLSocketFactory> SocketFactoriesTest::serverTls(const QString &certificate) const

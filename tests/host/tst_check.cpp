@@ -1,0 +1,264 @@
+// A till looked over with `payment-host check`, and the servers the
+// settings list: several in order, plain or TLS.
+
+#include "AccountingTestServer.h"
+#include "HostProcess.h"
+#include "MariaDbSandbox.h"
+#include "RefusedPort.h"
+#include "SimClient.h"
+#include "SimProcess.h"
+#include "TempTill.h"
+#include "TestCertificates.h"
+
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QtTest>
+
+#include <csignal>
+
+namespace api = accounting::logic::thriftapi;
+
+namespace {
+
+const QString card = QStringLiteral("2000123456789");
+const QString terminal = QStringLiteral("TILL-7");
+
+api::Result accepted(int64_t balance)
+{
+    api::Result result;
+    result.__set_success(true);
+    result.__set_sessionId("TLS-1");
+    result.__set_balance(balance);
+    return result;
+}
+
+} // namespace
+
+class CheckTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void check_data();
+    void check();
+    void failOver_data();
+    void failOver();
+
+private:
+    QJsonObject settings(const QJsonObject &extra = QJsonObject()) const;
+    qint64 ledger();
+
+    TempTill till;
+    MariaDbSandbox database;
+    SimProcess sim;
+    TestCertificates certificates;
+    RefusedPort dead;
+};
+
+void CheckTest::initTestCase()
+{
+    // TLS writes go through OpenSSL's plain write().
+    std::signal(SIGPIPE, SIG_IGN);
+    QVERIFY2(database.start(), qPrintable(database.errorString()));
+    QVERIFY(database.exec(
+        QStringLiteral("INSERT INTO card (number, idclient, idcard) VALUES (?, ?, ?)"),
+        {card, QStringLiteral("501"), QStringLiteral("7001")}));
+    QVERIFY(database.exec(QStringLiteral("INSERT INTO client (idClient, name) VALUES (?, ?)"),
+                          {QStringLiteral("501"), QStringLiteral("Тестов Тест")}));
+    QVERIFY(database.exec(QStringLiteral("INSERT INTO mol (code, name) VALUES (?, ?)"),
+                          {QStringLiteral("1"), QStringLiteral("Кассирова Мария")}));
+    QVERIFY2(sim.start({QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
+                        QStringLiteral("--db"), till.root() + QStringLiteral("/ledger.sqlite"),
+                        QStringLiteral("--card"), card + QStringLiteral("=100000"),
+                        QStringLiteral("--terminal"), terminal}),
+             qPrintable(sim.error()));
+    QVERIFY2(certificates.make(QStringLiteral("ca"), QStringLiteral("/CN=Bonus Test CA"))
+                 && certificates.make(QStringLiteral("server"),
+                                      QStringLiteral("/CN=accounting.example.invalid"),
+                                      QStringLiteral("ca"))
+                 && certificates.make(QStringLiteral("client"), QStringLiteral("/CN=till 7"),
+                                      QStringLiteral("ca")),
+             qPrintable(certificates.error()));
+}
+
+void CheckTest::init()
+{
+    till.writeSettings(settings());
+    till.writeCheckImage({{QStringLiteral("num"), 1},
+                          {QStringLiteral("cashCode"), QStringLiteral("1")},
+                          {QStringLiteral("cashierCode"), QStringLiteral("1")}});
+}
+
+QJsonObject CheckTest::settings(const QJsonObject &extra) const
+{
+    QJsonObject settings {{QStringLiteral("terminalId"), terminal},
+                          {QStringLiteral("address"), QStringLiteral("127.0.0.1")},
+                          {QStringLiteral("port"), sim.port()},
+                          {QStringLiteral("connectTimeout"), 1000},
+                          {QStringLiteral("recvTimeout"), 2000},
+                          {QStringLiteral("sendTimeout"), 2000}};
+    for (auto it = extra.begin(); it != extra.end(); ++it)
+        settings.insert(it.key(), it.value());
+    return settings;
+}
+
+qint64 CheckTest::ledger()
+{
+    return SimClient(sim.port()).balance(terminal.toStdString(), card.toStdString()).balance;
+}
+
+void CheckTest::check_data()
+{
+    QTest::addColumn<QJsonObject>("extra");
+    QTest::addColumn<QString>("broken"); // how the till is broken beyond its settings
+    QTest::addColumn<QString>("row"); // the row that fails; empty: none
+    QTest::addColumn<QString>("reason"); // in that row's reason
+
+    const QString none;
+    QTest::newRow("good till") << QJsonObject() << none << none << none;
+    QTest::newRow("misspelt key")
+        << QJsonObject {{QStringLiteral("adress"), QStringLiteral("127.0.0.1")}} << none
+        << QStringLiteral("settings")
+        << QStringLiteral("Неизвестный ключ \"adress\" (возможно, \"address\")");
+    QTest::newRow("width beyond a slip")
+        << QJsonObject {{QStringLiteral("widthPrint"), 5000}} << none << QStringLiteral("settings")
+        << QStringLiteral("Значение \"widthPrint\" вне допустимых пределов");
+    QTest::newRow("settings not JSON")
+        << QJsonObject() << QStringLiteral("not JSON") << QStringLiteral("settings")
+        << QStringLiteral("Ошибка в файле настроек");
+    QTest::newRow("status file unwritable")
+        << QJsonObject {{QStringLiteral("statusFile"), QStringLiteral("/proc/no/status.txt")}}
+        << none << QStringLiteral("statusFile") << QStringLiteral("/proc/no/status.txt");
+    QTest::newRow("unsettled reversal")
+        << QJsonObject() << QStringLiteral("unsettled") << QStringLiteral("unsettled")
+        << QStringLiteral("0915071230000 карта 2000123456789");
+    QTest::newRow("database unreachable")
+        << QJsonObject() << QStringLiteral("no database") << QStringLiteral("database")
+        << QStringLiteral("Не удалось подключиться к БД: ");
+    QTest::newRow("card unknown") << QJsonObject() << QStringLiteral("unknown card")
+                                  << QStringLiteral("card") << QStringLiteral("Карта не найдена");
+    QTest::newRow("server dead") << QJsonObject {{QStringLiteral("port"), dead.port()}} << none
+                                 << QStringLiteral("server 127.0.0.1:%1").arg(dead.port())
+                                 << QStringLiteral("Connection refused");
+    QTest::newRow("terminal unknown to the server")
+        << QJsonObject {{QStringLiteral("terminalId"), QStringLiteral("TILL-9")}} << none
+        << QStringLiteral("server 127.0.0.1:%1").arg(sim.port())
+        << QStringLiteral("ответ сервера: ");
+}
+
+void CheckTest::check()
+{
+    QFETCH(QJsonObject, extra);
+    QFETCH(QString, broken);
+    QFETCH(QString, row);
+    QFETCH(QString, reason);
+
+    till.writeSettings(settings(extra));
+    if (broken == QLatin1String("not JSON"))
+        till.writeSettingsRaw("{\"port\": ");
+    const QString journal
+        = till.root() + QStringLiteral("/cash/paysystems/bonuscredit/bonus_credit_journal.sqlite");
+    if (broken == QLatin1String("unsettled")) {
+        // A reversal that could not reach the server, as a run leaves it.
+        QVERIFY(HostProcess::run({QStringLiteral("balance"), card}).exitCode == 0);
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
+        db.setDatabaseName(journal);
+        QVERIFY(db.open());
+        QVERIFY(QSqlQuery(db).exec(QStringLiteral(
+            "INSERT INTO operations (transaction_id, terminal_id, card_number, operation,"
+            " amount, created_at, state, attempts, last_error) VALUES ('0915071230000',"
+            " 'TILL-7', '2000123456789', 1, 100, '2026-01-01T00:00:00.000Z', 'reversing', 2,"
+            " 'Нет доступных серверов')")));
+        db.close();
+    }
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    if (broken == QLatin1String("no database"))
+        environment.insert(QStringLiteral("MYSQL_UNIX_PORT"),
+                           till.root() + QStringLiteral("/no-such.sock"));
+    const QString checked = broken == QLatin1String("unknown card") ? QStringLiteral("404") : card;
+
+    const qint64 before = ledger();
+    const HostRun run = HostProcess::run(
+        {QStringLiteral("--json"), QStringLiteral("check"), QStringLiteral("--card"), checked},
+        QByteArray(), environment);
+    if (broken == QLatin1String("unsettled"))
+        QVERIFY(HostProcess::run({QStringLiteral("recover")}).exitCode == 0);
+
+    const QJsonObject report = run.answers().value(0);
+    QCOMPARE(report.value(QStringLiteral("ok")).toBool(), row.isEmpty());
+    QCOMPARE(run.exitCode, row.isEmpty() ? 0 : 1);
+    QStringList failing;
+    for (const QJsonValue &value : report.value(QStringLiteral("rows")).toArray()) {
+        const QJsonObject line = value.toObject();
+        if (line.value(QStringLiteral("ok")).toBool())
+            continue;
+        failing << line.value(QStringLiteral("name")).toString();
+        if (failing.last() == row)
+            QVERIFY2(line.value(QStringLiteral("reason")).toString().contains(reason),
+                     qPrintable(line.value(QStringLiteral("reason")).toString()));
+    }
+    if (!row.isEmpty())
+        QVERIFY2(failing.contains(row), qPrintable(failing.join(QLatin1Char(','))));
+    else
+        QVERIFY2(failing.isEmpty(), qPrintable(failing.join(QLatin1Char(','))));
+    // A check never moves money.
+    QCOMPARE(ledger(), before);
+}
+
+void CheckTest::failOver_data()
+{
+    QTest::addColumn<bool>("tls");
+    QTest::newRow("plain, first server dead") << false;
+    QTest::newRow("TLS, first server dead") << true;
+}
+
+void CheckTest::failOver()
+{
+    QFETCH(bool, tls);
+    std::unique_ptr<AccountingTestServer> tlsServer;
+    QJsonObject extra;
+    int live = sim.port();
+    if (tls) {
+        tlsServer.reset(new AccountingTestServer(certificates.serverTls(QStringLiteral("server"))));
+        for (const char *method : {"balance", "makePay", "commitTransaction"})
+            tlsServer->answer(method, accepted(100000));
+        live = tlsServer->port();
+        extra.insert(QStringLiteral("tls"),
+                     QJsonObject {{QStringLiteral("caFile"), certificates.path("ca.pem")},
+                                  {QStringLiteral("certFile"), certificates.path("client.pem")},
+                                  {QStringLiteral("keyFile"), certificates.path("client.key")}});
+    }
+    extra.insert(QStringLiteral("servers"),
+                 QJsonArray {QJsonObject {{QStringLiteral("address"), QStringLiteral("127.0.0.1")},
+                                          {QStringLiteral("port"), dead.port()}},
+                             QJsonObject {{QStringLiteral("address"), QStringLiteral("127.0.0.1")},
+                                          {QStringLiteral("port"), live}}});
+    till.writeSettings(settings(extra));
+
+    const qint64 before = ledger();
+    const HostRun run = HostProcess::run(
+        {QStringLiteral("--json"), QStringLiteral("sale"), QStringLiteral("100"), card});
+    const QJsonObject answer = run.answers().value(0);
+    QVERIFY2(answer.value(QStringLiteral("success")).toBool(), run.out.constData());
+
+    if (tls) {
+        QStringList methods;
+        for (const ReceivedCall &call : tlsServer->calls())
+            methods << QString::fromStdString(call.method);
+        QCOMPARE(methods,
+                 QStringList({QStringLiteral("balance"), QStringLiteral("makePay"),
+                              QStringLiteral("commitTransaction")}));
+        QCOMPARE(ledger(), before);
+    } else {
+        QCOMPARE(ledger(), before - 100);
+    }
+}
+
+QTEST_GUILESS_MAIN(CheckTest)
+#include "tst_check.moc"
