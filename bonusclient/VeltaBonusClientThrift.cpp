@@ -14,10 +14,15 @@
 
 #include <thrift/Thrift.h>
 #include <thrift/protocol/TBinaryProtocol.h>
+#include <thrift/transport/TBufferTransports.h>
 
 namespace api = accounting::logic::thriftapi;
 
 namespace {
+// Requests are a few hundred bytes, replies rarely more.
+const uint32_t requestBufferBytes = 1024;
+const uint32_t replyBufferBytes = 4096;
+
 // What QDateTime::toTime_t() answers for a moment it cannot represent.
 const qint64 outOfRangeSeconds = 0xFFFFFFFFLL;
 
@@ -200,10 +205,13 @@ api::Result VeltaBonusClientThrift::callMethod(ThriftTransportProvider *provider
     try {
         transport = provider->getTransport();
         // Strict write, lenient read; a declared length beyond the limit is a
-        // protocol error, never an allocation.
+        // protocol error, never an allocation. The buffer makes a request one
+        // send and a reply a recv or two; the bytes on the wire are the same.
         apache::thrift::protocol::TBinaryProtocolFactoryT<apache::thrift::transport::TTransport>
             protocolFactory(Limits::maxReplyBytes, Limits::maxReplyBytes, false, true);
-        api::AccountingLogicServiceClient client(protocolFactory.getProtocol(transport));
+        api::AccountingLogicServiceClient client(protocolFactory.getProtocol(
+            std::make_shared<apache::thrift::transport::TBufferedTransport>(
+                transport, replyBufferBytes, requestBufferBytes, transport->getConfiguration())));
 
         logger.info(QStringLiteral("Открытие транспорта"));
         transport->open();

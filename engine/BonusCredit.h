@@ -98,6 +98,8 @@ private:
     void refuse(const QString &text, const QString &path);
     // The operation failed: status 255 with the cashier's text, no slip.
     void fail(const QString &text);
+    // The database cannot be reached: status 255, the emptied slip stays.
+    void databaseFailed();
     int layoutWidth() const;
     QString dateTimeEntry() const;
     QString nameBlock() const;

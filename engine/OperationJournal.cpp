@@ -2,6 +2,7 @@
 
 #include <QAtomicInteger>
 #include <QCoreApplication>
+#include <QScopeGuard>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -129,6 +130,18 @@ qint64 OperationJournal::begin(const QString &transactionId, const QString &term
 
 void OperationJournal::accepted(qint64 id, const QString &sessionId)
 {
+    // Not worth a wait for the disk: a record that loses its session id in a
+    // power cut is still rolled back, by the transaction id the till sent.
+    exec(QStringLiteral("cannot relax synchronous writes"),
+         QStringLiteral("PRAGMA synchronous=OFF"));
+    const auto durableAgain = qScopeGuard([this] {
+        try {
+            exec(QStringLiteral("cannot set synchronous writes"),
+                 QStringLiteral("PRAGMA synchronous=FULL"));
+        } catch (const Error &) {
+            // The connection is then broken, and the next write says so.
+        }
+    });
     exec(QStringLiteral("cannot record the session of %1").arg(id),
          QStringLiteral("UPDATE operations SET state = ?, session_id = ? WHERE id = ?"),
          {stateAccepted, sessionId, id});

@@ -86,9 +86,10 @@ std::shared_ptr<ThriftTransportWrapper> ThriftTransportProvider::getTransport()
                             .arg(endpoint.host, QString::number(endpoint.port)));
             transport->open();
             logger.info(QStringLiteral("Открыто соединение thrift"));
+            // As configured: asking the socket for its peer's name is a
+            // reverse lookup, a network query on the cashier's time.
             logger.info(QStringLiteral("Хост: %1, порт: %2")
-                            .arg(QString::fromLocal8Bit(transport->getPeerHost().c_str()),
-                                 QString::number(transport->getPeerPort())));
+                            .arg(endpoint.host, QString::number(endpoint.port)));
             opened = transport;
             break;
         } catch (const std::exception &e) {
