@@ -3,11 +3,12 @@
 #include <QByteArray>
 #include <QDateTime>
 
-#include <cstdio>
+#include <cerrno>
+#include <unistd.h>
 
 namespace {
 
-void writeLine(std::FILE *stream, const QString &line, bool stamped)
+void writeLine(int stream, const QString &line, bool stamped)
 {
     QByteArray bytes;
     if (stamped) {
@@ -17,29 +18,41 @@ void writeLine(std::FILE *stream, const QString &line, bool stamped)
     bytes.append(line.toUtf8());
     if (!bytes.endsWith('\n'))
         bytes.append('\n');
-    // A reader on a pipe (test, demo script) must see the line now, not at exit.
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
-    std::fflush(stream);
+    // One write() a line, straight to the descriptor: a reader on a pipe sees
+    // it at once, lines never mix (a pipe keeps writes up to 4 KiB whole, and
+    // a file takes each write whole), and the workers do not queue on stdio's
+    // lock to log.
+    const char *data = bytes.constData();
+    qsizetype left = bytes.size();
+    while (left > 0) {
+        const ssize_t written = ::write(stream, data, size_t(left));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return; // nowhere to log to; serving goes on
+        data += written;
+        left -= written;
+    }
 }
 
 } // namespace
 
 void Console::out(const QString &line)
 {
-    writeLine(stdout, line, true);
+    writeLine(STDOUT_FILENO, line, true);
 }
 
 void Console::err(const QString &line)
 {
-    writeLine(stderr, line, true);
+    writeLine(STDERR_FILENO, line, true);
 }
 
 void Console::plainOut(const QString &text)
 {
-    writeLine(stdout, text, false);
+    writeLine(STDOUT_FILENO, text, false);
 }
 
 void Console::plainErr(const QString &line)
 {
-    writeLine(stderr, line, false);
+    writeLine(STDERR_FILENO, line, false);
 }

@@ -4,8 +4,8 @@
 #include <QString>
 
 /*!
-    Whole lines to stdout and stderr, UTF-8, flushed at once. Calls come from
-    every worker thread; one write per line keeps lines from mixing.
+    Whole lines to stdout and stderr, UTF-8, written at once. Calls come from
+    every worker thread; one write() per line keeps lines from mixing.
 
     out() and err() are the server's log: each line starts with the time it
     was written (UTC, milliseconds, ISO 8601) and one space, so a reader that

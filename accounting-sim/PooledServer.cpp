@@ -11,7 +11,9 @@ namespace {
 std::shared_ptr<ThreadManager> startedPool(int workers)
 {
     std::shared_ptr<ThreadManager> pool = ThreadManager::newSimpleThreadManager(size_t(workers));
-    pool->threadFactory(std::make_shared<ThreadFactory>());
+    // Joined at stop: a worker closes its ledger connection as its thread
+    // ends, which must happen before main() tears the database registry down.
+    pool->threadFactory(std::make_shared<ThreadFactory>(false));
     pool->start();
     return pool;
 }
