@@ -4,6 +4,7 @@
 #include "Ledger.h"
 #include "LedgerError.h"
 #include "LedgerReply.h"
+#include "SimOptions.h"
 
 namespace {
 
@@ -130,7 +131,7 @@ void AccountingHandler::commitTransaction(Result &_return, const std::string &te
                      {},
                      {},
                      text(sessionId)};
-    serve(_return, call, [&] { return m_ledger.commit(call.session, *call.card); });
+    serve(_return, call, [&] { return m_ledger.commit(call.terminal, call.session, *call.card); });
 }
 
 void AccountingHandler::rollbackTransaction(Result &_return, const std::string &terminalId,
@@ -143,7 +144,8 @@ void AccountingHandler::rollbackTransaction(Result &_return, const std::string &
                      {},
                      {},
                      text(sessionId)};
-    serve(_return, call, [&] { return m_ledger.rollback(call.session, *call.card); });
+    serve(_return, call,
+          [&] { return m_ledger.rollback(call.terminal, call.session, *call.card); });
 }
 
 template<typename Work> void AccountingHandler::serve(Result &_return, Call call, Work work)
@@ -152,6 +154,8 @@ template<typename Work> void AccountingHandler::serve(Result &_return, Call call
     QString failure;
     if (!knownTerminal(call.terminal)) {
         reply.description = QStringLiteral("Терминал не зарегистрирован");
+    } else if (tooLong(call)) {
+        reply.description = QStringLiteral("Слишком длинное значение в запросе");
     } else {
         try {
             reply = work();
@@ -166,6 +170,8 @@ template<typename Work> void AccountingHandler::serve(Result &_return, Call call
     if (call.session.isEmpty())
         call.session = reply.sessionId;
     log(call, _return, failure);
+    for (const QString &notice : reply.notices)
+        Console::out(notice);
 }
 
 void AccountingHandler::unsupported(Result &_return, Call call)
@@ -178,7 +184,15 @@ void AccountingHandler::unsupported(Result &_return, Call call)
 
 bool AccountingHandler::knownTerminal(const QString &terminalId) const
 {
-    return m_terminals.isEmpty() || m_terminals.contains(terminalId);
+    // An empty id cannot own a transaction: refused even when any is accepted.
+    return !terminalId.isEmpty() && (m_terminals.isEmpty() || m_terminals.contains(terminalId));
+}
+
+bool AccountingHandler::tooLong(const Call &call)
+{
+    const int most = SimOptions::maxFieldCharacters;
+    return call.terminal.size() > most || (call.card && call.card->size() > most)
+        || (call.clientSession && call.clientSession->size() > most) || call.session.size() > most;
 }
 
 void AccountingHandler::fill(Result &_return, const LedgerReply &reply)

@@ -14,8 +14,10 @@ struct LedgerReply;
     Answers AccountingLogicService calls from the ledger. Only what a till
     needs is served: balance, makePay, makePayBack, commitTransaction and
     rollbackTransaction; every other method is refused. When terminals were
-    listed, any other terminal is refused. Each call is logged as one line on
-    stdout. Shared by all connections; holds no state of its own.
+    listed, any other terminal is refused; an empty terminal id always is.
+    Ids longer than the ledger stores are refused before it is asked. Each
+    call is logged as one line on stdout, followed by the ledger's notices.
+    Shared by all workers; holds no state of its own.
 */
 class AccountingHandler final : public accounting::logic::thriftapi::AccountingLogicServiceIf
 {
@@ -89,6 +91,7 @@ private:
     template<typename Work> void serve(Result &_return, Call call, Work work);
     void unsupported(Result &_return, Call call);
     bool knownTerminal(const QString &terminalId) const;
+    static bool tooLong(const Call &call);
     static void fill(Result &_return, const LedgerReply &reply);
     static void log(const Call &call, const Result &answer, const QString &failure);
 

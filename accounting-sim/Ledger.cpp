@@ -1,10 +1,11 @@
 #include "Ledger.h"
 
-#include "Clock.h"
 #include "LedgerError.h"
 
 #include <QAtomicInteger>
-#include <QMutexLocker>
+#include <QDateTime>
+#include <QHash>
+#include <QRandomGenerator>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
@@ -17,6 +18,22 @@ const auto stateRolledBack = QStringLiteral("rolledBack");
 const auto kindPay = QStringLiteral("pay");
 const auto kindPayBack = QStringLiteral("payBack");
 
+const auto noCard = QStringLiteral("Карта не найдена");
+const auto noMoney = QStringLiteral("Недостаточно средств на карте");
+const auto noSession = QStringLiteral("Транзакция не найдена");
+const auto otherCard = QStringLiteral("Карта не соответствует транзакции");
+
+// A transaction's kind in history and log lines.
+QString noun(const QString &kind)
+{
+    return kind == kindPay ? QStringLiteral("payment") : QStringLiteral("refund");
+}
+
+QString nowText()
+{
+    return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
+}
+
 [[noreturn]] void fail(const QString &what, const QSqlError &error)
 {
     QString text = what;
@@ -26,32 +43,25 @@ const auto kindPayBack = QStringLiteral("payBack");
         text += QStringLiteral(": ") + driver;
     if (!database.isEmpty() && database != driver)
         text += QStringLiteral(": ") + database;
-    throw LedgerError(text.toStdString());
+
+    // MariaDB's own numbers: a deadlock or a lock wait given up rolled the
+    // transaction back; the server gone or the connection lost mid-statement.
+    const QString code = error.nativeErrorCode();
+    LedgerError::Cause cause = LedgerError::Cause::Other;
+    if (code == QLatin1String("1213") || code == QLatin1String("1205"))
+        cause = LedgerError::Cause::Conflict;
+    else if (code == QLatin1String("2006") || code == QLatin1String("2013"))
+        cause = LedgerError::Cause::ConnectionLost;
+    throw LedgerError(text.toStdString(), cause);
 }
 
-QSqlQuery run(QSqlDatabase &db, const QString &what, const QString &sql,
-              const QVariantList &values = {})
-{
-    QSqlQuery query(db);
-    if (!query.prepare(sql))
-        fail(what, query.lastError());
-    for (const QVariant &value : values)
-        query.addBindValue(value);
-    if (!query.exec())
-        fail(what, query.lastError());
-    return query;
-}
-
-QString now()
-{
-    return Clock::currentDateTime().toString(Qt::ISODateWithMs);
-}
-
-// The connection this thread uses; removed from Qt's registry when the thread
-// ends (Thrift starts one thread per client connection).
+// The connection this thread uses and its prepared statements, kept for the
+// thread's life (the server's workers are a fixed pool) and closed at its end.
 struct ThreadConnection
 {
     QString name;
+    QSqlDatabase db;
+    QHash<QString, QSqlQuery> statements;
 
     ~ThreadConnection() { release(); }
 
@@ -59,10 +69,9 @@ struct ThreadConnection
     {
         if (name.isEmpty())
             return;
-        {
-            QSqlDatabase db = QSqlDatabase::database(name, false);
-            db.close();
-        }
+        statements.clear();
+        db.close();
+        db = QSqlDatabase();
         QSqlDatabase::removeDatabase(name);
         name.clear();
     }
@@ -71,65 +80,136 @@ struct ThreadConnection
 thread_local ThreadConnection threadConnection;
 QAtomicInteger<quint64> connectionCounter;
 
-// BEGIN IMMEDIATE takes the write lock at once, so another process on the
-// same file cannot slip in between our check and our update.
-class WriteTransaction
+// Runs a prepared statement of this thread's connection. Callers read what
+// they need and then finish() it, so no statement keeps a read open.
+QSqlQuery &run(const QString &what, const QString &sql, const QVariantList &values = {})
+{
+    ThreadConnection &connection = threadConnection;
+    auto found = connection.statements.find(sql);
+    if (found == connection.statements.end()) {
+        QSqlQuery query(connection.db);
+        query.setForwardOnly(true);
+        if (!query.prepare(sql))
+            fail(what, query.lastError());
+        found = connection.statements.insert(sql, query);
+    }
+    QSqlQuery &query = *found;
+    for (int i = 0; i < values.size(); ++i)
+        query.bindValue(i, values.at(i));
+    if (!query.exec()) {
+        const QSqlError error = query.lastError();
+        query.finish();
+        fail(what, error);
+    }
+    return query;
+}
+
+int change(const QString &what, const QString &sql, const QVariantList &values)
+{
+    QSqlQuery &query = run(what, sql, values);
+    const int affected = query.numRowsAffected();
+    query.finish();
+    return affected;
+}
+
+QVector<QVariantList> rows(const QString &what, const QString &sql, const QVariantList &values,
+                           int columns)
+{
+    QSqlQuery &query = run(what, sql, values);
+    QVector<QVariantList> result;
+    while (query.next()) {
+        QVariantList row;
+        for (int i = 0; i < columns; ++i)
+            row.append(query.value(i));
+        result.append(row);
+    }
+    query.finish();
+    return result;
+}
+
+// A statement that is not worth preparing (transaction control, schema).
+void plain(const QString &what, const QString &sql)
+{
+    QSqlQuery query(threadConnection.db);
+    if (!query.exec(sql))
+        fail(what, query.lastError());
+}
+
+} // namespace
+
+// One database transaction: rolled back unless commit() was reached.
+class Ledger::Work
 {
 public:
-    explicit WriteTransaction(QSqlDatabase &db)
-        : m_db(db)
+    explicit Work(Ledger &ledger)
     {
-        run(m_db, QStringLiteral("cannot begin a transaction"), QStringLiteral("BEGIN IMMEDIATE"));
+        ledger.connection();
+        // BEGIN IMMEDIATE takes SQLite's write lock at once, so another process
+        // on the same file cannot slip in between our check and our update.
+        plain(QStringLiteral("cannot begin a transaction"),
+              ledger.m_mariaDb ? QStringLiteral("START TRANSACTION")
+                               : QStringLiteral("BEGIN IMMEDIATE"));
     }
 
-    ~WriteTransaction()
+    ~Work()
     {
-        if (!m_done) {
-            QSqlQuery query(m_db);
+        if (!m_done && !threadConnection.name.isEmpty()) {
+            QSqlQuery query(threadConnection.db);
             query.exec(QStringLiteral("ROLLBACK"));
         }
     }
 
     void commit()
     {
-        run(m_db, QStringLiteral("cannot commit a transaction"), QStringLiteral("COMMIT"));
+        plain(QStringLiteral("cannot commit a transaction"), QStringLiteral("COMMIT"));
         m_done = true;
     }
 
 private:
-    QSqlDatabase &m_db;
     bool m_done = false;
 };
 
-} // namespace
-
-Ledger::Ledger(const QString &path)
-    : m_path(path)
+Ledger::Ledger(const LedgerAddress &address, qint64 pendingTtlMs)
+    : m_address(address)
+    , m_mariaDb(address.kind == LedgerAddress::Kind::MariaDb)
+    , m_pendingTtlMs(pendingTtlMs)
 {
     createTables();
 }
 
 bool Ledger::addCardIfMissing(const QString &number, qint64 balance, qint64 balanceInactive)
 {
-    QMutexLocker locker(&m_lock);
-    QSqlDatabase db = connection();
-    const QSqlQuery query
-        = run(db, QStringLiteral("cannot add card %1").arg(number),
-              QStringLiteral("INSERT OR IGNORE INTO cards (number, balance, balance_inactive)"
-                             " VALUES (?, ?, ?)"),
-              {number, balance, balanceInactive});
-    return query.numRowsAffected() > 0;
+    return retrying([&] {
+        Work work(*this);
+        const bool added
+            = change(QStringLiteral("cannot add card %1").arg(number),
+                     m_mariaDb ? QStringLiteral("INSERT IGNORE INTO cards (number, balance,"
+                                                " balance_inactive) VALUES (?, ?, ?)")
+                               : QStringLiteral("INSERT OR IGNORE INTO cards (number, balance,"
+                                                " balance_inactive) VALUES (?, ?, ?)"),
+                     {number, balance, balanceInactive})
+            > 0;
+        if (added)
+            record(number, QStringLiteral("opening balance"), balance, balance, 0, {}, {}, {});
+        work.commit();
+        return added;
+    });
 }
 
 LedgerReply Ledger::balance(const QString &cardNumber)
 {
-    QMutexLocker locker(&m_lock);
-    QSqlDatabase db = connection();
+    connection();
     LedgerReply reply;
-    if (!readCard(db, cardNumber, reply)) {
-        reply.description = QStringLiteral("Карта не найдена");
+    const QVector<QVariantList> found
+        = rows(QStringLiteral("cannot read card %1").arg(cardNumber),
+               QStringLiteral("SELECT balance, balance_inactive FROM cards WHERE number = ?"),
+               {cardNumber}, 2);
+    if (found.isEmpty()) {
+        reply.description = noCard;
         return reply;
     }
+    reply.balance = found.first().at(0).toLongLong();
+    reply.balanceInactive = found.first().at(1).toLongLong();
     reply.accepted = true;
     reply.description = QStringLiteral("Баланс получен");
     return reply;
@@ -138,130 +218,240 @@ LedgerReply Ledger::balance(const QString &cardNumber)
 LedgerReply Ledger::open(Kind kind, const QString &terminalId, const QString &clientSessionId,
                          const QString &cardNumber, qint64 amount, qint64 dateFromCash)
 {
-    LedgerReply reply;
     if (amount <= 0) {
+        LedgerReply reply;
         reply.description = QStringLiteral("Сумма операции должна быть больше нуля");
         return reply;
     }
 
-    QMutexLocker locker(&m_lock);
-    QSqlDatabase db = connection();
-    WriteTransaction transaction(db);
-    if (!readCard(db, cardNumber, reply)) {
-        reply.description = QStringLiteral("Карта не найдена");
-        return reply;
-    }
-    // Money promised to pending payments is not there to promise again.
-    if (kind == Kind::Pay && amount > reply.balance - pendingPayments(db, cardNumber)) {
-        reply.description = QStringLiteral("Недостаточно средств на карте");
-        return reply;
-    }
+    return retrying([&] {
+        LedgerReply reply;
+        Work work(*this);
+        if (!lockCard(cardNumber, reply)) {
+            reply.description = noCard;
+            return reply;
+        }
 
-    const QSqlQuery insert
-        = run(db, QStringLiteral("cannot record a transaction"),
-              QStringLiteral("INSERT INTO transactions (kind, terminal_id, client_session_id,"
-                             " card_number, amount, date_from_cash, state, created_at)"
-                             " VALUES (?, ?, ?, ?, ?, ?, ?, ?)"),
-              {kind == Kind::Pay ? kindPay : kindPayBack, terminalId, clientSessionId, cardNumber,
-               amount, dateFromCash, statePending, now()});
-    const qint64 id = insert.lastInsertId().toLongLong();
-    const QString sessionId = sessionIdFor(id);
-    run(db, QStringLiteral("cannot record a transaction"),
-        QStringLiteral("UPDATE transactions SET session_id = ? WHERE id = ?"), {sessionId, id});
-    transaction.commit();
+        const QString what = QStringLiteral("cannot read the transactions of %1").arg(cardNumber);
+        if (kind == Kind::Pay) {
+            // Money promised to pending payments is not there to promise again.
+            const qint64 held = rows(what,
+                                     QStringLiteral("SELECT COALESCE(SUM(amount), 0)"
+                                                    " FROM transactions WHERE card_number = ?"
+                                                    " AND state = ? AND kind = ?"),
+                                     {cardNumber, statePending, kindPay}, 1)
+                                    .first()
+                                    .first()
+                                    .toLongLong();
+            if (amount > reply.balance - held) {
+                reply.description = noMoney;
+                return reply;
+            }
+        } else {
+            // A refund gives back what was paid, never more.
+            qint64 refundable = 0;
+            const QVector<QVariantList> sums
+                = rows(what,
+                       QStringLiteral("SELECT kind, state, SUM(amount) FROM transactions"
+                                      " WHERE card_number = ? AND state IN (?, ?)"
+                                      " GROUP BY kind, state"),
+                       {cardNumber, statePending, stateCommitted}, 3);
+            for (const QVariantList &sum : sums) {
+                const qint64 value = sum.at(2).toLongLong();
+                if (sum.at(0).toString() == kindPay && sum.at(1).toString() == stateCommitted)
+                    refundable += value;
+                else if (sum.at(0).toString() == kindPayBack)
+                    refundable -= value;
+            }
+            if (amount > refundable) {
+                reply.description = QStringLiteral("Возврат больше оплаченного по карте");
+                return reply;
+            }
+        }
 
-    reply.accepted = true;
-    reply.sessionId = sessionId;
-    reply.description = kind == Kind::Pay ? QStringLiteral("Оплата ожидает подтверждения")
-                                          : QStringLiteral("Возврат ожидает подтверждения");
-    return reply;
+        const QString sessionId = newSessionId();
+        change(QStringLiteral("cannot record a transaction"),
+               QStringLiteral("INSERT INTO transactions (session_id, kind, terminal_id,"
+                              " client_session_id, card_number, amount, date_from_cash, state,"
+                              " created_at, created_ms) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+               {sessionId, kind == Kind::Pay ? kindPay : kindPayBack, terminalId, clientSessionId,
+                cardNumber, amount, dateFromCash, statePending, nowText(),
+                QDateTime::currentMSecsSinceEpoch()});
+        record(cardNumber,
+               noun(kind == Kind::Pay ? kindPay : kindPayBack) + QStringLiteral(" pending"), 0,
+               reply.balance, amount, terminalId, sessionId, clientSessionId);
+        work.commit();
+
+        reply.accepted = true;
+        reply.sessionId = sessionId;
+        reply.description = kind == Kind::Pay ? QStringLiteral("Оплата ожидает подтверждения")
+                                              : QStringLiteral("Возврат ожидает подтверждения");
+        return reply;
+    });
 }
 
-bool Ledger::findPending(QSqlDatabase &db, const QString &sessionId, const QString &cardNumber,
-                         LedgerReply &reply, Pending &pending)
+LedgerReply Ledger::commit(const QString &terminalId, const QString &sessionId,
+                           const QString &cardNumber)
 {
-    QSqlQuery find = run(db, QStringLiteral("cannot read transaction %1").arg(sessionId),
-                         QStringLiteral("SELECT kind, card_number, amount, state"
-                                        " FROM transactions WHERE session_id = ?"),
-                         {sessionId});
-    if (!find.next()) {
-        reply.description = QStringLiteral("Транзакция не найдена");
-        return false;
-    }
-    pending.kind = find.value(0).toString();
-    pending.card = find.value(1).toString();
-    pending.amount = find.value(2).toLongLong();
-    const QString state = find.value(3).toString();
-    find.finish();
+    return retrying([&] {
+        LedgerReply reply;
+        reply.sessionId = sessionId;
+        Work work(*this);
+        Transaction transaction;
+        if (!findTransaction(terminalId, By::SessionId, sessionId, transaction)) {
+            reply.description = noSession;
+            return reply;
+        }
+        if (transaction.card != cardNumber) {
+            reply.description = otherCard;
+            return reply;
+        }
+        // Read again under the card's lock: another server may have finished it.
+        if (!lockCard(transaction.card, reply)
+            || !findTransaction(terminalId, By::RowId, transaction.id, transaction))
+            throw LedgerError("the transaction's card vanished under its lock");
 
-    readCard(db, pending.card, reply);
-    if (state != statePending) {
-        reply.description = QStringLiteral("Транзакция уже завершена");
-        return false;
+        if (transaction.state == stateCommitted) {
+            // The till asks again when the answer to its commit was lost.
+            reply.accepted = true;
+            reply.description = QStringLiteral("Транзакция подтверждена");
+            return reply;
+        }
+        if (transaction.state == stateRolledBack) {
+            reply.description = QStringLiteral("Транзакция уже отменена");
+            return reply;
+        }
+        if (overdue(transaction)) {
+            const QString event = noun(transaction.kind) + QStringLiteral(" expired");
+            finish(transaction, stateRolledBack, event, 0, reply);
+            work.commit();
+            reply.notices << describe(QStringLiteral("expired"), transaction, reply.balance);
+            reply.description = QStringLiteral("Транзакция просрочена и отменена");
+            return reply;
+        }
+
+        const qint64 delta = transaction.kind == kindPay ? -transaction.amount : transaction.amount;
+        if (reply.balance + delta < 0) {
+            reply.description = noMoney;
+            return reply;
+        }
+        finish(transaction, stateCommitted, noun(transaction.kind) + QStringLiteral(" committed"),
+               delta, reply);
+        work.commit();
+        reply.accepted = true;
+        reply.description = QStringLiteral("Транзакция подтверждена");
+        return reply;
+    });
+}
+
+LedgerReply Ledger::rollback(const QString &terminalId, const QString &id,
+                             const QString &cardNumber)
+{
+    return retrying([&] {
+        LedgerReply reply;
+        reply.sessionId = id;
+        Work work(*this);
+        Transaction transaction;
+        if (!findTransaction(terminalId, By::SessionId, id, transaction)
+            && !findTransaction(terminalId, By::ClientId, id, transaction)) {
+            reply.description = noSession;
+            return reply;
+        }
+        if (transaction.card != cardNumber) {
+            reply.description = otherCard;
+            return reply;
+        }
+        if (!lockCard(transaction.card, reply)
+            || !findTransaction(terminalId, By::RowId, transaction.id, transaction))
+            throw LedgerError("the transaction's card vanished under its lock");
+        reply.sessionId = transaction.sessionId;
+
+        if (transaction.state == statePending) {
+            finish(transaction, stateRolledBack,
+                   noun(transaction.kind) + QStringLiteral(" rolled back"), 0, reply);
+            work.commit();
+        } else if (transaction.state == stateCommitted) {
+            // A void: the money goes back the way it came, even below zero.
+            const qint64 delta
+                = transaction.kind == kindPay ? transaction.amount : -transaction.amount;
+            finish(transaction, stateRolledBack, noun(transaction.kind) + QStringLiteral(" voided"),
+                   delta, reply);
+            work.commit();
+            if (reply.balance < 0)
+                reply.notices << describe(QStringLiteral("overdrawn"), transaction, reply.balance);
+        }
+        // A repeated rollback finds it rolled back already: the same answer.
+        reply.accepted = true;
+        reply.description = QStringLiteral("Транзакция отменена");
+        return reply;
+    });
+}
+
+QStringList Ledger::expireOverdue()
+{
+    connection();
+    const QVector<QVariantList> overdueIds
+        = rows(QStringLiteral("cannot look for expired transactions"),
+               QStringLiteral("SELECT id, terminal_id FROM transactions WHERE state = ?"
+                              " AND created_ms <= ? ORDER BY id LIMIT 100"),
+               {statePending, QDateTime::currentMSecsSinceEpoch() - m_pendingTtlMs}, 2);
+    QStringList lines;
+    for (const QVariantList &row : overdueIds) {
+        retrying([&] {
+            LedgerReply reply;
+            Work work(*this);
+            Transaction transaction;
+            const QString terminal = row.at(1).toString();
+            if (!findTransaction(terminal, By::RowId, row.at(0), transaction)
+                || !lockCard(transaction.card, reply)
+                || !findTransaction(terminal, By::RowId, row.at(0), transaction))
+                return 0;
+            // Another server may have expired, committed or rolled it back since.
+            if (transaction.state != statePending || !overdue(transaction))
+                return 0;
+            finish(transaction, stateRolledBack,
+                   noun(transaction.kind) + QStringLiteral(" expired"), 0, reply);
+            work.commit();
+            lines << describe(QStringLiteral("expired"), transaction, reply.balance);
+            return 0;
+        });
     }
-    if (pending.card != cardNumber) {
-        reply.description = QStringLiteral("Карта не соответствует транзакции");
+    return lines;
+}
+
+bool Ledger::history(const QString &cardNumber, LedgerReply &card, QVector<Event> &events)
+{
+    card = balance(cardNumber);
+    if (!card.accepted)
         return false;
+    const QVector<QVariantList> found
+        = rows(QStringLiteral("cannot read the history of %1").arg(cardNumber),
+               QStringLiteral("SELECT at, event, delta, balance, amount, terminal_id, session_id,"
+                              " client_session_id FROM history WHERE card_number = ? ORDER BY id"),
+               {cardNumber}, 8);
+    for (const QVariantList &row : found) {
+        Event event;
+        event.at = row.at(0).toString();
+        event.event = row.at(1).toString();
+        event.delta = row.at(2).toLongLong();
+        event.balance = row.at(3).toLongLong();
+        event.amount = row.at(4).toLongLong();
+        event.terminal = row.at(5).toString();
+        event.session = row.at(6).toString();
+        event.clientSession = row.at(7).toString();
+        events.append(event);
     }
     return true;
 }
 
-LedgerReply Ledger::commit(const QString &sessionId, const QString &cardNumber)
+QString Ledger::newSessionId()
 {
-    QMutexLocker locker(&m_lock);
-    QSqlDatabase db = connection();
-    WriteTransaction transaction(db);
-    LedgerReply reply;
-    reply.sessionId = sessionId;
-
-    Pending pending;
-    if (!findPending(db, sessionId, cardNumber, reply, pending))
-        return reply;
-    const qint64 delta = pending.kind == kindPay ? -pending.amount : pending.amount;
-    if (reply.balance + delta < 0) {
-        reply.description = QStringLiteral("Недостаточно средств на карте");
-        return reply;
-    }
-
-    run(db, QStringLiteral("cannot update card %1").arg(pending.card),
-        QStringLiteral("UPDATE cards SET balance = balance + ? WHERE number = ?"),
-        {delta, pending.card});
-    run(db, QStringLiteral("cannot close transaction %1").arg(sessionId),
-        QStringLiteral("UPDATE transactions SET state = ?, finished_at = ? WHERE session_id = ?"),
-        {stateCommitted, now(), sessionId});
-    transaction.commit();
-
-    reply.accepted = true;
-    reply.balance += delta;
-    reply.description = QStringLiteral("Транзакция подтверждена");
-    return reply;
-}
-
-LedgerReply Ledger::rollback(const QString &sessionId, const QString &cardNumber)
-{
-    QMutexLocker locker(&m_lock);
-    QSqlDatabase db = connection();
-    WriteTransaction transaction(db);
-    LedgerReply reply;
-    reply.sessionId = sessionId;
-
-    Pending pending;
-    if (!findPending(db, sessionId, cardNumber, reply, pending))
-        return reply;
-
-    run(db, QStringLiteral("cannot close transaction %1").arg(sessionId),
-        QStringLiteral("UPDATE transactions SET state = ?, finished_at = ? WHERE session_id = ?"),
-        {stateRolledBack, now(), sessionId});
-    transaction.commit();
-
-    reply.accepted = true;
-    reply.description = QStringLiteral("Транзакция отменена");
-    return reply;
-}
-
-QString Ledger::sessionIdFor(qint64 transactionId)
-{
-    return QStringLiteral("AS%1").arg(transactionId, 8, 10, QLatin1Char('0'));
+    quint32 words[4];
+    QRandomGenerator::system()->fillRange(words);
+    QString id;
+    for (quint32 word : words)
+        id += QStringLiteral("%1").arg(word, 8, 16, QLatin1Char('0'));
+    return id;
 }
 
 void Ledger::closeThreadConnection()
@@ -269,70 +459,306 @@ void Ledger::closeThreadConnection()
     threadConnection.release();
 }
 
-QSqlDatabase Ledger::connection()
+QSqlDatabase &Ledger::connection()
 {
-    if (!threadConnection.name.isEmpty())
-        return QSqlDatabase::database(threadConnection.name, false);
+    ThreadConnection &connection = threadConnection;
+    if (!connection.name.isEmpty())
+        return connection.db;
 
     const QString name = QStringLiteral("ledger-%1").arg(connectionCounter.fetchAndAddRelaxed(1));
-    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-    db.setDatabaseName(m_path);
-    // Someone reading the file with the sqlite3 shell must not make us fail.
-    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
-    threadConnection.name = name;
+    QSqlDatabase db;
+    if (m_mariaDb) {
+        db = QSqlDatabase::addDatabase(QStringLiteral("QMYSQL"), name);
+        db.setHostName(m_address.host);
+        db.setPort(m_address.port);
+        db.setUserName(m_address.user);
+        db.setPassword(m_address.password);
+        db.setDatabaseName(m_address.database);
+        // Bounded waits: a frozen database server fails the call instead of
+        // holding a worker for ever.
+        QString options = QStringLiteral("MYSQL_OPT_CONNECT_TIMEOUT=5;MYSQL_OPT_READ_TIMEOUT=30;"
+                                         "MYSQL_OPT_WRITE_TIMEOUT=30");
+        if (!m_address.socket.isEmpty())
+            options += QStringLiteral(";UNIX_SOCKET=") + m_address.socket;
+        db.setConnectOptions(options);
+    } else {
+        db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(m_address.path);
+        // Other workers and other servers write the same file; wait for them.
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=10000"));
+    }
+    connection.name = name;
+    connection.db = db;
     if (!db.open()) {
         const QSqlError error = db.lastError();
         db = QSqlDatabase();
-        threadConnection.release();
-        fail(QStringLiteral("cannot open ledger %1").arg(m_path), error);
+        connection.release();
+        fail(QStringLiteral("cannot open ledger %1").arg(m_address.describe()), error);
     }
-    return db;
+    try {
+        if (m_mariaDb) {
+            // Each statement sees what others committed before it; the card's
+            // row lock orders everything else.
+            plain(QStringLiteral("cannot set up the ledger connection"),
+                  QStringLiteral("SET SESSION TRANSACTION ISOLATION LEVEL READ COMMITTED"));
+            plain(QStringLiteral("cannot set up the ledger connection"),
+                  QStringLiteral("SET SESSION innodb_lock_wait_timeout = 10"));
+        } else {
+            // Every commit reaches the disk before the till hears of it.
+            plain(QStringLiteral("cannot set up the ledger connection"),
+                  QStringLiteral("PRAGMA synchronous = FULL"));
+        }
+    } catch (const LedgerError &) {
+        connection.release();
+        throw;
+    }
+    return connection.db;
+}
+
+template<typename Operation> auto Ledger::retrying(Operation operation) -> decltype(operation())
+{
+    for (int attempt = 1;; ++attempt) {
+        try {
+            return operation();
+        } catch (const LedgerError &e) {
+            if (e.cause() == LedgerError::Cause::ConnectionLost)
+                closeThreadConnection();
+            if (e.cause() != LedgerError::Cause::Conflict || attempt >= 5)
+                throw;
+        }
+    }
 }
 
 void Ledger::createTables()
 {
-    QMutexLocker locker(&m_lock);
-    QSqlDatabase db = connection();
-    run(db, QStringLiteral("cannot create the card table"),
-        QStringLiteral("CREATE TABLE IF NOT EXISTS cards ("
-                       " number TEXT PRIMARY KEY,"
-                       " balance INTEGER NOT NULL,"
-                       " balance_inactive INTEGER NOT NULL)"));
-    // session_id is the server's; client_session_id is what the till sent,
-    // kept only so that a log reader can match the two.
-    run(db, QStringLiteral("cannot create the transaction table"),
-        QStringLiteral("CREATE TABLE IF NOT EXISTS transactions ("
-                       " id INTEGER PRIMARY KEY AUTOINCREMENT,"
-                       " session_id TEXT UNIQUE,"
-                       " kind TEXT NOT NULL,"
-                       " terminal_id TEXT NOT NULL,"
-                       " client_session_id TEXT NOT NULL,"
-                       " card_number TEXT NOT NULL,"
-                       " amount INTEGER NOT NULL,"
-                       " date_from_cash INTEGER NOT NULL,"
-                       " state TEXT NOT NULL,"
-                       " created_at TEXT NOT NULL,"
-                       " finished_at TEXT)"));
+    connection();
+    const QString what = QStringLiteral("cannot create the ledger's tables");
+    if (m_mariaDb) {
+        const QString table
+            = QStringLiteral(" ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_bin");
+        plain(what,
+              QStringLiteral("CREATE TABLE IF NOT EXISTS cards ("
+                             " number VARCHAR(255) NOT NULL PRIMARY KEY,"
+                             " balance BIGINT NOT NULL,"
+                             " balance_inactive BIGINT NOT NULL)")
+                  + table);
+        plain(what,
+              QStringLiteral("CREATE TABLE IF NOT EXISTS transactions ("
+                             " id BIGINT NOT NULL AUTO_INCREMENT PRIMARY KEY,"
+                             " session_id VARCHAR(64) UNIQUE,"
+                             " kind VARCHAR(16) NOT NULL,"
+                             " terminal_id VARCHAR(255) NOT NULL,"
+                             " client_session_id VARCHAR(255) NOT NULL,"
+                             " card_number VARCHAR(255) NOT NULL,"
+                             " amount BIGINT NOT NULL,"
+                             " date_from_cash BIGINT NOT NULL,"
+                             " state VARCHAR(16) NOT NULL,"
+                             " created_at VARCHAR(40) NOT NULL,"
+                             " finished_at VARCHAR(40),"
+                             " created_ms BIGINT NOT NULL DEFAULT 0,"
+                             " KEY by_card (card_number, state),"
+                             " KEY by_client_id (terminal_id, client_session_id),"
+                             " KEY by_age (state, created_ms))")
+                  + table);
+        plain(what,
+              QStringLiteral("CREATE TABLE IF NOT EXISTS history ("
+                             " id BIGINT NOT NULL AUTO_INCREMENT PRIMARY KEY,"
+                             " card_number VARCHAR(255) NOT NULL,"
+                             " at VARCHAR(40) NOT NULL,"
+                             " event VARCHAR(40) NOT NULL,"
+                             " delta BIGINT NOT NULL,"
+                             " balance BIGINT NOT NULL,"
+                             " amount BIGINT NOT NULL,"
+                             " terminal_id VARCHAR(255),"
+                             " session_id VARCHAR(64),"
+                             " client_session_id VARCHAR(255),"
+                             " KEY by_card (card_number, id))")
+                  + table);
+        return;
+    }
+
+    // Readers never wait for the writer, and a commit is one append and one sync.
+    plain(what, QStringLiteral("PRAGMA journal_mode = WAL"));
+    plain(what,
+          QStringLiteral("CREATE TABLE IF NOT EXISTS cards ("
+                         " number TEXT PRIMARY KEY,"
+                         " balance INTEGER NOT NULL,"
+                         " balance_inactive INTEGER NOT NULL)"));
+    // session_id is the server's; client_session_id is what the till sent.
+    plain(what,
+          QStringLiteral("CREATE TABLE IF NOT EXISTS transactions ("
+                         " id INTEGER PRIMARY KEY AUTOINCREMENT,"
+                         " session_id TEXT UNIQUE,"
+                         " kind TEXT NOT NULL,"
+                         " terminal_id TEXT NOT NULL,"
+                         " client_session_id TEXT NOT NULL,"
+                         " card_number TEXT NOT NULL,"
+                         " amount INTEGER NOT NULL,"
+                         " date_from_cash INTEGER NOT NULL,"
+                         " state TEXT NOT NULL,"
+                         " created_at TEXT NOT NULL,"
+                         " finished_at TEXT,"
+                         " created_ms INTEGER NOT NULL DEFAULT 0)"));
+    plain(what,
+          QStringLiteral("CREATE TABLE IF NOT EXISTS history ("
+                         " id INTEGER PRIMARY KEY AUTOINCREMENT,"
+                         " card_number TEXT NOT NULL,"
+                         " at TEXT NOT NULL,"
+                         " event TEXT NOT NULL,"
+                         " delta INTEGER NOT NULL,"
+                         " balance INTEGER NOT NULL,"
+                         " amount INTEGER NOT NULL,"
+                         " terminal_id TEXT,"
+                         " session_id TEXT,"
+                         " client_session_id TEXT)"));
+    upgradeSQLiteLedger();
+    plain(what,
+          QStringLiteral("CREATE INDEX IF NOT EXISTS transactions_by_card"
+                         " ON transactions (card_number, state)"));
+    plain(what,
+          QStringLiteral("CREATE INDEX IF NOT EXISTS transactions_by_client_id"
+                         " ON transactions (terminal_id, client_session_id)"));
+    plain(what,
+          QStringLiteral("CREATE INDEX IF NOT EXISTS transactions_by_age"
+                         " ON transactions (state, created_ms)"));
+    plain(what,
+          QStringLiteral("CREATE INDEX IF NOT EXISTS history_by_card"
+                         " ON history (card_number, id)"));
 }
 
-bool Ledger::readCard(QSqlDatabase &db, const QString &cardNumber, LedgerReply &reply)
+void Ledger::upgradeSQLiteLedger()
 {
-    QSqlQuery query
-        = run(db, QStringLiteral("cannot read card %1").arg(cardNumber),
-              QStringLiteral("SELECT balance, balance_inactive FROM cards WHERE number = ?"),
-              {cardNumber});
-    if (!query.next())
+    // A ledger of the first version has no created_ms and no history.
+    QSqlQuery columns(threadConnection.db);
+    if (!columns.exec(QStringLiteral("PRAGMA table_info(transactions)")))
+        fail(QStringLiteral("cannot read the ledger's layout"), columns.lastError());
+    while (columns.next()) {
+        if (columns.value(1).toString() == QLatin1String("created_ms"))
+            return;
+    }
+    columns.finish();
+
+    const QString what = QStringLiteral("cannot upgrade the ledger");
+    Work work(*this);
+    plain(what,
+          QStringLiteral("ALTER TABLE transactions"
+                         " ADD COLUMN created_ms INTEGER NOT NULL DEFAULT 0"));
+    // The first version wrote local time; a pending transaction keeps its age.
+    const QVector<QVariantList> pending
+        = rows(what, QStringLiteral("SELECT id, created_at FROM transactions WHERE state = ?"),
+               {statePending}, 2);
+    for (const QVariantList &row : pending) {
+        const QDateTime created = QDateTime::fromString(row.at(1).toString(), Qt::ISODateWithMs);
+        change(what, QStringLiteral("UPDATE transactions SET created_ms = ? WHERE id = ?"),
+               {created.isValid() ? created.toMSecsSinceEpoch() : 0, row.at(0)});
+    }
+    change(what,
+           QStringLiteral("INSERT INTO history (card_number, at, event, delta, balance, amount)"
+                          " SELECT number, ?, 'balance carried over', balance, balance, 0"
+                          " FROM cards"),
+           {nowText()});
+    work.commit();
+}
+
+bool Ledger::lockCard(const QString &cardNumber, LedgerReply &reply)
+{
+    const QVector<QVariantList> found
+        = rows(QStringLiteral("cannot read card %1").arg(cardNumber),
+               m_mariaDb ? QStringLiteral("SELECT balance, balance_inactive FROM cards"
+                                          " WHERE number = ? FOR UPDATE")
+                         : QStringLiteral("SELECT balance, balance_inactive FROM cards"
+                                          " WHERE number = ?"),
+               {cardNumber}, 2);
+    if (found.isEmpty())
         return false;
-    reply.balance = query.value(0).toLongLong();
-    reply.balanceInactive = query.value(1).toLongLong();
+    reply.balance = found.first().at(0).toLongLong();
+    reply.balanceInactive = found.first().at(1).toLongLong();
     return true;
 }
 
-qint64 Ledger::pendingPayments(QSqlDatabase &db, const QString &cardNumber)
+bool Ledger::findTransaction(const QString &terminalId, By by, const QVariant &key,
+                             Transaction &found)
 {
-    QSqlQuery query = run(db, QStringLiteral("cannot read pending payments of %1").arg(cardNumber),
-                          QStringLiteral("SELECT COALESCE(SUM(amount), 0) FROM transactions"
-                                         " WHERE card_number = ? AND kind = ? AND state = ?"),
-                          {cardNumber, kindPay, statePending});
-    return query.next() ? query.value(0).toLongLong() : 0;
+    QString where;
+    switch (by) {
+    case By::SessionId:
+        where = QStringLiteral("session_id = ?");
+        break;
+    case By::ClientId:
+        // The till's id repeats on another day: its latest use is meant.
+        where = QStringLiteral("client_session_id = ?");
+        break;
+    case By::RowId:
+        where = QStringLiteral("id = ?");
+        break;
+    }
+    const QVector<QVariantList> result
+        = rows(QStringLiteral("cannot read transaction ") + key.toString(),
+               QStringLiteral("SELECT id, session_id, kind, terminal_id, client_session_id,"
+                              " card_number, amount, state, created_ms FROM transactions"
+                              " WHERE terminal_id = ? AND ")
+                   + where + QStringLiteral(" ORDER BY id DESC LIMIT 1"),
+               {terminalId, key}, 9);
+    if (result.isEmpty())
+        return false;
+    const QVariantList &row = result.first();
+    found.id = row.at(0).toLongLong();
+    found.sessionId = row.at(1).toString();
+    found.kind = row.at(2).toString();
+    found.terminal = row.at(3).toString();
+    found.clientSession = row.at(4).toString();
+    found.card = row.at(5).toString();
+    found.amount = row.at(6).toLongLong();
+    found.state = row.at(7).toString();
+    found.createdMs = row.at(8).toLongLong();
+    return true;
+}
+
+void Ledger::finish(const Transaction &transaction, const QString &state, const QString &event,
+                    qint64 delta, LedgerReply &reply)
+{
+    if (delta != 0) {
+        change(QStringLiteral("cannot update card %1").arg(transaction.card),
+               QStringLiteral("UPDATE cards SET balance = balance + ? WHERE number = ?"),
+               {delta, transaction.card});
+    }
+    // Only from the state read under the lock: a second writer changes nothing.
+    const int changed
+        = change(QStringLiteral("cannot close transaction %1").arg(transaction.sessionId),
+                 QStringLiteral("UPDATE transactions SET state = ?, finished_at = ?"
+                                " WHERE id = ? AND state = ?"),
+                 {state, nowText(), transaction.id, transaction.state});
+    if (changed != 1)
+        throw LedgerError(QStringLiteral("transaction %1 changed under its card's lock")
+                              .arg(transaction.sessionId)
+                              .toStdString());
+    reply.balance += delta;
+    record(transaction.card, event, delta, reply.balance, transaction.amount, transaction.terminal,
+           transaction.sessionId, transaction.clientSession);
+}
+
+void Ledger::record(const QString &card, const QString &event, qint64 delta, qint64 balance,
+                    qint64 amount, const QString &terminal, const QString &session,
+                    const QString &clientSession)
+{
+    change(QStringLiteral("cannot write the history of %1").arg(card),
+           QStringLiteral("INSERT INTO history (card_number, at, event, delta, balance, amount,"
+                          " terminal_id, session_id, client_session_id)"
+                          " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+           {card, nowText(), event, delta, balance, amount, terminal, session, clientSession});
+}
+
+bool Ledger::overdue(const Transaction &transaction) const
+{
+    return transaction.createdMs + m_pendingTtlMs <= QDateTime::currentMSecsSinceEpoch();
+}
+
+QString Ledger::describe(const QString &event, const Transaction &transaction, qint64 balance)
+{
+    // Concatenated, not arg()-chained: a till's ids may hold "%1".
+    return event + QStringLiteral(" kind=") + noun(transaction.kind) + QStringLiteral(" terminal=")
+        + transaction.terminal + QStringLiteral(" card=") + transaction.card
+        + QStringLiteral(" amount=") + QString::number(transaction.amount)
+        + QStringLiteral(" session=") + transaction.sessionId + QStringLiteral(" clientSession=")
+        + transaction.clientSession + QStringLiteral(" balance=") + QString::number(balance);
 }

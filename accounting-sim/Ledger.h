@@ -1,67 +1,119 @@
 #ifndef LEDGER_H
 #define LEDGER_H
 
+#include "LedgerAddress.h"
 #include "LedgerReply.h"
 
-#include <QMutex>
 #include <QSqlDatabase>
 #include <QString>
+#include <QVariantList>
+#include <QVector>
 
 /*!
-    The accounting server's books in one SQLite file: cards with their
-    committed and inactive balances in kopecks, and every payment or refund
-    as a transaction that is pending until it is committed or rolled back.
+    The accounting server's books: cards with their committed and inactive
+    balances in kopecks, every payment or refund as a transaction (pending
+    until it is committed or rolled back), and a history of every change with
+    its reason. In a SQLite file, or in a MariaDB database that several
+    servers share.
 
-    Each thread talks to the file through a connection of its own (Qt's SQL
-    connections belong to the thread that made them); a thread's connection
-    is closed when the thread ends. One mutex runs the operations one at a
-    time, so checking the money and moving it cannot interleave between two
-    terminals. Database failures throw LedgerError; refusals are replies.
+    Each thread talks to the database through a connection of its own (Qt's
+    SQL connections belong to the thread that made them), kept for the
+    thread's life. Nothing here serialises in the process: every operation
+    that checks money and moves it runs in one database transaction that
+    first locks the card (SELECT ... FOR UPDATE on MariaDB; BEGIN IMMEDIATE,
+    which locks the file, on SQLite), so two servers on one ledger are as safe
+    as two threads. Database failures throw LedgerError; refusals are replies.
+
+    The rules a till relies on:
+    - a pending payment holds its money; a refund may not take a card above
+      what it has paid (committed payments, less committed and pending refunds);
+    - only the terminal that made a transaction can commit or roll it back;
+    - a repeated commit is answered success; a commit after a rollback is refused;
+    - a rollback finds the transaction by the server's session id or by the
+      till's own id (its latest use on that terminal), and voids a committed
+      one; a repeated rollback is answered success;
+    - a transaction pending longer than the time to live is rolled back.
 */
 class Ledger
 {
 public:
     enum class Kind { Pay, PayBack };
 
-    // Opens (or creates) the file and its tables on the calling thread.
-    explicit Ledger(const QString &path);
+    // One line of a card's history.
+    struct Event
+    {
+        QString at;
+        QString event;
+        qint64 delta = 0;
+        qint64 balance = 0;
+        qint64 amount = 0;
+        QString terminal;
+        QString session;
+        QString clientSession;
+    };
+
+    // Opens (or creates) the database and its tables on the calling thread.
+    Ledger(const LedgerAddress &address, qint64 pendingTtlMs);
 
     // Adds a card unless it exists; an existing card keeps its balances.
     // Returns true when the card was added.
     bool addCardIfMissing(const QString &number, qint64 balance, qint64 balanceInactive);
 
     LedgerReply balance(const QString &cardNumber);
-    // Records a pending transaction under a session id of the ledger's own.
+    // Records a pending transaction under a new random session id.
     LedgerReply open(Kind kind, const QString &terminalId, const QString &clientSessionId,
                      const QString &cardNumber, qint64 amount, qint64 dateFromCash);
-    LedgerReply commit(const QString &sessionId, const QString &cardNumber);
-    LedgerReply rollback(const QString &sessionId, const QString &cardNumber);
+    LedgerReply commit(const QString &terminalId, const QString &sessionId,
+                       const QString &cardNumber);
+    // `id` is the server's session id or the till's own transaction id.
+    LedgerReply rollback(const QString &terminalId, const QString &id, const QString &cardNumber);
+    // Rolls back what has been pending longer than the time to live; one
+    // log line for each.
+    QStringList expireOverdue();
 
-    // The session id that the ledger gives its transaction number.
-    static QString sessionIdFor(qint64 transactionId);
+    // False when the card is not on the ledger.
+    bool history(const QString &cardNumber, LedgerReply &card, QVector<Event> &events);
+
+    // 128 random bits as 32 hex digits.
+    static QString newSessionId();
 
     // Lets the calling thread's connection go now rather than at thread exit.
     static void closeThreadConnection();
 
 private:
-    QSqlDatabase connection();
-    void createTables();
-    bool readCard(QSqlDatabase &db, const QString &cardNumber, LedgerReply &reply);
-    qint64 pendingPayments(QSqlDatabase &db, const QString &cardNumber);
-
-    struct Pending
+    struct Transaction
     {
+        qint64 id = 0;
+        QString sessionId;
         QString kind;
+        QString terminal;
+        QString clientSession;
         QString card;
         qint64 amount = 0;
+        QString state;
+        qint64 createdMs = 0;
     };
-    // The pending transaction `sessionId` of `cardNumber`; otherwise false
-    // with the refusal in `reply`.
-    bool findPending(QSqlDatabase &db, const QString &sessionId, const QString &cardNumber,
-                     LedgerReply &reply, Pending &pending);
+    class Work;
 
-    QString m_path;
-    QMutex m_lock;
+    QSqlDatabase &connection();
+    template<typename Operation> auto retrying(Operation operation) -> decltype(operation());
+    void createTables();
+    void upgradeSQLiteLedger();
+    bool lockCard(const QString &cardNumber, LedgerReply &reply);
+    enum class By { SessionId, ClientId, RowId };
+    // The terminal's transaction with that key (the latest one, by the till's id).
+    bool findTransaction(const QString &terminalId, By by, const QVariant &key, Transaction &found);
+    void finish(const Transaction &transaction, const QString &state, const QString &event,
+                qint64 delta, LedgerReply &reply);
+    void record(const QString &card, const QString &event, qint64 delta, qint64 balance,
+                qint64 amount, const QString &terminal, const QString &session,
+                const QString &clientSession);
+    bool overdue(const Transaction &transaction) const;
+    static QString describe(const QString &event, const Transaction &transaction, qint64 balance);
+
+    const LedgerAddress m_address;
+    const bool m_mariaDb;
+    const qint64 m_pendingTtlMs;
 };
 
 #endif // LEDGER_H

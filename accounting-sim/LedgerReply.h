@@ -2,10 +2,13 @@
 #define LEDGERREPLY_H
 
 #include <QString>
+#include <QStringList>
 
 /*!
     What the ledger answers to one request: accepted or refused with a reason
     for the cashier, and the card's committed balances as they stand after it.
+    `notices` are lines for the operator's log (a void that took a card below
+    zero, a transaction found expired).
 */
 struct LedgerReply
 {
@@ -14,6 +17,7 @@ struct LedgerReply
     QString sessionId;
     qint64 balance = 0;
     qint64 balanceInactive = 0;
+    QStringList notices;
 };
 
 #endif // LEDGERREPLY_H

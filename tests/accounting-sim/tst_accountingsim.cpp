@@ -1,18 +1,37 @@
+#include "BonusVersion.h"
+#include "MariaDbSandbox.h"
 #include "SimClient.h"
 #include "SimProcess.h"
 
+#include <thrift/TOutput.h>
 #include <thrift/transport/TTransportException.h>
 
+#include <QMap>
+#include <QRandomGenerator>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
+#include <fcntl.h>
+#include <mutex>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 using Result = SimClient::Result;
 using Client = SimClient::Client;
+
+// Starts `sim` on this test's ledger with the extra arguments; fails the test
+// if it does not come to listen.
+#define START_SIM(sim, ...) QVERIFY2((sim).start(arguments(__VA_ARGS__)), qPrintable((sim).error()))
 
 namespace {
 
@@ -21,6 +40,62 @@ QString description(const Result &result)
     return QString::fromStdString(result.description);
 }
 
+QStringList words(const char *text)
+{
+    return QString::fromUtf8(text).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+}
+
+// Runs accounting-sim to its end: exit code (-1 if it crashed), stdout, stderr.
+struct Run
+{
+    int code = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+Run runSim(const QStringList &arguments, const QString &directory = QString())
+{
+    QProcess sim;
+    sim.setWorkingDirectory(directory);
+    sim.start(SimProcess::program(), arguments);
+    Run run;
+    if (!sim.waitForFinished(10000))
+        return run;
+    run.code = sim.exitStatus() == QProcess::NormalExit ? sim.exitCode() : -1;
+    run.out = sim.readAllStandardOutput();
+    run.err = sim.readAllStandardError();
+    return run;
+}
+
+// A plain TCP connection to the server, left to idle; -1 if none could be made.
+int idleConnection(quint16 port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    // Not waited for: the kernel finishes the handshake while the next one starts.
+    ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    return fd;
+}
+
+// Keeps this process's own Thrift client quiet while a test provokes
+// failures on purpose (a send into a connection the server closed).
+struct QuietThrift
+{
+    QuietThrift()
+    {
+        apache::thrift::GlobalOutput.setOutputFunction([](const char *) {});
+    }
+    ~QuietThrift()
+    {
+        apache::thrift::GlobalOutput.setOutputFunction(apache::thrift::TOutput::errorTimeWrapper);
+    }
+};
+
 } // namespace
 
 class TestAccountingSim : public QObject
@@ -28,6 +103,7 @@ class TestAccountingSim : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void init();
 
     void commitMovesBalanceOnce_data();
@@ -35,15 +111,29 @@ private slots:
     void pendingMoneyIsHeldUntilCommitOrRollback();
     void sessionIdIsTheServers();
     void callLogLines();
+    void startLines_data();
+    void startLines();
     void refusals_data();
     void refusals();
+    void rules_data();
+    void rules();
+    void pendingExpires();
+    void history();
     void restartKeepsLedger();
+    void upgradesALedgerOfTheFirstVersion();
     void twoClientsAtOnce();
     void concurrentPaymentsNeverOverdraw();
+    void hostileRequests_data();
+    void hostileRequests();
+    void connectionFlood_data();
+    void connectionFlood();
+    void twoServersOnOneMariaDbLedger();
     void stopSignals_data();
     void stopSignals();
     void badCommandLine_data();
     void badCommandLine();
+    void helpAndVersion_data();
+    void helpAndVersion();
     void busyPortFails();
 
     void cleanupTestCase();
@@ -56,8 +146,19 @@ private:
     // Outlives the per-test directories: the shared server keeps its ledger here.
     QTemporaryDir m_refusalDir;
     std::unique_ptr<SimProcess> m_refusalServer;
-    int m_refusalCalls = 0;
+    int m_refusalLines = 0;
 };
+
+void TestAccountingSim::initTestCase()
+{
+    // The connection flood opens 2,000 sockets from this process.
+    rlimit files {};
+    getrlimit(RLIMIT_NOFILE, &files);
+    if (files.rlim_cur < 4096 && files.rlim_max >= 4096) {
+        files.rlim_cur = 4096;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
+}
 
 void TestAccountingSim::init()
 {
@@ -80,7 +181,8 @@ void TestAccountingSim::commitMovesBalanceOnce_data()
 
     QTest::newRow("sale") << false << qint64(2550) << qint64(7450);
     QTest::newRow("sale of the whole balance") << false << qint64(10000) << qint64(0);
-    QTest::newRow("refund") << true << qint64(2550) << qint64(12550);
+    // A refund needs a payment to give back: 5000 was paid first.
+    QTest::newRow("refund") << true << qint64(2550) << qint64(7550);
 }
 
 void TestAccountingSim::commitMovesBalanceOnce()
@@ -90,29 +192,32 @@ void TestAccountingSim::commitMovesBalanceOnce()
     QFETCH(qint64, after);
 
     SimProcess sim;
-    QVERIFY2(sim.start(arguments({QStringLiteral("--card"), QStringLiteral("7001=10000:300")})),
-             qPrintable(sim.error()));
+    START_SIM(sim, {QStringLiteral("--card"), QStringLiteral("7001=10000:300")});
     SimClient client(sim.port());
+    qint64 before = 10000;
+    if (refund) {
+        const Result paid = client.makePay("T1", "7001", 5000);
+        QVERIFY(client.commit("T1", paid.sessionId, "7001").success);
+        before = 5000;
+    }
 
     const Result opened
         = refund ? client.makePayBack("T1", "7001", amount) : client.makePay("T1", "7001", amount);
     QVERIFY2(opened.success, opened.description.c_str());
     // The answer carries the committed balance, untouched until the commit.
-    QCOMPARE(opened.balance, 10000);
+    QCOMPARE(opened.balance, before);
     QCOMPARE(opened.balanceInactive, 300);
-    QCOMPARE(client.balance("T1", "7001").balance, 10000);
+    QCOMPARE(client.balance("T1", "7001").balance, before);
 
     const Result committed = client.commit("T1", opened.sessionId, "7001");
     QVERIFY2(committed.success, committed.description.c_str());
     QCOMPARE(committed.balance, after);
     QCOMPARE(committed.sessionId, opened.sessionId);
 
+    // Asked again (its answer was lost): success, and the money moved once.
     const Result again = client.commit("T1", opened.sessionId, "7001");
-    QVERIFY(!again.success);
-    QCOMPARE(description(again), QStringLiteral("Транзакция уже завершена"));
-    const Result late = client.rollback("T1", opened.sessionId, "7001");
-    QVERIFY(!late.success);
-    QCOMPARE(description(late), QStringLiteral("Транзакция уже завершена"));
+    QVERIFY(again.success);
+    QCOMPARE(again.balance, after);
 
     const Result balance = client.balance("T1", "7001");
     QVERIFY(balance.success);
@@ -124,8 +229,7 @@ void TestAccountingSim::commitMovesBalanceOnce()
 void TestAccountingSim::pendingMoneyIsHeldUntilCommitOrRollback()
 {
     SimProcess sim;
-    QVERIFY2(sim.start(arguments({QStringLiteral("--card"), QStringLiteral("7001=10000")})),
-             qPrintable(sim.error()));
+    START_SIM(sim, {QStringLiteral("--card"), QStringLiteral("7001=10000")});
     SimClient client(sim.port());
 
     const Result first = client.makePay("T1", "7001", 6000);
@@ -146,7 +250,7 @@ void TestAccountingSim::pendingMoneyIsHeldUntilCommitOrRollback()
 
     const Result commitAfterRollback = client.commit("T1", first.sessionId, "7001");
     QVERIFY(!commitAfterRollback.success);
-    QCOMPARE(description(commitAfterRollback), QStringLiteral("Транзакция уже завершена"));
+    QCOMPARE(description(commitAfterRollback), QStringLiteral("Транзакция уже отменена"));
     QCOMPARE(client.balance("T1", "7001").balance, 10000);
 
     // The rolled back 6000 is free again; 4000 is still pending.
@@ -158,19 +262,20 @@ void TestAccountingSim::pendingMoneyIsHeldUntilCommitOrRollback()
 void TestAccountingSim::sessionIdIsTheServers()
 {
     SimProcess sim;
-    QVERIFY2(sim.start(arguments({QStringLiteral("--card"), QStringLiteral("7001=10000")})),
-             qPrintable(sim.error()));
+    START_SIM(sim, {QStringLiteral("--card"), QStringLiteral("7001=10000")});
     SimClient client(sim.port());
 
     const std::string tillId = "0915071231234";
     const Result a = client.makePay("T1", "7001", 1234, tillId);
     const Result b = client.makePay("T1", "7001", 1234, tillId);
     QVERIFY(a.success && b.success);
-    QVERIFY(!a.sessionId.empty());
-    QVERIFY(a.sessionId != tillId);
-    QVERIFY(b.sessionId != tillId);
+    // 128 random bits: nothing to count on from one id to the next.
+    const QRegularExpression random(QStringLiteral("^[0-9a-f]{32}$"));
+    QVERIFY2(random.match(QString::fromStdString(a.sessionId)).hasMatch(), a.sessionId.c_str());
+    QVERIFY2(random.match(QString::fromStdString(b.sessionId)).hasMatch(), b.sessionId.c_str());
     QVERIFY(a.sessionId != b.sessionId);
 
+    // A commit names the server's id; the till's own is for rollbacks only.
     const Result byTillId = client.commit("T1", tillId, "7001");
     QVERIFY(!byTillId.success);
     QCOMPARE(description(byTillId), QStringLiteral("Транзакция не найдена"));
@@ -182,9 +287,11 @@ void TestAccountingSim::sessionIdIsTheServers()
 void TestAccountingSim::callLogLines()
 {
     SimProcess sim;
-    QVERIFY2(sim.start(arguments({QStringLiteral("--card"), QStringLiteral("7001=10000:300")})),
-             qPrintable(sim.error()));
+    START_SIM(sim,
+              {QStringLiteral("--card"), QStringLiteral("7001=10000:300"),
+               QStringLiteral("--terminal"), QStringLiteral("T-01")});
     SimClient client(sim.port());
+    QCOMPARE(sim.waitForLines(1).size(), 1); // the start line
 
     const Result opened = client.makePay("T-01", "7001", 2550, "0915071232550");
     client.commit("T-01", opened.sessionId, "7001");
@@ -193,7 +300,7 @@ void TestAccountingSim::callLogLines()
     client.call([](Client &c, Result &r) { c.cancel(r, "T-01", "0915071230", 1); });
 
     const QString session = QString::fromStdString(opened.sessionId);
-    const QStringList lines = sim.waitForLines(5);
+    const QStringList lines = sim.waitForLines(6).mid(1);
     const QStringList expected {
         QStringLiteral("makePay terminal=T-01 card=7001 amount=2550 session=%1"
                        " clientSession=0915071232550 outcome=ok balance=10000"
@@ -204,7 +311,7 @@ void TestAccountingSim::callLogLines()
                        " description=Транзакция подтверждена")
             .arg(session),
         QStringLiteral("balance terminal=\"\" card=7001 amount=- session=- clientSession=-"
-                       " outcome=ok balance=7450 description=Баланс получен"),
+                       " outcome=refused balance=0 description=Терминал не зарегистрирован"),
         QStringLiteral("makePay terminal=T-01 card=7001 amount=999999 session=-"
                        " clientSession=0915071239.99999e+07 outcome=refused balance=7450"
                        " description=Недостаточно средств на карте"),
@@ -213,8 +320,51 @@ void TestAccountingSim::callLogLines()
     };
     QCOMPARE(lines, expected);
     QCOMPARE(sim.stop(SIGTERM), 0);
-    // Connections of finished threads went away without complaints.
-    QCOMPARE(sim.process().readAllStandardError(), QByteArray());
+}
+
+void TestAccountingSim::startLines_data()
+{
+    QTest::addColumn<QStringList>("extra");
+    QTest::addColumn<QStringList>("expected");
+
+    const QString start = QStringLiteral("accounting-sim " BONUS_VERSION ": ledger ");
+    const QString anyTerminal = QStringLiteral("accepting every terminal: no --terminal was given");
+    QTest::newRow("no --terminal: any is accepted, and said so")
+        << QStringList() << QStringList {start, anyTerminal};
+    QTest::newRow("terminals listed")
+        << words("--terminal T1 --terminal T2") << QStringList {start};
+    QTest::newRow("limits as given")
+        << words("--terminal T1 --workers 3 --max-connections 7 --idle-timeout 9 --pending-ttl 11")
+        << QStringList {start};
+}
+
+void TestAccountingSim::startLines()
+{
+    QFETCH(QStringList, extra);
+    QFETCH(QStringList, expected);
+
+    SimProcess sim;
+    START_SIM(sim, extra);
+    SimClient(sim.port()).balance("T1", "none");
+    const QStringList lines = sim.waitForLines(expected.size() + 1);
+    QCOMPARE(lines.size(), expected.size() + 1);
+    for (int i = 0; i < expected.size(); ++i)
+        QVERIFY2(lines.at(i).startsWith(expected.at(i)), qPrintable(lines.at(i)));
+    QVERIFY2(
+        lines.first().endsWith(
+            QStringLiteral("%1, workers=%2 max-connections=%3 idle-timeout=%4s pending-ttl=%5s")
+                .arg(dbPath(), extra.contains(QStringLiteral("--workers")) ? "3" : "32",
+                     extra.contains(QStringLiteral("--workers")) ? "7" : "256",
+                     extra.contains(QStringLiteral("--workers")) ? "9" : "30",
+                     extra.contains(QStringLiteral("--workers")) ? "11" : "900")),
+        qPrintable(lines.first()));
+    QVERIFY(lines.last().startsWith(QStringLiteral("balance terminal=T1 ")));
+    // Every line, the listening one too, starts with the time it was written.
+    QCOMPARE(sim.stop(SIGTERM), 0);
+    const QRegularExpression stamped(
+        QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z \\S"));
+    for (const QString &line : sim.rawLines())
+        QVERIFY2(stamped.match(line).hasMatch(), qPrintable(line));
 }
 
 void TestAccountingSim::refusals_data()
@@ -234,6 +384,9 @@ void TestAccountingSim::refusals_data()
     const QString badAmount = QStringLiteral("Сумма операции должна быть больше нуля");
     const QString otherCard = QStringLiteral("Карта не соответствует транзакции");
     const QString unsupported = QStringLiteral("Метод не поддерживается");
+    const QString notPaid = QStringLiteral("Возврат больше оплаченного по карте");
+    const QString tooLong = QStringLiteral("Слишком длинное значение в запросе");
+    const QString longText(256, QLatin1Char('7'));
 
     QTest::newRow("pay above the balance") << "makePay"
                                            << "T1"
@@ -251,6 +404,10 @@ void TestAccountingSim::refusals_data()
     QTest::newRow("refund to an unknown card") << "makePayBack"
                                                << "T1"
                                                << "9999" << qint64(100) << "" << noCard;
+    QTest::newRow("refund to a card that never paid")
+        << "makePayBack"
+        << "T1"
+        << "7002" << qint64(2147483647) << "" << notPaid;
     QTest::newRow("card number differs in case of letters") << "balance"
                                                             << "T1"
                                                             << "7001a" << qint64(0) << "" << noCard;
@@ -273,6 +430,14 @@ void TestAccountingSim::refusals_data()
         << "commitTransaction"
         << "T3"
         << "7001" << qint64(0) << "pending" << noTerminal;
+    QTest::newRow("commit from another listed terminal")
+        << "commitTransaction"
+        << "T2"
+        << "7001" << qint64(0) << "pending" << noSession;
+    QTest::newRow("rollback from another listed terminal")
+        << "rollbackTransaction"
+        << "T2"
+        << "7001" << qint64(0) << "pending" << noSession;
     QTest::newRow("commit of an unknown session")
         << "commitTransaction"
         << "T1"
@@ -290,6 +455,13 @@ void TestAccountingSim::refusals_data()
     QTest::newRow("rollback with another card") << "rollbackTransaction"
                                                 << "T1"
                                                 << "7002" << qint64(0) << "pending" << otherCard;
+    QTest::newRow("card number longer than the ledger keeps")
+        << "makePay"
+        << "T1" << longText << qint64(100) << "" << tooLong;
+    QTest::newRow("till's id longer than the ledger keeps")
+        << "makePay"
+        << "T1"
+        << "7001" << qint64(100) << longText << tooLong;
     for (const char *method : {"pay", "cancel", "back", "add", "sub", "makeEarn", "makeEarnBack"})
         QTest::newRow(method) << method << "T1"
                               << "7001" << qint64(100) << "" << unsupported;
@@ -315,18 +487,19 @@ void TestAccountingSim::refusals()
                                          QStringLiteral("--terminal"), QStringLiteral("T1"),
                                          QStringLiteral("--terminal"), QStringLiteral("T2")}),
                  qPrintable(m_refusalServer->error()));
+        m_refusalLines = 1; // the start line
     }
     SimProcess &sim = *m_refusalServer;
     SimClient client(sim.port());
 
     // Every call on this server so far is one line, this row's included.
-    int &calls = m_refusalCalls;
+    int &lineCount = m_refusalLines;
     std::string pending;
     if (session == QLatin1String("pending")) {
         const Result opened = client.makePay("T1", "7001", 100);
         QVERIFY(opened.success);
         pending = opened.sessionId;
-        ++calls;
+        ++lineCount;
     }
     const std::string t = terminal.toStdString();
     const std::string c = card.toStdString();
@@ -362,12 +535,12 @@ void TestAccountingSim::refusals()
         else
             QFAIL("no such method in the table");
     });
-    ++calls;
+    ++lineCount;
 
     QVERIFY(!answer.success);
     QCOMPARE(description(answer), expected);
-    const QStringList lines = sim.waitForLines(calls);
-    QCOMPARE(lines.size(), calls);
+    const QStringList lines = sim.waitForLines(lineCount);
+    QCOMPARE(lines.size(), lineCount);
     QVERIFY2(lines.last().startsWith(method + QLatin1Char(' ')), qPrintable(lines.last()));
     QVERIFY2(lines.last().contains(QStringLiteral(" outcome=refused ")), qPrintable(lines.last()));
     QVERIFY2(lines.last().endsWith(QStringLiteral(" description=") + expected),
@@ -376,18 +549,236 @@ void TestAccountingSim::refusals()
     // Nothing moved, and a refused commit or rollback left the transaction usable.
     QCOMPARE(client.balance("T1", "7001").balance, 10000);
     QCOMPARE(client.balance("T1", "7002").balance, 500);
-    calls += 2;
+    lineCount += 2;
     if (!pending.empty()) {
         const Result rolledBack = client.rollback("T1", pending, "7001");
         QVERIFY2(rolledBack.success, rolledBack.description.c_str());
-        ++calls;
+        ++lineCount;
     }
 }
 
-void TestAccountingSim::cleanupTestCase()
+void TestAccountingSim::rules_data()
 {
-    if (m_refusalServer)
-        QCOMPARE(m_refusalServer->stop(SIGTERM), 0);
+    // Steps against card 7001 (10000 kopecks) on terminal T1, each
+    // "[TERMINAL:]VERB [ARG...] => ok BALANCE" or "=> no DESCRIPTION":
+    //   pay|refund AMOUNT [TILL_ID]   commit|rollback [ID] [card=NUMBER]   balance
+    // ID is $N (the server's id of the N-th pay or refund; the last by
+    // default) or the till's own id.
+    QTest::addColumn<QString>("steps");
+    // A line the server logs along the way, if any.
+    QTest::addColumn<QString>("logLine");
+
+    QTest::newRow("a repeated commit answers success with the balance")
+        << "pay 3000 => ok 10000; commit => ok 7000; commit => ok 7000; balance => ok 7000"
+        << "";
+    QTest::newRow("a commit after a rollback is refused")
+        << "pay 3000 => ok 10000; rollback => ok 10000; commit => no Транзакция уже отменена;"
+           " balance => ok 10000"
+        << "";
+    QTest::newRow("a pending payment holds its money")
+        << "pay 6000 => ok 10000; pay 4001 => no Недостаточно средств на карте;"
+           " pay 4000 => ok 10000; commit $1 => ok 4000"
+        << "";
+    QTest::newRow("a rollback by the till's id frees a pending payment")
+        << "pay 10000 A1 => ok 10000; rollback A1 => ok 10000; pay 10000 => ok 10000"
+        << "";
+    QTest::newRow("a rollback by the till's id takes its latest use")
+        << "pay 100 A1 => ok 10000; commit => ok 9900; pay 200 A1 => ok 9900;"
+           " rollback A1 => ok 9900; commit $2 => no Транзакция уже отменена; balance => ok 9900"
+        << "";
+    QTest::newRow("a rollback voids a committed payment, once")
+        << "pay 3000 => ok 10000; commit => ok 7000; rollback => ok 10000; rollback => ok 10000;"
+           " commit => no Транзакция уже отменена; balance => ok 10000"
+        << "";
+    QTest::newRow("a void by the till's id")
+        << "pay 3000 A7 => ok 10000; commit => ok 7000; rollback A7 => ok 10000"
+        << "";
+    QTest::newRow("a void of a refund may take the card below zero, and is logged")
+        << "pay 5000 => ok 10000; commit => ok 5000; refund 5000 => ok 5000; commit => ok 10000;"
+           " pay 10000 => ok 10000; commit => ok 0; rollback $2 => ok -5000; balance => ok -5000"
+        << "^overdrawn kind=refund terminal=T1 card=7001 amount=5000 session=\\w{32} "
+           "clientSession=0915071230 balance=-5000$";
+    QTest::newRow("a rollback of an unknown id is refused")
+        << "rollback NOPE => no Транзакция не найдена; pay 1 => ok 10000;"
+           " rollback $9 => no Транзакция не найдена"
+        << "";
+    QTest::newRow("the card must match a rollback by the till's id")
+        << "pay 100 A1 => ok 10000; rollback A1 card=7002 => no Карта не соответствует транзакции;"
+           " commit => ok 9900"
+        << "";
+    QTest::newRow("another terminal can neither commit nor roll back, by either id")
+        << "pay 100 A1 => ok 10000; T2:commit => no Транзакция не найдена;"
+           " T2:rollback => no Транзакция не найдена; T2:rollback A1 => no Транзакция не найдена;"
+           " commit => ok 9900; T2:rollback => no Транзакция не найдена; balance => ok 9900"
+        << "";
+    QTest::newRow("a refund above what was paid is refused")
+        << "pay 3000 => ok 10000; commit => ok 7000;"
+           " refund 3001 => no Возврат больше оплаченного по карте; refund 3000 => ok 7000;"
+           " commit => ok 10000; refund 1 => no Возврат больше оплаченного по карте"
+        << "";
+    QTest::newRow("pending refunds count against what was paid")
+        << "pay 3000 => ok 10000; commit => ok 7000; refund 2000 => ok 7000;"
+           " refund 1001 => no Возврат больше оплаченного по карте; refund 1000 => ok 7000;"
+           " rollback $2 => ok 7000; refund 2000 => ok 7000"
+        << "";
+    QTest::newRow("neither a pending nor a voided payment can be refunded")
+        << "pay 3000 => ok 10000; refund 1 => no Возврат больше оплаченного по карте;"
+           " commit => ok 7000; rollback => ok 10000;"
+           " refund 1 => no Возврат больше оплаченного по карте"
+        << "";
+    QTest::newRow("a refund of a card that never paid creates no money")
+        << "refund 2147483647 => no Возврат больше оплаченного по карте; balance => ok 10000"
+        << "";
+}
+
+void TestAccountingSim::rules()
+{
+    QFETCH(QString, steps);
+    QFETCH(QString, logLine);
+
+    SimProcess sim;
+    START_SIM(sim, words("--card 7001=10000 --card 7002=500 --terminal T1 --terminal T2"));
+    SimClient client(sim.port());
+    QStringList opened; // server ids of the pays and refunds, in order
+
+    for (const QString &step : steps.split(QLatin1Char(';'))) {
+        const QString action = step.section(QStringLiteral("=>"), 0, 0).trimmed();
+        const QString expect = step.section(QStringLiteral("=>"), 1).trimmed();
+        QStringList parts = action.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        std::string terminal = "T1";
+        if (parts.first().contains(QLatin1Char(':'))) {
+            terminal = parts.first().section(QLatin1Char(':'), 0, 0).toStdString();
+            parts.first() = parts.first().section(QLatin1Char(':'), 1);
+        }
+        std::string card = "7001";
+        for (const QString &part : parts.filter(QRegularExpression(QStringLiteral("^card="))))
+            card = part.mid(5).toStdString();
+        parts.erase(std::remove_if(parts.begin(), parts.end(),
+                                   [](const QString &p) { return p.startsWith("card="); }),
+                    parts.end());
+        const QString verb = parts.value(0);
+        const QString arg = parts.value(1);
+        // $N, the last opened one by default, or the till's id as written.
+        std::string id = opened.isEmpty() ? std::string() : opened.last().toStdString();
+        if (arg.startsWith(QLatin1Char('$')))
+            id = opened.value(arg.mid(1).toInt() - 1, QStringLiteral("unknown")).toStdString();
+        else if (!arg.isEmpty() && verb != QLatin1String("pay") && verb != QLatin1String("refund"))
+            id = arg.toStdString();
+
+        Result answer;
+        if (verb == QLatin1String("pay") || verb == QLatin1String("refund")) {
+            const std::string tillId = parts.value(2, QStringLiteral("0915071230")).toStdString();
+            answer = verb == QLatin1String("pay")
+                ? client.makePay(terminal, card, arg.toLongLong(), tillId)
+                : client.makePayBack(terminal, card, arg.toLongLong(), tillId);
+            if (answer.success)
+                opened << QString::fromStdString(answer.sessionId);
+        } else if (verb == QLatin1String("commit")) {
+            answer = client.commit(terminal, id, card);
+        } else if (verb == QLatin1String("rollback")) {
+            answer = client.rollback(terminal, id, card);
+        } else if (verb == QLatin1String("balance")) {
+            answer = client.balance(terminal, card);
+        } else {
+            QFAIL(qPrintable(QStringLiteral("unknown step ") + step));
+        }
+
+        const QString got = answer.success ? QStringLiteral("ok %1").arg(answer.balance)
+                                           : QStringLiteral("no ") + description(answer);
+        QVERIFY2(got == expect, qPrintable(step.trimmed() + QStringLiteral(": got ") + got));
+    }
+    if (!logLine.isEmpty())
+        QVERIFY2(!sim.waitForLine(QRegularExpression(logLine)).isEmpty(),
+                 qPrintable(sim.lines().join(QLatin1Char('\n'))));
+    QCOMPARE(sim.stop(SIGTERM), 0);
+}
+
+void TestAccountingSim::pendingExpires()
+{
+    SimProcess sim;
+    START_SIM(sim, words("--card 7001=10000 --pending-ttl 1"));
+    SimClient client(sim.port());
+
+    // A till that vanished after makePay: its 6000 is held, then let go.
+    const Result abandoned = client.makePay("T1", "7001", 6000, "0915070600");
+    QVERIFY(abandoned.success);
+    QVERIFY(!client.makePay("T1", "7001", 6000).success);
+    const QString expired = sim.waitForLine(
+        QRegularExpression(QStringLiteral("^expired kind=payment terminal=T1 card=7001 amount=6000"
+                                          " session=%1 clientSession=0915070600 balance=10000$")
+                               .arg(QString::fromStdString(abandoned.sessionId))));
+    QVERIFY2(!expired.isEmpty(), qPrintable(sim.lines().join(QLatin1Char('\n'))));
+
+    const Result late = client.commit("T1", abandoned.sessionId, "7001");
+    QVERIFY(!late.success);
+    QCOMPARE(description(late), QStringLiteral("Транзакция уже отменена"));
+    QVERIFY(client.rollback("T1", abandoned.sessionId, "7001").success);
+    const Result next = client.makePay("T1", "7001", 10000);
+    QVERIFY(next.success);
+    QCOMPARE(client.commit("T1", next.sessionId, "7001").balance, 0);
+    QCOMPARE(sim.stop(SIGTERM), 0);
+}
+
+void TestAccountingSim::history()
+{
+    SimProcess sim;
+    START_SIM(sim, words("--card 7001=10000:300 --card 7002=1"));
+    SimClient client(sim.port());
+    const Result sale = client.makePay("T1", "7001", 2550, "0915072550");
+    client.commit("T1", sale.sessionId, "7001");
+    const Result refund = client.makePayBack("T2", "7001", 1000, "0915081000");
+    client.commit("T2", refund.sessionId, "7001");
+    const Result dropped = client.makePay("T1", "7001", 50, "0915090050");
+    client.rollback("T1", "0915090050", "7001");
+    client.rollback("T1", sale.sessionId, "7001");
+    QCOMPARE(sim.stop(SIGTERM), 0);
+
+    const Run run = runSim(
+        {QStringLiteral("history"), QStringLiteral("--db"), dbPath(), QStringLiteral("7001")});
+    QCOMPARE(run.code, 0);
+    QCOMPARE(run.err, QByteArray());
+    QStringList lines = QString::fromUtf8(run.out).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(lines.takeFirst(), QStringLiteral("card 7001: balance=11000 inactive=300"));
+    const auto s = [](const Result &r) { return QString::fromStdString(r.sessionId); };
+    const QStringList expected {
+        QStringLiteral("opening balance delta=+10000 balance=10000 amount=0 terminal=-"
+                       " session=- clientSession=-"),
+        QStringLiteral("payment pending delta=0 balance=10000 amount=2550 terminal=T1 session=%1"
+                       " clientSession=0915072550")
+            .arg(s(sale)),
+        QStringLiteral("payment committed delta=-2550 balance=7450 amount=2550 terminal=T1"
+                       " session=%1 clientSession=0915072550")
+            .arg(s(sale)),
+        QStringLiteral("refund pending delta=0 balance=7450 amount=1000 terminal=T2 session=%1"
+                       " clientSession=0915081000")
+            .arg(s(refund)),
+        QStringLiteral("refund committed delta=+1000 balance=8450 amount=1000 terminal=T2"
+                       " session=%1 clientSession=0915081000")
+            .arg(s(refund)),
+        QStringLiteral("payment pending delta=0 balance=8450 amount=50 terminal=T1 session=%1"
+                       " clientSession=0915090050")
+            .arg(s(dropped)),
+        QStringLiteral("payment rolled back delta=0 balance=8450 amount=50 terminal=T1"
+                       " session=%1 clientSession=0915090050")
+            .arg(s(dropped)),
+        QStringLiteral("payment voided delta=+2550 balance=11000 amount=2550 terminal=T1"
+                       " session=%1 clientSession=0915072550")
+            .arg(s(sale)),
+    };
+    // Each line: the time of the change, then what and why.
+    QCOMPARE(lines.size(), expected.size());
+    for (int i = 0; i < lines.size(); ++i)
+        QCOMPARE(SimProcess::unstamped(lines.at(i)), expected.at(i));
+
+    const Run unknown = runSim(
+        {QStringLiteral("history"), QStringLiteral("--db"), dbPath(), QStringLiteral("7003")});
+    QCOMPARE(unknown.code, 1);
+    QCOMPARE(unknown.err, QByteArray("accounting-sim: card 7003 is not on the ledger\n"));
+    const QString missing = m_dir->filePath(QStringLiteral("missing.db"));
+    const Run noLedger
+        = runSim({QStringLiteral("history"), QStringLiteral("--db"), missing, QStringLiteral("1")});
+    QCOMPARE(noLedger.code, 1);
+    QVERIFY(!QFile::exists(missing));
 }
 
 void TestAccountingSim::restartKeepsLedger()
@@ -397,7 +788,7 @@ void TestAccountingSim::restartKeepsLedger()
     std::string committedSession;
     {
         SimProcess sim;
-        QVERIFY2(sim.start(arguments(seed)), qPrintable(sim.error()));
+        START_SIM(sim, seed);
         SimClient client(sim.port());
         const Result paid = client.makePay("T1", "7001", 4000);
         QVERIFY(client.commit("T1", paid.sessionId, "7001").success);
@@ -408,9 +799,7 @@ void TestAccountingSim::restartKeepsLedger()
     }
 
     SimProcess sim;
-    QVERIFY2(sim.start(arguments(
-                 seed + QStringList {QStringLiteral("--card"), QStringLiteral("Карта-7003=700")})),
-             qPrintable(sim.error()));
+    START_SIM(sim, seed + QStringList {QStringLiteral("--card"), QStringLiteral("Карта-7003=700")});
     SimClient client(sim.port());
     const Result kept = client.balance("T1", "7001");
     QVERIFY(kept.success);
@@ -421,18 +810,56 @@ void TestAccountingSim::restartKeepsLedger()
 
     // Transactions outlive the restart too, and new ones get new ids.
     const Result again = client.commit("T1", committedSession, "7001");
-    QCOMPARE(description(again), QStringLiteral("Транзакция уже завершена"));
+    QVERIFY(again.success);
+    QCOMPARE(again.balance, 6000);
     const Result fresh = client.makePay("T1", "7001", 10);
     QVERIFY(fresh.sessionId != pending && fresh.sessionId != committedSession);
     QCOMPARE(client.commit("T1", pending, "7001").balance, 5000);
     QCOMPARE(sim.stop(SIGTERM), 0);
 }
 
+void TestAccountingSim::upgradesALedgerOfTheFirstVersion()
+{
+    // The first version's tables, as it left them: one card, one pending payment.
+    {
+        QSqlDatabase db
+            = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("first-version"));
+        db.setDatabaseName(dbPath());
+        QVERIFY(db.open());
+        QSqlQuery query(db);
+        for (const char *statement :
+             {"CREATE TABLE cards (number TEXT PRIMARY KEY, balance INTEGER NOT NULL,"
+              " balance_inactive INTEGER NOT NULL)",
+              "CREATE TABLE transactions (id INTEGER PRIMARY KEY AUTOINCREMENT,"
+              " session_id TEXT UNIQUE, kind TEXT NOT NULL, terminal_id TEXT NOT NULL,"
+              " client_session_id TEXT NOT NULL, card_number TEXT NOT NULL,"
+              " amount INTEGER NOT NULL, date_from_cash INTEGER NOT NULL, state TEXT NOT NULL,"
+              " created_at TEXT NOT NULL, finished_at TEXT)",
+              "INSERT INTO cards VALUES ('7001', 9000, 0)",
+              "INSERT INTO transactions VALUES (1, 'AS00000001', 'pay', 'T1', '0915071000',"
+              " '7001', 1000, 0, 'pending', '2999-01-01T00:00:00.000', NULL)"})
+            QVERIFY2(query.exec(QString::fromUtf8(statement)),
+                     qPrintable(query.lastError().text()));
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("first-version"));
+
+    SimProcess sim;
+    START_SIM(sim);
+    SimClient client(sim.port());
+    QVERIFY(!client.makePay("T1", "7001", 8001).success); // 1000 is still held
+    QCOMPARE(client.commit("T1", "AS00000001", "7001").balance, 8000);
+    QCOMPARE(sim.stop(SIGTERM), 0);
+    const Run run = runSim(
+        {QStringLiteral("history"), QStringLiteral("--db"), dbPath(), QStringLiteral("7001")});
+    QVERIFY2(run.out.contains(" balance carried over delta=+9000 balance=9000 "), run.out);
+    QVERIFY2(run.out.contains(" payment committed delta=-1000 balance=8000 "), run.out);
+}
+
 void TestAccountingSim::twoClientsAtOnce()
 {
     SimProcess sim;
-    QVERIFY2(sim.start(arguments({QStringLiteral("--card"), QStringLiteral("7001=10000")})),
-             qPrintable(sim.error()));
+    START_SIM(sim, {QStringLiteral("--card"), QStringLiteral("7001=10000")});
     SimClient first(sim.port());
     SimClient second(sim.port());
     const SimClient::Call balance = [](Client &c, Result &r) { c.balance(r, "T1", "7001"); };
@@ -455,8 +882,7 @@ void TestAccountingSim::twoClientsAtOnce()
 void TestAccountingSim::concurrentPaymentsNeverOverdraw()
 {
     SimProcess sim;
-    QVERIFY2(sim.start(arguments({QStringLiteral("--card"), QStringLiteral("7001=10000")})),
-             qPrintable(sim.error()));
+    START_SIM(sim, {QStringLiteral("--card"), QStringLiteral("7001=10000")});
 
     std::atomic<int> accepted {0};
     std::atomic<int> failures {0};
@@ -485,6 +911,242 @@ void TestAccountingSim::concurrentPaymentsNeverOverdraw()
     QCOMPARE(sim.stop(SIGTERM), 0);
 }
 
+void TestAccountingSim::hostileRequests_data()
+{
+    // Bytes sent on each of `connections` sockets at once; the server must
+    // close each without growing, and go on serving.
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<int>("connections");
+
+    // A strict binary call header for "balance", then the first field's header.
+    const QByteArray call = QByteArray::fromHex("80010001"
+                                                "00000007")
+        + "balance" + QByteArray::fromHex("00000000");
+    const QByteArray hugeString = QByteArray::fromHex("0b0001"
+                                                      "7fffffff");
+    QTest::newRow("a 2 GiB declared string, six at once") << call + hugeString << 6;
+    QTest::newRow("a negative string length") << call
+            + QByteArray::fromHex("0b0001"
+                                  "ffffffff") << 1;
+    QTest::newRow("a 2 GiB method name") << QByteArray::fromHex("80010001"
+                                                                "7fffffff")
+                                         << 2;
+    QTest::newRow("a list of 2^31 elements to skip") << call
+            + QByteArray::fromHex("0f0063"
+                                  "08"
+                                  "7fffffff") << 2;
+    // Unknown fields are skipped one by one; 20 of 60,000 bytes exceed the
+    // request limit before the request ends.
+    QByteArray endless = call;
+    for (int i = 0; i < 20; ++i)
+        endless += QByteArray::fromHex("0b0063"
+                                       "0000ea60")
+            + QByteArray(60000, 'x');
+    QTest::newRow("a request larger than the limit") << endless << 1;
+    QTest::newRow("not thrift at all") << QByteArray("GET / HTTP/1.1\r\nHost: x\r\n\r\n") << 1;
+}
+
+void TestAccountingSim::hostileRequests()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(int, connections);
+    const QuietThrift quiet;
+
+    SimProcess sim;
+    START_SIM(sim, {QStringLiteral("--card"), QStringLiteral("7001=10000")});
+    SimClient client(sim.port());
+    QVERIFY(client.balance("T1", "7001").success);
+    const qint64 before = sim.peakMemoryKiB();
+    QVERIFY(before > 0);
+
+    std::vector<std::shared_ptr<apache::thrift::transport::TSocket>> sockets;
+    for (int i = 0; i < connections; ++i) {
+        sockets.push_back(client.newSocket());
+        sockets.back()->open();
+        try {
+            sockets.back()->write(reinterpret_cast<const uint8_t *>(request.constData()),
+                                  uint32_t(request.size()));
+        } catch (const apache::thrift::transport::TTransportException &) {
+            // The server may hang up before the last byte arrives.
+        }
+    }
+    for (const auto &socket : sockets) {
+        // The server hangs up: end of file (or a reset), not the 3 s receive limit.
+        uint8_t byte = 0;
+        bool closed = false;
+        try {
+            closed = socket->read(&byte, 1) == 0;
+        } catch (const apache::thrift::transport::TTransportException &e) {
+            closed = e.getType() != apache::thrift::transport::TTransportException::TIMED_OUT;
+        }
+        QVERIFY(closed);
+    }
+
+    QVERIFY(client.balance("T1", "7001").success);
+    // Nothing near the declared sizes was allocated.
+    QVERIFY2(sim.peakMemoryKiB() - before < 64 * 1024,
+             qPrintable(QStringLiteral("%1 KiB -> %2 KiB").arg(before).arg(sim.peakMemoryKiB())));
+    QCOMPARE(sim.stop(SIGTERM), 0);
+}
+
+void TestAccountingSim::connectionFlood_data()
+{
+    QTest::addColumn<QStringList>("limits");
+    QTest::addColumn<QString>("logged");
+
+    QTest::newRow("2,000 idle connections: refused beyond --max-connections")
+        << words("--max-connections 100") << "^refused a connection: 100 open, --max-connections";
+    QTest::newRow("2,000 idle connections: more than 1,024 descriptors")
+        << words("--max-connections 5000") << "accept failed .*; backing off";
+}
+
+void TestAccountingSim::connectionFlood()
+{
+    QFETCH(QStringList, limits);
+    QFETCH(QString, logged);
+    const QuietThrift quiet;
+
+    SimProcess sim;
+    sim.setOpenFileLimit(1024);
+    START_SIM(sim, limits + words("--workers 8 --idle-timeout 1 --card 7001=10000"));
+    const QRegularExpression expected(logged);
+
+    std::vector<int> idle;
+    for (int i = 0; i < 2000; ++i) {
+        const int fd = idleConnection(sim.port());
+        QVERIFY(fd >= 0);
+        idle.push_back(fd);
+    }
+    // A new till is served once the idle ones have timed out; until then it
+    // may be refused, but the server never goes away.
+    const auto served = [&] {
+        try {
+            return SimClient(sim.port()).balance("T1", "7001").success;
+        } catch (const apache::thrift::transport::TTransportException &) {
+            return false;
+        }
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(served(), 20000);
+    QCOMPARE(sim.process().state(), QProcess::Running);
+    const QString errors = QString::fromUtf8(sim.process().readAllStandardError());
+    bool seen = expected.match(errors).hasMatch();
+    for (const QString &line : sim.lines())
+        seen = seen || expected.match(line).hasMatch();
+    QVERIFY2(seen, qPrintable(errors + sim.lines().join(QLatin1Char('\n'))));
+
+    for (int fd : idle)
+        ::close(fd);
+    QCOMPARE(sim.stop(SIGTERM), 0);
+}
+
+void TestAccountingSim::twoServersOnOneMariaDbLedger()
+{
+    MariaDbSandbox database;
+    QVERIFY2(database.start(), qPrintable(database.errorString()));
+    QVERIFY(database.exec(QStringLiteral("CREATE DATABASE ledger")));
+    const QString ledger
+        = QStringLiteral("mysql://root@localhost/ledger?socket=") + database.socketPath();
+    const QStringList serverArguments {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
+                                       QStringLiteral("--db"),     ledger,
+                                       QStringLiteral("--card"),   QStringLiteral("H=200000")};
+    SimProcess servers[2];
+    for (SimProcess &server : servers)
+        QVERIFY2(server.start(serverArguments), qPrintable(server.error()));
+
+    // 8 tills, 2,000 operations on one card, each started on one server and
+    // finished on the other: sales, refunds, rollbacks, voids, repeated commits.
+    std::mutex lock;
+    qint64 moved = 0;
+    QMap<QString, int> applied; // history events the answers promise
+    QStringList problems;
+    std::atomic<int> finishedTills {0};
+    std::vector<std::thread> tills;
+    for (int till = 0; till < 8; ++till) {
+        tills.emplace_back([&, till] {
+            const std::string terminal = "T" + std::to_string(till);
+            QRandomGenerator random(quint32(till + 1));
+            for (int op = 0; op < 250; ++op) {
+                SimClient here(servers[(till + op) % 2].port());
+                SimClient there(servers[(till + op + 1) % 2].port());
+                const int kind = int(random.bounded(8));
+                const qint64 amount = 1 + random.bounded(5000);
+                const std::string tillId = std::to_string(till * 1000 + op);
+                try {
+                    const bool refund = kind == 4;
+                    const Result opened = refund ? here.makePayBack(terminal, "H", amount, tillId)
+                                                 : here.makePay(terminal, "H", amount, tillId);
+                    if (!opened.success)
+                        continue;
+                    if (kind == 5) {
+                        if (!there.rollback(terminal, tillId, "H").success)
+                            throw std::runtime_error("rollback refused");
+                        continue;
+                    }
+                    // Held money is there to commit: a refusal is a fault.
+                    if (!there.commit(terminal, opened.sessionId, "H").success)
+                        throw std::runtime_error("commit refused");
+                    const Result again = here.commit(terminal, opened.sessionId, "H");
+                    std::lock_guard<std::mutex> guard(lock);
+                    if (!again.success)
+                        problems << QStringLiteral("a repeated commit was refused");
+                    moved += refund ? amount : -amount;
+                    ++applied[refund ? QStringLiteral("refund committed")
+                                     : QStringLiteral("payment committed")];
+                    if (kind == 6 && there.rollback(terminal, opened.sessionId, "H").success) {
+                        moved += amount;
+                        ++applied[QStringLiteral("payment voided")];
+                    }
+                } catch (const std::exception &e) {
+                    std::lock_guard<std::mutex> guard(lock);
+                    problems << QString::fromUtf8(e.what());
+                }
+            }
+            ++finishedTills;
+        });
+    }
+    // The event loop reads the servers' logs meanwhile: a full pipe would stop them.
+    QTRY_VERIFY_WITH_TIMEOUT(finishedTills == 8, 240000);
+    for (std::thread &till : tills)
+        till.join();
+    QVERIFY2(problems.isEmpty(), qPrintable(problems.join(QLatin1Char('\n'))));
+    QVERIFY(applied.value(QStringLiteral("payment committed")) > 100);
+
+    for (SimProcess &server : servers) {
+        const Result balance = SimClient(server.port()).balance("T0", "H");
+        QCOMPARE(balance.balance, 200000 + moved);
+    }
+    for (SimProcess &server : servers)
+        QCOMPARE(server.stop(SIGTERM), 0);
+
+    // The ledger's own account: each commit applied once, never below zero,
+    // nothing left pending.
+    const Run run
+        = runSim({QStringLiteral("history"), QStringLiteral("--db"), ledger, QStringLiteral("H")});
+    QCOMPARE(run.code, 0);
+    QMap<QString, int> events;
+    QMap<QString, int> finished; // by session: how many times each ended
+    const QRegularExpression line(
+        QStringLiteral("^\\S+ ([a-z ]+) delta=\\S+ balance=(-?\\d+) .* session=(\\S+) "));
+    for (const QString &text : QString::fromUtf8(run.out).split(QLatin1Char('\n'))) {
+        const QRegularExpressionMatch match = line.match(text);
+        if (!match.hasMatch())
+            continue;
+        ++events[match.captured(1)];
+        QVERIFY2(match.captured(2).toLongLong() >= 0, qPrintable(text));
+        if (!match.captured(1).endsWith(QLatin1String(" pending"))
+            && !match.captured(1).endsWith(QLatin1String(" committed")))
+            ++finished[match.captured(3)];
+    }
+    for (auto it = applied.cbegin(); it != applied.cend(); ++it)
+        QCOMPARE(events.value(it.key()), it.value());
+    // Every transaction opened was committed or rolled back.
+    QCOMPARE(events.value("payment pending") + events.value("refund pending"),
+             events.value("payment committed") + events.value("refund committed")
+                 + events.value("payment rolled back") + events.value("refund rolled back"));
+    for (int count : finished)
+        QCOMPARE(count, 1);
+}
+
 void TestAccountingSim::stopSignals_data()
 {
     QTest::addColumn<int>("signal");
@@ -496,7 +1158,7 @@ void TestAccountingSim::stopSignals()
 {
     QFETCH(int, signal);
     SimProcess sim;
-    QVERIFY2(sim.start(arguments()), qPrintable(sim.error()));
+    START_SIM(sim);
     QCOMPARE(sim.stop(signal), 0);
     QCOMPARE(sim.process().readAllStandardError(), QByteArray());
 }
@@ -511,6 +1173,7 @@ void TestAccountingSim::badCommandLine_data()
     QTest::newRow("no --db") << "--listen 127.0.0.1:0";
     QTest::newRow("no --listen") << "--db x.db";
     QTest::newRow("--db without a value") << "--listen 127.0.0.1:0 --db";
+    QTest::newRow("empty --db") << "--listen 127.0.0.1:0 --db ''";
     QTest::newRow("no port") << "--listen 127.0.0.1 --db x.db";
     QTest::newRow("no host") << "--listen :0 --db x.db";
     QTest::newRow("port out of range") << "--listen 127.0.0.1:65536 --db x.db";
@@ -524,6 +1187,20 @@ void TestAccountingSim::badCommandLine_data()
     QTest::newRow("empty terminal") << base + "--terminal ''";
     QTest::newRow("unknown option") << base + "--verbose 1";
     QTest::newRow("stray argument") << base + "extra";
+    QTest::newRow("zero time to live") << base + "--pending-ttl 0";
+    QTest::newRow("workers not a number") << base + "--workers many";
+    QTest::newRow("negative connection cap") << base + "--max-connections -1";
+    QTest::newRow("fractional idle time-out") << base + "--idle-timeout 1.5";
+    QTest::newRow("MariaDB address without a user") << "--listen 127.0.0.1:0 --db mysql://h/l";
+    QTest::newRow("MariaDB address without a database")
+        << "--listen 127.0.0.1:0 --db mysql://u:p@h/";
+    QTest::newRow("MariaDB address with an unknown parameter")
+        << "--listen 127.0.0.1:0 --db mysql://u@h/l?ssl=1";
+    QTest::newRow("another database's address") << "--listen 127.0.0.1:0 --db postgres://u@h/l";
+    QTest::newRow("history without a card") << "history --db x.db";
+    QTest::newRow("history of two cards") << "history --db x.db 1 2";
+    QTest::newRow("history without --db") << "history 7001";
+    QTest::newRow("history with a server option") << "history --db x.db --listen 1:1 7001";
 }
 
 void TestAccountingSim::badCommandLine()
@@ -531,24 +1208,47 @@ void TestAccountingSim::badCommandLine()
     QFETCH(QString, args);
     QStringList arguments = args.split(QLatin1Char(' '), Qt::SkipEmptyParts);
     arguments.replaceInStrings(QStringLiteral("''"), QString());
-    QProcess sim;
-    sim.setWorkingDirectory(m_dir->path());
-    sim.start(SimProcess::program(), arguments);
-    QVERIFY(sim.waitForFinished(10000));
-    QCOMPARE(sim.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(sim.exitCode(), 2);
-    QCOMPARE(sim.readAllStandardOutput(), QByteArray());
-    const QByteArray err = sim.readAllStandardError();
-    QVERIFY2(err.startsWith("accounting-sim: ") && err.endsWith('\n') && err.count('\n') == 1,
-             err.constData());
-    // Nothing was created before the arguments were checked.
+    const Run run = runSim(arguments, m_dir->path());
+    QCOMPARE(run.code, 2);
+    QCOMPARE(run.out, QByteArray());
+    QVERIFY2(run.err.startsWith("accounting-sim: ") && run.err.endsWith('\n')
+                 && run.err.count('\n') == 1,
+             run.err.constData());
+    // A password never shows, and nothing was created before the arguments were checked.
+    QVERIFY(!run.err.contains(":p@"));
     QVERIFY(!QFile::exists(m_dir->filePath(QStringLiteral("x.db"))));
+}
+
+void TestAccountingSim::helpAndVersion_data()
+{
+    QTest::addColumn<QString>("args");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("--version") << "--version"
+                               << "^accounting-sim " BONUS_VERSION "\n$";
+    QTest::newRow("--help") << "--help"
+                            << "\n  --pending-ttl <SECONDS> ";
+    QTest::newRow("-h, even with other options") << "--listen x -h"
+                                                 << "accounting-sim history";
+    QTest::newRow("history --help") << "history --help"
+                                    << "CARD ";
+}
+
+void TestAccountingSim::helpAndVersion()
+{
+    QFETCH(QString, args);
+    QFETCH(QString, expected);
+    const Run run = runSim(args.split(QLatin1Char(' ')), m_dir->path());
+    QCOMPARE(run.code, 0);
+    QCOMPARE(run.err, QByteArray());
+    QVERIFY2(QRegularExpression(expected).match(QString::fromUtf8(run.out)).hasMatch(),
+             run.out.constData());
 }
 
 void TestAccountingSim::busyPortFails()
 {
     SimProcess first;
-    QVERIFY2(first.start(arguments()), qPrintable(first.error()));
+    START_SIM(first);
 
     QProcess second;
     second.start(SimProcess::program(),
@@ -557,11 +1257,18 @@ void TestAccountingSim::busyPortFails()
     QVERIFY(second.waitForFinished(10000));
     QCOMPARE(second.exitCode(), 1);
     const QList<QByteArray> err = second.readAllStandardError().trimmed().split('\n');
-    QVERIFY2(err.last().startsWith(QStringLiteral("accounting-sim: cannot serve on 127.0.0.1:%1: ")
-                                       .arg(first.port())
-                                       .toUtf8()),
-             err.last().constData());
+    const QString last = SimProcess::unstamped(QString::fromUtf8(err.last()));
+    QVERIFY2(
+        last.startsWith(
+            QStringLiteral("accounting-sim: cannot serve on 127.0.0.1:%1: ").arg(first.port())),
+        qPrintable(last));
     QCOMPARE(first.stop(SIGTERM), 0);
+}
+
+void TestAccountingSim::cleanupTestCase()
+{
+    if (m_refusalServer)
+        QCOMPARE(m_refusalServer->stop(SIGTERM), 0);
 }
 
 QTEST_GUILESS_MAIN(TestAccountingSim)

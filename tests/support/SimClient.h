@@ -43,9 +43,10 @@ public:
     Result rollback(const std::string &terminal, const std::string &session,
                     const std::string &card);
 
-private:
+    // A socket to the server, not yet open, with the client's time limits.
     std::shared_ptr<apache::thrift::transport::TSocket> newSocket() const;
 
+private:
     quint16 m_port;
     std::shared_ptr<apache::thrift::transport::TSocket> m_socket;
     std::unique_ptr<Client> m_client;

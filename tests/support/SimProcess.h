@@ -2,12 +2,16 @@
 #define SIMPROCESS_H
 
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStringList>
 
 /*!
     accounting-sim as a child process. start() waits for its
     "listening on HOST:PORT" line and takes the port from it; every stdout
     line after that is kept for the tests to look at.
+
+    The server stamps each log line with the time; lines() gives them without
+    the stamp (the method name first), rawLines() as written.
 */
 class SimProcess
 {
@@ -17,28 +21,42 @@ public:
 
     static QString program();
 
+    // Runs the server under this open-file limit (soft and hard); before start().
+    void setOpenFileLimit(int limit) { m_openFileLimit = limit; }
+
     // False (with the reason in error()) when no listening line came.
     bool start(const QStringList &arguments);
     quint16 port() const { return m_port; }
     QString error() const { return m_error; }
+    qint64 pid() const { return m_process.processId(); }
 
-    // Call lines logged so far, the listening line excluded.
+    // Lines logged so far, the listening line excluded.
     QStringList lines();
-    // Waits until at least count call lines were logged; returns all of them.
+    QStringList rawLines();
+    // Waits until at least count lines were logged; returns all of them.
     QStringList waitForLines(int count, int timeoutMs = 5000);
+    // Waits for a line (without its stamp) that matches; empty if none came.
+    QString waitForLine(const QRegularExpression &pattern, int timeoutMs = 5000);
+
+    // The server's peak resident memory (VmHWM) in KiB, or -1.
+    qint64 peakMemoryKiB() const;
 
     // Sends the signal and waits; the exit code, or -1 if it did not exit normally.
     int stop(int signal);
     QProcess &process() { return m_process; }
+
+    // A log line without its leading time stamp.
+    static QString unstamped(const QString &line);
 
 private:
     void readLines();
 
     QProcess m_process;
     QByteArray m_pending;
-    QStringList m_lines;
+    QStringList m_raw;
     quint16 m_port = 0;
     QString m_error;
+    int m_openFileLimit = 0;
 };
 
 #endif // SIMPROCESS_H

@@ -1,0 +1,53 @@
+#include "LimitedTransport.h"
+
+#include <thrift/transport/TBufferTransports.h>
+#include <thrift/transport/TTransportException.h>
+
+using apache::thrift::transport::TBufferedTransport;
+using apache::thrift::transport::TTransportException;
+
+LimitedTransport::LimitedTransport(std::shared_ptr<TTransport> inner, int limit)
+    : m_inner(std::move(inner))
+    , m_limit(uint64_t(limit))
+{
+}
+
+uint32_t LimitedTransport::readEnd()
+{
+    m_read = 0;
+    return m_inner->readEnd();
+}
+
+uint32_t LimitedTransport::read(uint8_t *buf, uint32_t len)
+{
+    const uint32_t got = m_inner->read(buf, len);
+    count(got);
+    return got;
+}
+
+uint32_t LimitedTransport::readAll(uint8_t *buf, uint32_t len)
+{
+    count(len);
+    return m_inner->readAll(buf, len);
+}
+
+void LimitedTransport::consume(uint32_t len)
+{
+    count(len);
+    m_inner->consume(len);
+}
+
+void LimitedTransport::count(uint32_t bytes)
+{
+    m_read += bytes;
+    if (m_read > m_limit)
+        throw TTransportException(TTransportException::CORRUPTED_DATA,
+                                  "request larger than " + std::to_string(m_limit) + " bytes");
+}
+
+std::shared_ptr<apache::thrift::transport::TTransport>
+LimitedTransportFactory::getTransport(std::shared_ptr<apache::thrift::transport::TTransport> socket)
+{
+    return std::make_shared<LimitedTransport>(std::make_shared<TBufferedTransport>(socket),
+                                              m_limit);
+}

@@ -1,0 +1,30 @@
+#ifndef LOAD_H
+#define LOAD_H
+
+#include <QtGlobal>
+
+/*!
+    Clients that hammer one server for a while, the way tills do: each a
+    thread with its own card, calling with the binary protocol on plain TCP.
+    With fresh connections each call opens and closes a connection of its
+    own (as the till does); otherwise each client keeps one open.
+*/
+class Load
+{
+public:
+    enum class Operation {
+        Balance, // one balance call
+        Commit, // makePay then commitTransaction: one sale
+    };
+
+    struct Outcome
+    {
+        double perSecond = 0;
+        quint64 failures = 0;
+    };
+
+    // Runs `clients` clients for a short warm-up, then counts for `seconds`.
+    static Outcome run(quint16 port, Operation operation, int clients, bool fresh, double seconds);
+};
+
+#endif // LOAD_H
