@@ -992,12 +992,15 @@ void TestAccountingSim::hostileRequests()
 void TestAccountingSim::connectionFlood_data()
 {
     QTest::addColumn<QStringList>("limits");
+    // What the server logs once the flood has reached its limit.
     QTest::addColumn<QString>("logged");
 
     QTest::newRow("2,000 idle connections: refused beyond --max-connections")
-        << words("--max-connections 100") << "^refused a connection: 100 open, --max-connections";
+        << words("--max-connections 100 --idle-timeout 1")
+        << "^refused a connection: 100 open, --max-connections";
+    // Held 3 s, the connections outnumber the descriptors before any times out.
     QTest::newRow("2,000 idle connections: more than 1,024 descriptors")
-        << words("--max-connections 5000") << "accept failed .*; backing off";
+        << words("--max-connections 5000 --idle-timeout 3") << "accept failed .*; backing off";
 }
 
 void TestAccountingSim::connectionFlood()
@@ -1006,10 +1009,15 @@ void TestAccountingSim::connectionFlood()
     QFETCH(QString, logged);
     const QuietThrift quiet;
 
+#ifdef __SANITIZE_ADDRESS__
+    // The sanitizers' own checks open pipes; at the open-file limit they fail
+    // for want of a descriptor and stop the server. The normal build runs it.
+    if (limits.contains(QStringLiteral("5000")))
+        QSKIP("needs descriptors for the sanitizers' checks");
+#endif
     SimProcess sim;
     sim.setOpenFileLimit(1024);
-    START_SIM(sim, limits + words("--workers 8 --idle-timeout 1 --card 7001=10000"));
-    const QRegularExpression expected(logged);
+    START_SIM(sim, limits + words("--workers 8 --card 7001=10000"));
 
     std::vector<int> idle;
     for (int i = 0; i < 2000; ++i) {
@@ -1017,6 +1025,14 @@ void TestAccountingSim::connectionFlood()
         QVERIFY(fd >= 0);
         idle.push_back(fd);
     }
+    QString log;
+    const auto logSoFar = [&] {
+        log += QString::fromUtf8(sim.process().readAllStandardError());
+        return log + sim.lines().join(QLatin1Char('\n'));
+    };
+    const QRegularExpression expected(logged, QRegularExpression::MultilineOption);
+    QTRY_VERIFY2_WITH_TIMEOUT(expected.match(logSoFar()).hasMatch(), qPrintable(logSoFar()), 40000);
+
     // A new till is served once the idle ones have timed out; until then it
     // may be refused, but the server never goes away.
     const auto served = [&] {
@@ -1026,13 +1042,8 @@ void TestAccountingSim::connectionFlood()
             return false;
         }
     };
-    QTRY_VERIFY_WITH_TIMEOUT(served(), 20000);
+    QTRY_VERIFY2_WITH_TIMEOUT(served(), qPrintable(logSoFar()), 40000);
     QCOMPARE(sim.process().state(), QProcess::Running);
-    const QString errors = QString::fromUtf8(sim.process().readAllStandardError());
-    bool seen = expected.match(errors).hasMatch();
-    for (const QString &line : sim.lines())
-        seen = seen || expected.match(line).hasMatch();
-    QVERIFY2(seen, qPrintable(errors + sim.lines().join(QLatin1Char('\n'))));
 
     for (int fd : idle)
         ::close(fd);
