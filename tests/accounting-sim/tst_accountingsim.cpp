@@ -1200,6 +1200,9 @@ void TestAccountingSim::badCommandLine_data()
     QTest::newRow("stray argument") << base + "extra";
     QTest::newRow("zero time to live") << base + "--pending-ttl 0";
     QTest::newRow("workers not a number") << base + "--workers many";
+    QTest::newRow("a thread for each of a million workers") << base + "--workers 1000000";
+    QTest::newRow("an idle time-out past an int of milliseconds")
+        << base + "--idle-timeout 2147484";
     QTest::newRow("negative connection cap") << base + "--max-connections -1";
     QTest::newRow("fractional idle time-out") << base + "--idle-timeout 1.5";
     QTest::newRow("MariaDB address without a user") << "--listen 127.0.0.1:0 --db mysql://h/l";
