@@ -3,21 +3,23 @@
 
 #include <thrift/transport/TVirtualTransport.h>
 
+#include <chrono>
 #include <memory>
 
 /*!
-    A connection's buffered transport with a bound on one request: more than
-    `limit` bytes read since the last request ended throws, so a client that
-    streams an endless request (unknown fields to skip, say) is cut off
-    instead of holding a worker. The processor marks the end of each request
-    with readEnd().
+    A connection's buffered transport with bounds on one request: more than
+    `limit` bytes, or more than `deadlineMs` from its first byte to its last,
+    throws. A client that streams an endless request (unknown fields to
+    skip, say) or drips one byte at a time, each just within the idle
+    time-out, is cut off instead of holding a worker. The processor marks the
+    end of each request with readEnd().
 */
 class LimitedTransport final : public apache::thrift::transport::TVirtualTransport<LimitedTransport>
 {
 public:
     using TTransport = apache::thrift::transport::TTransport;
 
-    LimitedTransport(std::shared_ptr<TTransport> inner, int limit);
+    LimitedTransport(std::shared_ptr<TTransport> inner, int limit, int deadlineMs);
 
     bool isOpen() const override { return m_inner->isOpen(); }
     bool peek() override { return m_inner->peek(); }
@@ -39,7 +41,9 @@ private:
 
     std::shared_ptr<TTransport> m_inner;
     const uint64_t m_limit;
+    const std::chrono::milliseconds m_deadline;
     uint64_t m_read = 0;
+    std::chrono::steady_clock::time_point m_started;
 };
 
 /*!
@@ -49,8 +53,9 @@ private:
 class LimitedTransportFactory final : public apache::thrift::transport::TTransportFactory
 {
 public:
-    explicit LimitedTransportFactory(int limit)
+    LimitedTransportFactory(int limit, int deadlineMs)
         : m_limit(limit)
+        , m_deadlineMs(deadlineMs)
     {
     }
 
@@ -59,6 +64,7 @@ public:
 
 private:
     const int m_limit;
+    const int m_deadlineMs;
 };
 
 #endif // LIMITEDTRANSPORT_H

@@ -117,17 +117,19 @@ SimOptions SimOptions::parse(const QStringList &arguments)
         if (!options.terminals.contains(value))
             options.terminals.append(value);
     }
+    // Upper bounds keep the numbers sane: a thread for each worker, and
+    // milliseconds that fit in an int.
     if (parser.isSet(pendingTtl))
         options.pendingTtlSeconds
-            = parseCount(parser.value(pendingTtl), QStringLiteral("--pending-ttl"), 1);
+            = parseCount(parser.value(pendingTtl), QStringLiteral("--pending-ttl"), 1, 100 * 86400);
     if (parser.isSet(workers))
-        options.workers = parseCount(parser.value(workers), QStringLiteral("--workers"), 1);
+        options.workers = parseCount(parser.value(workers), QStringLiteral("--workers"), 1, 1024);
     if (parser.isSet(maxConnections))
-        options.maxConnections
-            = parseCount(parser.value(maxConnections), QStringLiteral("--max-connections"), 1);
+        options.maxConnections = parseCount(parser.value(maxConnections),
+                                            QStringLiteral("--max-connections"), 1, 1000000);
     if (parser.isSet(idleTimeout))
         options.idleTimeoutSeconds
-            = parseCount(parser.value(idleTimeout), QStringLiteral("--idle-timeout"), 1);
+            = parseCount(parser.value(idleTimeout), QStringLiteral("--idle-timeout"), 1, 86400);
     return options;
 }
 
@@ -186,17 +188,15 @@ qint64 SimOptions::parseKopecks(const QString &text, const QString &option)
     return kopecks;
 }
 
-int SimOptions::parseCount(const QString &value, const QString &option, int minimum)
+int SimOptions::parseCount(const QString &value, const QString &option, int minimum, int maximum)
 {
     bool ok = false;
     const int number = value.toInt(&ok);
     bool digits = !value.isEmpty();
     for (const QChar c : value)
         digits = digits && c >= QLatin1Char('0') && c <= QLatin1Char('9');
-    if (!ok || !digits || number < minimum)
-        refuse(QStringLiteral("%1 wants a whole number, %2 or more, got '%3'")
-                   .arg(option)
-                   .arg(minimum)
-                   .arg(value));
+    if (!ok || !digits || number < minimum || number > maximum)
+        refuse(QStringLiteral("%1 wants a whole number from %2 to %3, got '%4'")
+                   .arg(option, QString::number(minimum), QString::number(maximum), value));
     return number;
 }

@@ -66,7 +66,7 @@ private:
     static void parseListen(const QString &value, SimOptions &options);
     static CardSeed parseCard(const QString &value);
     static qint64 parseKopecks(const QString &text, const QString &option);
-    static int parseCount(const QString &value, const QString &option, int minimum);
+    static int parseCount(const QString &value, const QString &option, int minimum, int maximum);
 };
 
 #endif // SIMOPTIONS_H

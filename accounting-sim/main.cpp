@@ -119,11 +119,12 @@ int serve(const SimOptions &options, sigset_t &stopSignals)
         = std::make_shared<accounting::logic::thriftapi::AccountingLogicServiceProcessor>(handler);
     // No framing: the till's client writes the binary protocol straight onto
     // the socket. The limits refuse a declared length before allocating it.
-    PooledServer server(std::make_shared<TSingletonProcessorFactory>(processor), socket,
-                        std::make_shared<LimitedTransportFactory>(SimOptions::maxMessageBytes),
-                        std::make_shared<TBinaryProtocolFactory>(
-                            SimOptions::maxStringBytes, SimOptions::maxContainerItems, false, true),
-                        options.workers, options.maxConnections, idleTimeoutMs);
+    PooledServer server(
+        std::make_shared<TSingletonProcessorFactory>(processor), socket,
+        std::make_shared<LimitedTransportFactory>(SimOptions::maxMessageBytes, idleTimeoutMs),
+        std::make_shared<TBinaryProtocolFactory>(SimOptions::maxStringBytes,
+                                                 SimOptions::maxContainerItems, false, true),
+        options.workers, options.maxConnections, idleTimeoutMs);
 
     QStringList notices;
     notices << QStringLiteral("accounting-sim %1: ledger %2, workers=%3 max-connections=%4"

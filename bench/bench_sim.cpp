@@ -5,10 +5,12 @@
 // every call (as the till does) and with one kept connection per client.
 //
 //   bench_sim [--seconds S] [--clients 1,4,16] [--sim PATH] [--compare PATH] [--dir DIR]
+//             [--ledger mysql://...]
 //
 // --compare adds a column for another accounting-sim build (an older one,
 // say). The ledger is SQLite in DIR (default: the current directory), so
-// every commit is synced to that disk.
+// every commit is synced to that disk; --ledger puts accounting-sim's on
+// MariaDB instead (an empty database: scripts/bench --mariadb makes one).
 
 #include "BenchServer.h"
 #include "FloorServer.h"
@@ -73,7 +75,10 @@ int main(int argc, char *argv[])
     const QCommandLineOption dir(QStringLiteral("dir"),
                                  QStringLiteral("Where the ledgers go (default: here)."),
                                  QStringLiteral("DIR"), QDir::currentPath());
-    parser.addOptions({floorServer, seconds, clients, sim, compare, dir});
+    const QCommandLineOption ledger(QStringLiteral("ledger"),
+                                    QStringLiteral("accounting-sim's ledger on MariaDB."),
+                                    QStringLiteral("URL"));
+    parser.addOptions({floorServer, seconds, clients, sim, compare, dir, ledger});
     parser.process(app);
     if (parser.isSet(floorServer))
         return FloorServer::run(workers);
@@ -92,9 +97,10 @@ int main(int argc, char *argv[])
     QStringList cards;
     for (int c = 0; c < 16; ++c)
         cards << QStringLiteral("--card") << QStringLiteral("B%1=1000000000000000").arg(c);
-    const auto simArguments = [&](const QString &ledger) {
+    const auto simArguments = [&](const QString &file) {
         return QStringList {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
-                            QStringLiteral("--db"), work.filePath(ledger)}
+                            QStringLiteral("--db"),
+                            parser.isSet(ledger) ? parser.value(ledger) : work.filePath(file)}
         + cards;
     };
     std::vector<std::unique_ptr<BenchServer>> servers;
@@ -119,8 +125,12 @@ int main(int argc, char *argv[])
                 measured);
     std::printf("floor: a bare Thrift thread-pool server (%d workers) with an in-memory map\n",
                 workers);
-    std::printf("sim:   %s, ledger SQLite (WAL, synchronous=FULL) in %s\n",
-                qPrintable(parser.value(sim)), qPrintable(work.path()));
+    if (parser.isSet(ledger))
+        std::printf("sim:   %s, ledger %s\n", qPrintable(parser.value(sim)),
+                    qPrintable(parser.value(ledger).section(QLatin1Char('?'), 0, 0)));
+    else
+        std::printf("sim:   %s, ledger SQLite (WAL, synchronous=FULL) in %s\n",
+                    qPrintable(parser.value(sim)), qPrintable(work.path()));
     if (parser.isSet(compare))
         std::printf("compare: %s\n", qPrintable(parser.value(compare)));
     const QString names = parser.isSet(compare) ? QStringLiteral("    floor       sim   compare")
