@@ -219,6 +219,7 @@ void BonusCredit::run(int operation, int amount, const QString &cardNumber)
 void BonusCredit::runOperation()
 {
     QString description;
+    qint64 committed = 0;
     try {
         findCard();
         if (operationType != Balance)
@@ -237,7 +238,7 @@ void BonusCredit::runOperation()
         } else {
             if (operationType == Sale)
                 checkLimit();
-            Settlement(*client, *journal).pay(operationType, flow, info);
+            committed = Settlement(*client, *journal).pay(operationType, flow, info);
             description = QStringLiteral("Успешное выполнение операции");
         }
     } catch (const DatabaseUnavailable &) {
@@ -268,6 +269,11 @@ void BonusCredit::runOperation()
         logger.error(QStringLiteral("Не удалось записать файл слипа '%1'").arg(printFile));
     if (!status(Success, description, QIODevice::WriteOnly))
         logger.error(QStringLiteral("Не удалось записать файл статуса '%1'").arg(statusFile));
+    // Only now, with the answer in hand, is the commit journalled: a run
+    // killed before this point never answered the cashier, and its
+    // transaction is voided from the journal like any other unfinished one.
+    if (committed != 0)
+        Settlement::journalCommitted(*journal, committed);
 }
 
 bool BonusCredit::status(int code, const QString &description, QIODevice::OpenModeFlag mode) const

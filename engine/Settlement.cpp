@@ -77,7 +77,7 @@ Settlement::Settlement(VeltaBonusClientThrift &client, OperationJournal &journal
 {
 }
 
-BonusResult Settlement::pay(int operation, const CardFlow &flow, AdditionalAssetInfo &info)
+qint64 Settlement::pay(int operation, const CardFlow &flow, AdditionalAssetInfo &info)
 {
     const bool payBack = operation != 1;
     const QString transactionId
@@ -106,10 +106,16 @@ BonusResult Settlement::pay(int operation, const CardFlow &flow, AdditionalAsset
 
     const QString sessionId = accepted.sessionId.isEmpty() ? transactionId : accepted.sessionId;
     journalled("accepted", [&] { journal.accepted(record, sessionId); });
-    return commit(record, sessionId, flow);
+    commit(record, sessionId, flow);
+    return record;
 }
 
-BonusResult Settlement::commit(qint64 record, const QString &sessionId, const CardFlow &flow)
+void Settlement::journalCommitted(OperationJournal &journal, qint64 record)
+{
+    journalled(Logger("payment"), "committed", [&] { journal.settle(record, outcomeCommitted); });
+}
+
+void Settlement::commit(qint64 record, const QString &sessionId, const CardFlow &flow)
 {
     ThriftTransportProvider *provider = client.getProvider();
     LimitScope limits(provider);
@@ -127,9 +133,8 @@ BonusResult Settlement::commit(qint64 record, const QString &sessionId, const Ca
                                  QString::number(Limits::commitRetries)));
         }
         try {
-            const BonusResult result = client.commit(sessionId, flow);
-            journalled("committed", [&] { journal.settle(record, outcomeCommitted); });
-            return result;
+            client.commit(sessionId, flow);
+            return;
         } catch (const BonusServerUnavailable &) {
             // No readable answer: the commit may have been applied.
             keepFirst(firstError);
@@ -216,6 +221,12 @@ Settlement::Pass Settlement::settle(int budgetMs)
 }
 
 void Settlement::journalled(const char *what, const std::function<void()> &write)
+{
+    journalled(logger, what, write);
+}
+
+void Settlement::journalled(const Logger &logger, const char *what,
+                            const std::function<void()> &write)
 {
     try {
         write();

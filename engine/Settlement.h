@@ -33,12 +33,14 @@ public:
 
     /*!
         makePay (operation 1) or makePayBack, then commitTransaction. Returns
-        the commit's answer once the server committed. Otherwise throws the
-        cashier's error, after the reversal was sent or queued. Throws
-        OperationJournal::Error, before anything is sent, when the journal
-        cannot take the record.
+        the journal record once the server committed; the caller journals the
+        commit (journalCommitted()) when the cashier's answer is ready.
+        Otherwise throws the cashier's error, after the reversal was sent or
+        queued. Throws OperationJournal::Error, before anything is sent, when
+        the journal cannot take the record.
     */
-    BonusResult pay(int operation, const CardFlow &flow, AdditionalAssetInfo &info);
+    qint64 pay(int operation, const CardFlow &flow, AdditionalAssetInfo &info);
+    static void journalCommitted(OperationJournal &journal, qint64 record);
 
     /*!
         Rolls back every unsettled record of the journal. With a budget
@@ -48,10 +50,12 @@ public:
     Pass settle(int budgetMs);
 
 private:
-    BonusResult commit(qint64 record, const QString &sessionId, const CardFlow &flow);
+    void commit(qint64 record, const QString &sessionId, const CardFlow &flow);
     // Rolls `record` back; a transport failure leaves it in the journal.
     bool reverse(qint64 record, const QString &id, const QString &cardNumber);
     void journalled(const char *what, const std::function<void()> &write);
+    static void journalled(const Logger &logger, const char *what,
+                           const std::function<void()> &write);
 
     VeltaBonusClientThrift &client;
     OperationJournal &journal;

@@ -1,5 +1,7 @@
 #include "HostProcess.h"
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QJsonDocument>
 
 #include <unistd.h>
@@ -31,7 +33,14 @@ HostRun HostProcess::finish(int timeoutMs)
 {
     HostRun run;
     process.closeWriteChannel();
-    if (!process.waitForFinished(timeoutMs)) {
+    // The event loop runs meanwhile: other children of the test (the
+    // accounting server logging every call) must not stall on a full pipe.
+    QDeadlineTimer deadline(timeoutMs);
+    while (process.state() != QProcess::NotRunning && !deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        process.waitForFinished(20);
+    }
+    if (process.state() != QProcess::NotRunning) {
         process.kill();
         process.waitForFinished();
     }
