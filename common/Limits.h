@@ -16,6 +16,10 @@ public:
     static constexpr int defaultSendMs = 5000;
     static constexpr int defaultReceiveMs = 15000;
 
+    // An endpoint that would not connect is tried after the others for this
+    // long, so a dead server costs its connect limit at most once in it.
+    static constexpr int endpointRestMs = 60000;
+
     // The largest reply, string or list the client decodes.
     static constexpr int maxReplyBytes = 1024 * 1024;
 

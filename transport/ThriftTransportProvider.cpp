@@ -1,5 +1,6 @@
 #include "ThriftTransportProvider.h"
 
+#include "EndpointHealth.h"
 #include "Limits.h"
 #include "NoServerAvailable.h"
 #include "ThriftSocketFactory.h"
@@ -70,10 +71,15 @@ std::shared_ptr<ThriftTransportWrapper> ThriftTransportProvider::getTransport()
         throw apache::thrift::TException(localText(QStringLiteral("Не задан сервер")));
     }
 
-    // Fewest failures first; the stable sort keeps the order of addition
-    // among equals.
+    // Fewest failures first; among equals, an endpoint that would not
+    // connect lately (in any provider of the process) goes last; the stable
+    // sort keeps the order of addition otherwise.
     std::vector<Endpoint> order(endpoints.cbegin(), endpoints.cend());
-    std::stable_sort(order.begin(), order.end());
+    std::stable_sort(order.begin(), order.end(), [](const Endpoint &a, const Endpoint &b) {
+        if (a < b || b < a)
+            return a < b;
+        return !EndpointHealth::resting(a.host, a.port) && EndpointHealth::resting(b.host, b.port);
+    });
 
     std::shared_ptr<ThriftTransportWrapper> opened;
     for (const Endpoint &endpoint : order) {
@@ -85,6 +91,7 @@ std::shared_ptr<ThriftTransportWrapper> ThriftTransportProvider::getTransport()
             logger.info(QStringLiteral("Соединение с %1:%2")
                             .arg(endpoint.host, QString::number(endpoint.port)));
             transport->open();
+            EndpointHealth::connected(endpoint.host, endpoint.port);
             logger.info(QStringLiteral("Открыто соединение thrift"));
             // As configured: asking the socket for its peer's name is a
             // reverse lookup, a network query on the cashier's time.
@@ -94,6 +101,7 @@ std::shared_ptr<ThriftTransportWrapper> ThriftTransportProvider::getTransport()
             break;
         } catch (const std::exception &e) {
             // A transport failure was already counted through the wrapper.
+            EndpointHealth::failed(endpoint.host, endpoint.port);
             logger.info(QStringLiteral("Ошибка соединения с сервером %1")
                             .arg(QString::fromLocal8Bit(e.what())));
         }

@@ -218,6 +218,15 @@ void TransportProviderTest::failOverToNextEndpoint()
     factory->dialled.clear();
     QCOMPARE(provider.getTransport()->getPeerPort(), server.port());
     QCOMPARE(factory->dialled, QStringList({endpoint(server.port())}));
+
+    // So it does for the next operation's provider, fresh counts and all:
+    // a dead server costs its connect limit once in a while, not every time.
+    factory->dialled.clear();
+    ThriftTransportProvider next(factory);
+    next.addEndpoint(QStringLiteral("127.0.0.1"), refused.port());
+    next.addEndpoint(QStringLiteral("127.0.0.1"), server.port());
+    QCOMPARE(next.getTransport()->getPeerPort(), server.port());
+    QCOMPARE(factory->dialled, QStringList({endpoint(server.port())}));
 }
 
 void TransportProviderTest::dialOrderByFailures_data()
