@@ -9,8 +9,11 @@
 #include <QJsonValue>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cmath>
+#include <fcntl.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -71,15 +74,32 @@ int editDistance(const QString &a, const QString &b)
 BonusSettings BonusSettings::read(const QString &path)
 {
     BonusSettings settings;
-    QFile file(path);
-    if (!file.exists())
+    // Read at every operation, twice: plain calls, no QFile asking about the
+    // file again and again.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        settings.m_state = errno == ENOENT ? State::Missing : State::Unreadable;
         return settings;
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+    }
+    QByteArray bytes;
+    char buffer[8192];
+    bool failed = false;
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        failed = got < 0;
+        if (got <= 0)
+            break;
+        bytes.append(buffer, int(got));
+    }
+    ::close(fd);
+    if (failed) {
         settings.m_state = State::Unreadable;
         return settings;
     }
     QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
+    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
     if (error.error != QJsonParseError::NoError) {
         settings.m_state = State::NotJson;
         return settings;

@@ -8,9 +8,12 @@
 #include <QtGlobal>
 
 #include <log4cxx/fileappender.h>
+#include <log4cxx/helpers/pool.h>
+#include <log4cxx/helpers/writer.h>
 #include <log4cxx/logger.h>
 #include <log4cxx/patternlayout.h>
 #include <log4cxx/propertyconfigurator.h>
+#include <log4cxx/writerappender.h>
 
 namespace {
 
@@ -76,10 +79,26 @@ void LogSetup::ensureConfigured()
     auto appender = std::make_shared<log4cxx::FileAppender>(
         layout, TillPaths::defaultLogFile().toUtf8().toStdString(), true);
     appender->setEncoding(LOG4CXX_STR("UTF-8"));
+    // A write per run rather than per line: the plug-in flushes at the end
+    // of every operation and after every error line (flush()).
+    appender->setBufferedIO(true);
+    appender->setBufferSize(64 * 1024);
+    appender->setImmediateFlush(false);
     log4cxx::helpers::Pool pool;
     appender->activateOptions(pool);
     root->addAppender(appender);
     root->setLevel(log4cxx::Level::getDebug());
+}
+
+void LogSetup::flush()
+{
+    log4cxx::helpers::Pool pool;
+    for (const log4cxx::AppenderPtr &appender :
+         log4cxx::Logger::getRootLogger()->getAllAppenders()) {
+        const auto writerAppender = log4cxx::cast<log4cxx::WriterAppender>(appender);
+        if (writerAppender && writerAppender->getWriter())
+            writerAppender->getWriter()->flush(pool);
+    }
 }
 
 void LogSetup::setHandleQtMessages(bool handle)

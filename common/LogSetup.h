@@ -12,6 +12,10 @@ class LogSetup
 public:
     static void ensureConfigured();
 
+    // Writes out what the appenders of the root logger hold back. The
+    // plug-in's own appender buffers a run's lines; this ends each run.
+    static void flush();
+
     /*!
         Forwards Qt's own messages (qDebug, qWarning...) to the logger "Qt".
         Switching off restores the handler that was installed before; the

@@ -6,8 +6,8 @@
 #include <log4cxx/logger.h>
 
 /*!
-    A named log4cxx logger that takes Qt text. Texts reach log4cxx as wide
-    strings, so they arrive as UTF-8 whatever the process locale says.
+    A named log4cxx logger that takes Qt text. Texts reach log4cxx as UTF-8,
+    its own inner form, whatever the process locale says.
     Making a Logger configures logging once if the host has not (LogSetup).
 */
 class Logger

@@ -1,7 +1,9 @@
 #include "TillLock.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 
 #include <cerrno>
 #include <cstring>
@@ -18,20 +20,28 @@ TillLock::TillLock(const QString &path)
 TillLock::~TillLock()
 {
     release();
+    if (m_fd >= 0)
+        ::close(m_fd);
 }
 
 bool TillLock::acquire(int timeoutMs)
 {
-    if (m_fd >= 0)
+    if (m_held)
         return true;
-    const QByteArray name = QFile::encodeName(m_path);
-    m_fd = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0664);
-    // A lock file left in a directory that became read-only still locks.
-    if (m_fd < 0 && (errno == EACCES || errno == EROFS))
-        m_fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC);
+    // The descriptor is kept from one run to the next; only the lock goes.
     if (m_fd < 0) {
-        m_error = QStringLiteral("%1: %2").arg(m_path, QString::fromLocal8Bit(strerror(errno)));
-        return false;
+        const QByteArray name = QFile::encodeName(m_path);
+        m_fd = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0664);
+        // A directory that is not there yet is made; a lock file left in a
+        // directory that became read-only still locks.
+        if (m_fd < 0 && errno == ENOENT && QDir().mkpath(QFileInfo(m_path).absolutePath()))
+            m_fd = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0664);
+        if (m_fd < 0 && (errno == EACCES || errno == EROFS))
+            m_fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC);
+        if (m_fd < 0) {
+            m_error = QStringLiteral("%1: %2").arg(m_path, QString::fromLocal8Bit(strerror(errno)));
+            return false;
+        }
     }
 
     // Polled rather than blocking: flock() itself has no time limit.
@@ -39,8 +49,10 @@ bool TillLock::acquire(int timeoutMs)
     clock.start();
     long pauseNs = 1000000;
     for (;;) {
-        if (::flock(m_fd, LOCK_EX | LOCK_NB) == 0)
+        if (::flock(m_fd, LOCK_EX | LOCK_NB) == 0) {
+            m_held = true;
             return true;
+        }
         if (errno != EWOULDBLOCK && errno != EINTR)
             break;
         if (clock.elapsed() >= timeoutMs) {
@@ -52,6 +64,7 @@ bool TillLock::acquire(int timeoutMs)
         pauseNs = qMin(pauseNs * 2, 20000000L);
     }
     m_error = QStringLiteral("%1: %2").arg(m_path, QString::fromLocal8Bit(strerror(errno)));
+    // A file that cannot be locked now may be another one next time.
     ::close(m_fd);
     m_fd = -1;
     return false;
@@ -59,9 +72,7 @@ bool TillLock::acquire(int timeoutMs)
 
 void TillLock::release()
 {
-    if (m_fd < 0)
-        return;
-    // Closing the descriptor drops the lock.
-    ::close(m_fd);
-    m_fd = -1;
+    if (m_held)
+        ::flock(m_fd, LOCK_UN);
+    m_held = false;
 }

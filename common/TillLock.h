@@ -5,7 +5,8 @@
 
 /*!
     An exclusive flock() on a lock file of the till tree, held from
-    acquire() until release() or destruction. Two processes on one till tree
+    acquire() until release() or destruction. The file stays open between
+    the two, so taking the lock again costs one call. Two processes on one till tree
     (two hosts, or a host and `payment-host recover`) take turns: one run's
     status, print file and journal records are never mixed with another's.
     The lock goes with the process, so a killed run never leaves it behind.
@@ -28,6 +29,7 @@ public:
 private:
     QString m_path;
     int m_fd = -1;
+    bool m_held = false;
     QString m_error;
 };
 

@@ -14,7 +14,6 @@
 #include "TillPaths.h"
 #include "VeltaBonusClientThrift.h"
 
-#include <QAtomicInteger>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -35,6 +34,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -108,34 +108,35 @@ bool writeInfo(const QString &path, const QString &text, QIODevice::OpenModeFlag
     // Every caller replaces the whole file.
     Q_ASSERT(mode == QIODevice::WriteOnly);
     Q_UNUSED(mode)
-    // A reader must see the old file or the new one, never half of one: the
-    // text goes to a file beside it that is renamed over it once whole. No
-    // fsync: the plug-in reads the file back at once, and what must outlive
-    // a power cut is in the journal.
-    static QAtomicInteger<quint32> counter;
-    // A link is followed, so its target gets the text.
-    const QFileInfo info(path);
-    const QByteArray target = QFile::encodeName(info.isSymLink() ? info.symLinkTarget() : path);
-    const QByteArray temporary = target + ".tmp" + QByteArray::number(qint64(getpid())) + '.'
-        + QByteArray::number(counter.fetchAndAddRelaxed(1));
-    const int fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    // Written in place, as the till's tools expect the file. Its content is
+    // laid over the old and any longer old tail cut off after it, rather
+    // than truncated first: truncating a file that holds data makes ext4
+    // push it to the disk on close, and the file was emptied at the start of
+    // the run anyway. Nobody depends on it being whole: the plug-in compares
+    // what it reads back with what the run wrote, and the journal, not this
+    // file, is what must outlive a power cut.
+    const int fd
+        = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0)
         return false;
     const QByteArray bytes = text.toUtf8();
     qsizetype written = 0;
     while (written < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.constData() + written, size_t(bytes.size() - written));
+        const ssize_t n = ::pwrite(fd, bytes.constData() + written, size_t(bytes.size() - written),
+                                   off_t(written));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             break;
         written += n;
     }
-    const bool whole = ::close(fd) == 0 && written == bytes.size();
-    if (whole && ::rename(temporary.constData(), target.constData()) == 0)
-        return true;
-    ::unlink(temporary.constData());
-    return false;
+    struct stat info
+    {
+    };
+    bool whole = written == bytes.size() && ::fstat(fd, &info) == 0;
+    if (whole && info.st_size > off_t(bytes.size()))
+        whole = ::ftruncate(fd, off_t(bytes.size())) == 0;
+    return ::close(fd) == 0 && whole;
 }
 
 QString centerStr(const QString &text, int width)
@@ -229,7 +230,6 @@ void BonusCredit::runOperation()
         std::unique_ptr<VeltaBonusClientThrift> client(new VeltaBonusClientThrift(nullptr));
         const CardFlow flow(cardNumber, amount);
         AdditionalAssetInfo info;
-        info.dateFromCash = Clock::currentDateTime();
 
         balance = client->balance(cardNumber).balance;
 
@@ -238,6 +238,7 @@ void BonusCredit::runOperation()
         } else {
             if (operationType == Sale)
                 checkLimit();
+            info.dateFromCash = Clock::currentDateTime();
             committed = Settlement(*client, *journal).pay(operationType, flow, info);
             description = QStringLiteral("Успешное выполнение операции");
         }
@@ -333,12 +334,15 @@ bool BonusCredit::generateSettings()
     if (header.isEmpty())
         header = defaultHeader();
 
-    // A fresh till has no work directory yet. Both files are proven
-    // writable here, long before any money moves.
+    // Both files are proven writable here, long before any money moves. A
+    // fresh till has no work directory yet: it is made when a write needs it.
+    if (status(Empty, QString(), QIODevice::WriteOnly) && print(QString(), QIODevice::WriteOnly))
+        return true;
     QDir().mkpath(workDir);
     QDir().mkpath(QFileInfo(statusFile).absolutePath());
     QDir().mkpath(QFileInfo(printFile).absolutePath());
     if (!status(Empty, QString(), QIODevice::WriteOnly)) {
+        printLeft = false;
         refuse(QStringLiteral("Не удалось записать файл статуса операции"), statusFile);
         return false;
     }

@@ -62,6 +62,7 @@ OperationJournal::~OperationJournal()
 {
     // Qt deletes plug-ins after QtSql's registry is gone at exit; only
     // unregister while the application still stands.
+    m_unsettledCheck.reset();
     if (QCoreApplication::instance() && QSqlDatabase::contains(m_connection)) {
         QSqlDatabase::database(m_connection, false).close();
         QSqlDatabase::removeDatabase(m_connection);
@@ -73,6 +74,7 @@ void OperationJournal::open()
     if (QSqlDatabase::contains(m_connection)
         && QSqlDatabase::database(m_connection, false).isOpen())
         return;
+    m_unsettledCheck.reset();
     QSqlDatabase db = QSqlDatabase::contains(m_connection)
         ? QSqlDatabase::database(m_connection, false)
         : QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
@@ -199,11 +201,24 @@ bool OperationJournal::hasUnsettled()
 {
     open();
     writeUnwritten();
-    QSqlQuery query(QSqlDatabase::database(m_connection, false));
-    if (!query.exec(QStringLiteral("SELECT 1 FROM operations WHERE state <> '%1' LIMIT 1")
-                        .arg(stateSettled)))
-        throw Error(errorText(QStringLiteral("cannot read the journal"), query.lastError()));
-    return query.next();
+    // Asked at the start of every operation: prepared once.
+    if (!m_unsettledCheck) {
+        m_unsettledCheck = std::make_unique<QSqlQuery>(QSqlDatabase::database(m_connection, false));
+        m_unsettledCheck->setForwardOnly(true);
+        if (!m_unsettledCheck->prepare(
+                QStringLiteral("SELECT 1 FROM operations WHERE state <> '%1' LIMIT 1")
+                    .arg(stateSettled))) {
+            const QSqlError error = m_unsettledCheck->lastError();
+            m_unsettledCheck.reset();
+            throw Error(errorText(QStringLiteral("cannot read the journal"), error));
+        }
+    }
+    if (!m_unsettledCheck->exec())
+        throw Error(
+            errorText(QStringLiteral("cannot read the journal"), m_unsettledCheck->lastError()));
+    const bool found = m_unsettledCheck->next();
+    m_unsettledCheck->finish();
+    return found;
 }
 
 QList<OperationJournal::Record> OperationJournal::unsettled()

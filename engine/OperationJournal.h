@@ -8,7 +8,10 @@
 #include <QString>
 #include <QVariantList>
 
+#include <memory>
 #include <stdexcept>
+
+class QSqlQuery;
 
 /*!
     The till's own record of every payment and refund it sends, kept in an
@@ -85,6 +88,7 @@ private:
 
     QString m_path;
     QString m_connection;
+    std::unique_ptr<QSqlQuery> m_unsettledCheck;
     // Outcomes settled while the file would not take them: outcome, reason.
     QHash<qint64, QPair<QString, QString>> m_unwritten;
 };

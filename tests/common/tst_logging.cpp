@@ -68,10 +68,15 @@ void LoggingTest::defaultLogFileInTheTillTree()
         setlocale(LC_ALL, "C");
         Logger("payment").info(cyrillic);
         Logger("veltabonus").debug(QStringLiteral("debug line"));
+        // Lines are held back until the end of a run, but an error goes
+        // out at once, with everything before it: the child ends with no
+        // flush of its own.
+        Logger("payment").error(QStringLiteral("error line"));
     }));
     const QByteArray log = readFile(till.root() + QStringLiteral("/cash/log/bonus_credit.log"));
     QVERIFY2(log.contains("INFO  payment - " + cyrillic.toUtf8()), log.constData());
     QVERIFY(log.contains("DEBUG veltabonus - debug line"));
+    QVERIFY(log.contains("ERROR payment - error line"));
 }
 
 void LoggingTest::propertiesFileInTheSettingsDirectory()

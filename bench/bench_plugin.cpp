@@ -1,0 +1,302 @@
+// The plug-in against the floor: a direct client that does what a balance
+// and a sale must do and nothing more (FloorClient). Both talk to the same
+// accounting-sim and the same private MariaDB, interleaved in one run, so
+// whatever the machine does meanwhile falls on both alike. The plug-in runs
+// in one long-lived payment-host, as a till keeps it loaded.
+//
+//   bench_plugin [--operations N] [--rss-operations N] [--dir DIR] [--label TEXT]
+//                [--no-rss] [--no-dead-endpoint]
+//
+// Prints p50 and p99 per operation on each side and their ratio; the
+// resident size of the host over --rss-operations operations; and what a
+// dead first server (SYNs dropped) costs, once and then per operation.
+
+#include "BenchServer.h"
+#include "DeadEndpoint.h"
+#include "FloorClient.h"
+#include "HostSession.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <vector>
+
+namespace {
+
+const QString card = QStringLiteral("2000123456789");
+const QString terminal = QStringLiteral("BENCH-1");
+const QString cashier = QStringLiteral("17");
+
+double percentile(std::vector<double> samples, double p)
+{
+    if (samples.empty())
+        return 0;
+    std::sort(samples.begin(), samples.end());
+    const size_t index = std::min(samples.size() - 1, size_t(p * double(samples.size())));
+    return samples[index];
+}
+
+double timed(const std::function<bool()> &work, bool *ok)
+{
+    QElapsedTimer clock;
+    clock.start();
+    *ok = work() && *ok;
+    return double(clock.nsecsElapsed()) / 1e6;
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+void writeSettings(const QString &root, const QJsonObject &settings)
+{
+    writeFile(root + QStringLiteral("/cash/conf/bonus_credit.conf"),
+              QJsonDocument(settings).toJson());
+}
+
+QJsonObject settingsFor(quint16 port)
+{
+    return {{QStringLiteral("terminalId"), terminal},
+            {QStringLiteral("address"), QStringLiteral("127.0.0.1")},
+            {QStringLiteral("port"), port},
+            {QStringLiteral("connectTimeout"), 1000},
+            {QStringLiteral("recvTimeout"), 5000},
+            {QStringLiteral("sendTimeout"), 5000}};
+}
+
+QByteArray saleCommand(qint64 kopecks)
+{
+    return "sale " + QByteArray::number(kopecks) + ' ' + card.toUtf8() + " --cashier-code "
+        + cashier.toUtf8();
+}
+
+bool succeeded(const QByteArray &answer)
+{
+    return QJsonDocument::fromJson(answer).object().value(QStringLiteral("success")).toBool();
+}
+
+// A private MariaDB made by the project's script, as the tests make theirs.
+class Database
+{
+public:
+    explicit Database(const QString &directory)
+        : directory(directory)
+    {
+    }
+    ~Database() { script({QStringLiteral("stop"), directory}); }
+
+    bool start(const QString &seed)
+    {
+        QByteArray out;
+        if (!script({QStringLiteral("start"), directory, seed}, &out))
+            return false;
+        for (const QByteArray &line : out.split('\n')) {
+            if (line.startsWith("MYSQL_UNIX_PORT="))
+                qputenv("MYSQL_UNIX_PORT", line.mid(16));
+        }
+        return qEnvironmentVariableIsSet("MYSQL_UNIX_PORT");
+    }
+
+private:
+    static bool script(const QStringList &arguments, QByteArray *out = nullptr)
+    {
+        QProcess process;
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process.start(QStringLiteral("bash"),
+                      QStringList {QStringLiteral(BONUS_SOURCE_DIR "/scripts/mariadb-sandbox")}
+                          + arguments);
+        if (!process.waitForFinished(120000))
+            return false;
+        if (out)
+            *out = process.readAllStandardOutput();
+        return process.exitCode() == 0;
+    }
+
+    const QString directory;
+};
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.addHelpOption();
+    const QCommandLineOption operations(
+        QStringLiteral("operations"),
+        QStringLiteral("Balances and sales per side in the timed run (default 2000 each)."),
+        QStringLiteral("N"), QStringLiteral("2000"));
+    const QCommandLineOption rssOperations(
+        QStringLiteral("rss-operations"),
+        QStringLiteral("Operations over which the host's size is watched (default 10000)."),
+        QStringLiteral("N"), QStringLiteral("10000"));
+    const QCommandLineOption dir(QStringLiteral("dir"),
+                                 QStringLiteral("Where the ledgers and journals go."),
+                                 QStringLiteral("DIR"), QDir::currentPath());
+    const QCommandLineOption label(QStringLiteral("label"),
+                                   QStringLiteral("A word on the network, for the heading."),
+                                   QStringLiteral("TEXT"), QStringLiteral("loopback"));
+    const QCommandLineOption noRss(QStringLiteral("no-rss"),
+                                   QStringLiteral("Skip the size over many operations."));
+    const QCommandLineOption noDead(QStringLiteral("no-dead-endpoint"),
+                                    QStringLiteral("Skip the dead first server."));
+    parser.addOptions({operations, rssOperations, dir, label, noRss, noDead});
+    parser.process(app);
+
+    QTemporaryDir work(parser.value(dir) + QStringLiteral("/bench-plugin-XXXXXX"));
+    if (!work.isValid())
+        return 1;
+    const QString till = work.filePath(QStringLiteral("till"));
+    qputenv("TILLHOUSE_ROOT", till.toUtf8());
+    for (const char *sub :
+         {"cash/conf", "cash/paysystems/bonuscredit", "cash/data/tmp", "cash/log"})
+        QDir(till).mkpath(QLatin1String(sub));
+    writeFile(till + QStringLiteral("/cash/data/tmp/check.img"),
+              R"({"num":1,"cashCode":"1","cashierCode":"17"})");
+
+    writeFile(work.filePath(QStringLiteral("seed.sql")),
+              QStringLiteral("INSERT INTO card (number, idclient, idcard) VALUES ('%1', '501', "
+                             "'7001');\nINSERT INTO client (idClient, name) VALUES ('501', "
+                             "'Тестов Тест');\nINSERT INTO mol (code, name) VALUES ('%2', "
+                             "'Кассирова Мария');\n")
+                  .arg(card, cashier)
+                  .toUtf8());
+    Database database(work.filePath(QStringLiteral("mariadb")));
+    if (!database.start(work.filePath(QStringLiteral("seed.sql")))) {
+        std::fprintf(stderr, "bench: the MariaDB sandbox did not start\n");
+        return 1;
+    }
+    BenchServer sim(QStringLiteral("sim"), QStringLiteral(ACCOUNTING_SIM_PATH),
+                    {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
+                     QStringLiteral("--db"), work.filePath(QStringLiteral("ledger.sqlite")),
+                     QStringLiteral("--card"), card + QStringLiteral("=1000000000000000"),
+                     QStringLiteral("--terminal"), terminal},
+                    work.filePath(QStringLiteral("sim.log")));
+    if (!sim.start())
+        return 1;
+    writeSettings(till, settingsFor(sim.port()));
+
+    FloorClient floor(terminal, sim.port(), work.filePath(QStringLiteral("floor-journal.sqlite")));
+    HostSession host(QStringLiteral(PAYMENT_HOST_PATH), QStringLiteral(PLUGIN_PATH));
+    if (!floor.open() || !host.start())
+        return 1;
+
+    bool ok = true;
+    QRandomGenerator random(20261208);
+    const auto plugin = [&](const QByteArray &command) {
+        return [&host, command] { return succeeded(host.ask(command)); };
+    };
+    const std::function<bool()> tasks[4] = {
+        plugin("balance " + card.toUtf8()),
+        [&] { return floor.balance(card); },
+        [&] { return succeeded(host.ask(saleCommand(100 + random.bounded(900)))); },
+        [&] { return floor.sale(card, 100 + random.bounded(900), cashier); },
+    };
+    // Warm both up: the first runs open files, connections and caches.
+    for (int i = 0; i < 20; ++i) {
+        for (const auto &task : tasks)
+            ok = task() && ok;
+    }
+
+    std::vector<double> samples[4];
+    const int rounds = parser.value(operations).toInt();
+    for (int round = 0; round < rounds; ++round) {
+        int order[4] = {0, 1, 2, 3};
+        std::shuffle(std::begin(order), std::end(order), random);
+        for (int task : order)
+            samples[task].push_back(timed(tasks[task], &ok));
+    }
+
+    std::printf("plug-in (payment-host --json -, one process) against the floor, %s, %d of each, "
+                "interleaved\n\n",
+                qPrintable(parser.value(label)), rounds);
+    std::printf("%-9s %12s %12s %12s %12s %10s %10s\n", "operation", "plug-in p50", "plug-in p99",
+                "floor p50", "floor p99", "ratio p50", "ratio p99");
+    for (int kind = 0; kind < 2; ++kind) {
+        const double p50 = percentile(samples[2 * kind], 0.50);
+        const double p99 = percentile(samples[2 * kind], 0.99);
+        const double f50 = percentile(samples[2 * kind + 1], 0.50);
+        const double f99 = percentile(samples[2 * kind + 1], 0.99);
+        std::printf("%-9s %9.2f ms %9.2f ms %9.2f ms %9.2f ms %10.2f %10.2f\n",
+                    kind == 0 ? "balance" : "sale", p50, p99, f50, f99, p50 / f50, p99 / f99);
+    }
+    std::fflush(stdout);
+
+    if (!parser.isSet(noRss)) {
+        // Half balances, half sales; the size after the first thousand is
+        // the base, so start-up and first-use allocations do not count.
+        const int total = parser.value(rssOperations).toInt();
+        long base = 0;
+        for (int i = 1; i <= total; ++i) {
+            ok = succeeded(host.ask(i % 2 ? "balance " + card.toUtf8() : saleCommand(100))) && ok;
+            if (i == 1000)
+                base = host.residentKb();
+        }
+        const long end = host.residentKb();
+        std::printf("\nresident size of payment-host over %d operations: %ld kB after 1000, %ld kB "
+                    "after %d: %+.2f kB per 1000 operations\n",
+                    total, base, end, total,
+                    total > 1000 ? double(end - base) / ((total - 1000) / 1000.0) : 0.0);
+        std::fflush(stdout);
+    }
+
+    if (!parser.isSet(noDead)) {
+        // A new process with a dead server listed first: the first call
+        // waits out the connect limit; later ones, in this process and in
+        // the next 60 s, go to the live server straight away.
+        DeadEndpoint dead;
+        QJsonObject settings = settingsFor(sim.port());
+        settings.insert(
+            QStringLiteral("servers"),
+            QJsonArray {QJsonObject {{QStringLiteral("address"), QStringLiteral("127.0.0.1")},
+                                     {QStringLiteral("port"), dead.port()}},
+                        QJsonObject {{QStringLiteral("address"), QStringLiteral("127.0.0.1")},
+                                     {QStringLiteral("port"), sim.port()}}});
+        writeSettings(till, settings);
+        HostSession fresh(QStringLiteral(PAYMENT_HOST_PATH), QStringLiteral(PLUGIN_PATH));
+        if (!fresh.start())
+            return 1;
+        std::vector<double> later;
+        const double first
+            = timed([&] { return succeeded(fresh.ask("balance " + card.toUtf8())); }, &ok);
+        for (int i = 0; i < 50; ++i) {
+            later.push_back(timed(
+                [&] {
+                    return succeeded(
+                        fresh.ask(i % 2 ? "balance " + card.toUtf8() : saleCommand(100)));
+                },
+                &ok));
+        }
+        const double liveBalance = percentile(samples[0], 0.50);
+        const double liveSale = percentile(samples[2], 0.50);
+        std::printf("\ndead first server (SYNs dropped, connect limit 1000 ms):\n"
+                    "  first operation of the process: %.1f ms (%.1f ms more than without it)\n"
+                    "  next 50 operations: p50 %.2f ms, max %.2f ms (live-only p50: balance %.2f "
+                    "ms, sale %.2f ms)\n",
+                    first, first - liveBalance, percentile(later, 0.5),
+                    *std::max_element(later.begin(), later.end()), liveBalance, liveSale);
+        writeSettings(till, settingsFor(sim.port()));
+    }
+
+    if (!ok) {
+        std::printf("\nsome operations failed; the run is kept in %s\n", qPrintable(work.path()));
+        work.setAutoRemove(false);
+        return 1;
+    }
+    return 0;
+}
