@@ -5,7 +5,7 @@
 // in one long-lived payment-host, as a till keeps it loaded.
 //
 //   bench_plugin [--operations N] [--rss-operations N] [--dir DIR] [--label TEXT]
-//                [--no-rss] [--no-dead-endpoint]
+//                [--no-rss] [--no-dead-endpoint] [--ledger mysql://...]
 //
 // Prints p50 and p99 per operation on each side and their ratio; the
 // resident size of the host over --rss-operations operations; and what a
@@ -155,7 +155,10 @@ int main(int argc, char *argv[])
                                    QStringLiteral("Skip the size over many operations."));
     const QCommandLineOption noDead(QStringLiteral("no-dead-endpoint"),
                                     QStringLiteral("Skip the dead first server."));
-    parser.addOptions({operations, rssOperations, dir, label, noRss, noDead});
+    const QCommandLineOption ledger(QStringLiteral("ledger"),
+                                    QStringLiteral("accounting-sim's ledger on MariaDB."),
+                                    QStringLiteral("URL"));
+    parser.addOptions({operations, rssOperations, dir, label, noRss, noDead, ledger});
     parser.process(app);
 
     QTemporaryDir work(parser.value(dir) + QStringLiteral("/bench-plugin-XXXXXX"));
@@ -183,7 +186,9 @@ int main(int argc, char *argv[])
     }
     BenchServer sim(QStringLiteral("sim"), QStringLiteral(ACCOUNTING_SIM_PATH),
                     {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
-                     QStringLiteral("--db"), work.filePath(QStringLiteral("ledger.sqlite")),
+                     QStringLiteral("--db"),
+                     parser.isSet(ledger) ? parser.value(ledger)
+                                          : work.filePath(QStringLiteral("ledger.sqlite")),
                      QStringLiteral("--card"), card + QStringLiteral("=1000000000000000"),
                      QStringLiteral("--terminal"), terminal},
                     work.filePath(QStringLiteral("sim.log")));

@@ -90,6 +90,9 @@ void OperationJournal::open()
              QStringLiteral("PRAGMA journal_mode=WAL"));
         exec(QStringLiteral("cannot set synchronous writes"),
              QStringLiteral("PRAGMA synchronous=FULL"));
+        // The journal only grows at its end and is read a few rows at a
+        // time: a small page cache keeps the till's memory flat.
+        exec(QStringLiteral("cannot set the cache size"), QStringLiteral("PRAGMA cache_size=-64"));
         exec(QStringLiteral("cannot create the journal"),
              QStringLiteral("CREATE TABLE IF NOT EXISTS operations ("
                             " id INTEGER PRIMARY KEY AUTOINCREMENT,"
