@@ -2,46 +2,84 @@
 
 #include <QFile>
 
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
 HostSession::HostSession(const QString &program, const QString &plugin)
+    : program(QFile::encodeName(program))
+    , plugin(QFile::encodeName(plugin))
 {
-    process.setProgram(program);
-    process.setArguments(
-        {QStringLiteral("--plugin"), plugin, QStringLiteral("--json"), QStringLiteral("-")});
-    process.setProcessChannelMode(QProcess::SeparateChannels);
-    process.setStandardErrorFile(QProcess::nullDevice());
 }
 
 HostSession::~HostSession()
 {
-    if (process.state() == QProcess::NotRunning)
-        return;
-    process.closeWriteChannel();
-    if (!process.waitForFinished(10000)) {
-        process.kill();
-        process.waitForFinished(5000);
+    if (toHost >= 0)
+        ::close(toHost);
+    if (fromHost >= 0)
+        ::close(fromHost);
+    if (child > 0) {
+        // End of input ends the host; it finishes the line it is on first.
+        int status = 0;
+        ::waitpid(child, &status, 0);
     }
 }
 
 bool HostSession::start()
 {
-    process.start();
-    return process.waitForStarted(5000);
+    int in[2];
+    int out[2];
+    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0)
+        return false;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    const char *arguments[] = {program.constData(), "--plugin", plugin.constData(), "--json", "-",
+                               nullptr};
+    const int failed = posix_spawn(&child, program.constData(), &actions, nullptr,
+                                   const_cast<char **>(arguments), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(in[0]);
+    ::close(out[1]);
+    toHost = in[1];
+    fromHost = out[0];
+    if (failed != 0)
+        child = -1;
+    return failed == 0;
 }
 
 QByteArray HostSession::ask(const QByteArray &command)
 {
-    process.write(command + '\n');
-    process.waitForBytesWritten(5000);
-    while (!process.canReadLine()) {
-        if (!process.waitForReadyRead(60000))
+    const QByteArray line = command + '\n';
+    if (::write(toHost, line.constData(), size_t(line.size())) != line.size())
+        return QByteArray();
+    char buffer[65536];
+    for (;;) {
+        const int end = pending.indexOf('\n');
+        if (end >= 0) {
+            const QByteArray answer = pending.left(end);
+            pending.remove(0, end + 1);
+            return answer;
+        }
+        const ssize_t got = ::read(fromHost, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
             return QByteArray();
+        pending.append(buffer, int(got));
     }
-    return process.readLine().trimmed();
 }
 
 long HostSession::residentKb() const
 {
-    QFile status(QStringLiteral("/proc/%1/status").arg(process.processId()));
+    QFile status(QStringLiteral("/proc/%1/status").arg(child));
     if (!status.open(QIODevice::ReadOnly))
         return -1;
     for (const QByteArray &line : status.readAll().split('\n')) {

@@ -2,12 +2,14 @@
 #define HOSTSESSION_H
 
 #include <QByteArray>
-#include <QProcess>
-#include <QStringList>
+#include <QString>
+
+#include <sys/types.h>
 
 /*!
     One long-lived `payment-host --json -`, as a till keeps the plug-in
-    loaded: a command line goes in, its one answer line comes back.
+    loaded: a command line goes in, its one answer line comes back. Plain
+    pipes, so the harness adds as little as it can to what is measured.
 */
 class HostSession
 {
@@ -18,12 +20,17 @@ public:
     bool start();
     // The answer line, or an empty one when the host did not answer.
     QByteArray ask(const QByteArray &command);
-    qint64 pid() const { return process.processId(); }
+    pid_t pid() const { return child; }
     // Resident set size of the host, in kB (from /proc).
     long residentKb() const;
 
 private:
-    QProcess process;
+    const QByteArray program;
+    const QByteArray plugin;
+    pid_t child = -1;
+    int toHost = -1;
+    int fromHost = -1;
+    QByteArray pending;
 };
 
 #endif // HOSTSESSION_H

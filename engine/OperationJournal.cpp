@@ -17,6 +17,13 @@ const auto stateSettled = QStringLiteral("settled");
 
 QAtomicInteger<int> connectionCounter;
 
+// Named rather than "not settled", so that the index on the state serves:
+// the settled records are nearly all of them.
+QString unsettledStates()
+{
+    return QStringLiteral("'%1', '%2', '%3'").arg(stateSent, stateAccepted, stateReversing);
+}
+
 QString now()
 {
     return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
@@ -62,7 +69,7 @@ OperationJournal::~OperationJournal()
 {
     // Qt deletes plug-ins after QtSql's registry is gone at exit; only
     // unregister while the application still stands.
-    m_unsettledCheck.reset();
+    m_prepared.clear();
     if (QCoreApplication::instance() && QSqlDatabase::contains(m_connection)) {
         QSqlDatabase::database(m_connection, false).close();
         QSqlDatabase::removeDatabase(m_connection);
@@ -74,7 +81,7 @@ void OperationJournal::open()
     if (QSqlDatabase::contains(m_connection)
         && QSqlDatabase::database(m_connection, false).isOpen())
         return;
-    m_unsettledCheck.reset();
+    m_prepared.clear();
     QSqlDatabase db = QSqlDatabase::contains(m_connection)
         ? QSqlDatabase::database(m_connection, false)
         : QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
@@ -119,18 +126,17 @@ void OperationJournal::open()
 qint64 OperationJournal::begin(const QString &transactionId, const QString &terminalId,
                                const QString &cardNumber, int operation, qint64 amount)
 {
-    open();
-    QSqlQuery query(QSqlDatabase::database(m_connection, false));
-    query.prepare(QStringLiteral(
-        "INSERT INTO operations (transaction_id, terminal_id, card_number, operation, amount,"
-        " created_at, state) VALUES (?, ?, ?, ?, ?, ?, ?)"));
-    for (const QVariant &value :
-         QVariantList {transactionId, terminalId, cardNumber, operation, amount, now(), stateSent})
-        query.addBindValue(value);
-    if (!query.exec())
-        throw Error(errorText(QStringLiteral("cannot record transaction %1").arg(transactionId),
-                              query.lastError()));
-    return query.lastInsertId().toLongLong();
+    // Kept active until its id is read: the driver answers it only then.
+    QSqlQuery &insert = exec(
+        QStringLiteral("cannot record transaction %1").arg(transactionId),
+        QStringLiteral("INSERT INTO operations (transaction_id, terminal_id, card_number,"
+                       " operation, amount, created_at, state) VALUES (?, ?, ?, ?, ?, ?, ?)"),
+        {transactionId, terminalId, cardNumber, operation, amount, now(), stateSent}, true);
+    const qint64 id = insert.lastInsertId().toLongLong();
+    insert.finish();
+    if (id <= 0)
+        throw Error(QStringLiteral("cannot record transaction %1: no id").arg(transactionId));
+    return id;
 }
 
 void OperationJournal::accepted(qint64 id, const QString &sessionId)
@@ -204,23 +210,12 @@ bool OperationJournal::hasUnsettled()
 {
     open();
     writeUnwritten();
-    // Asked at the start of every operation: prepared once.
-    if (!m_unsettledCheck) {
-        m_unsettledCheck = std::make_unique<QSqlQuery>(QSqlDatabase::database(m_connection, false));
-        m_unsettledCheck->setForwardOnly(true);
-        if (!m_unsettledCheck->prepare(
-                QStringLiteral("SELECT 1 FROM operations WHERE state <> '%1' LIMIT 1")
-                    .arg(stateSettled))) {
-            const QSqlError error = m_unsettledCheck->lastError();
-            m_unsettledCheck.reset();
-            throw Error(errorText(QStringLiteral("cannot read the journal"), error));
-        }
-    }
-    if (!m_unsettledCheck->exec())
-        throw Error(
-            errorText(QStringLiteral("cannot read the journal"), m_unsettledCheck->lastError()));
-    const bool found = m_unsettledCheck->next();
-    m_unsettledCheck->finish();
+    QSqlQuery &query = exec(
+        QStringLiteral("cannot read the journal"),
+        QStringLiteral("SELECT 1 FROM operations WHERE state IN (%1) LIMIT 1").arg(unsettledStates()),
+        {}, true);
+    const bool found = query.next();
+    query.finish();
     return found;
 }
 
@@ -232,7 +227,7 @@ QList<OperationJournal::Record> OperationJournal::unsettled()
     query.setForwardOnly(true);
     if (!query.exec(
             QLatin1String(selectRecord)
-            + QStringLiteral(" WHERE state <> '%1' ORDER BY attempts, id").arg(stateSettled)))
+            + QStringLiteral(" WHERE state IN (%1) ORDER BY attempts, id").arg(unsettledStates())))
         throw Error(errorText(QStringLiteral("cannot read the journal"), query.lastError()));
     QList<Record> records;
     while (query.next()) {
@@ -266,15 +261,27 @@ int OperationJournal::prune(int days)
     return query.numRowsAffected();
 }
 
-void OperationJournal::exec(const QString &purpose, const QString &statement,
-                            const QVariantList &values)
+QSqlQuery &OperationJournal::exec(const QString &purpose, const QString &statement,
+                                  const QVariantList &values, bool rows)
 {
     open();
-    QSqlQuery query(QSqlDatabase::database(m_connection, false));
-    bool ok = query.prepare(statement);
-    for (const QVariant &value : values)
-        query.addBindValue(value);
-    ok = ok && query.exec();
-    if (!ok)
-        throw Error(errorText(purpose, query.lastError()));
+    // The same few statements at every operation: each prepared once.
+    std::unique_ptr<QSqlQuery> &query = m_prepared[statement];
+    if (!query) {
+        query = std::make_unique<QSqlQuery>(QSqlDatabase::database(m_connection, false));
+        query->setForwardOnly(true);
+        if (!query->prepare(statement)) {
+            const QSqlError error = query->lastError();
+            m_prepared.erase(statement);
+            throw Error(errorText(purpose, error));
+        }
+    }
+    for (int i = 0; i < values.size(); ++i)
+        query->bindValue(i, values.at(i));
+    if (!query->exec())
+        throw Error(errorText(purpose, query->lastError()));
+    // A statement left active would hold SQLite's read snapshot open.
+    if (!rows)
+        query->finish();
+    return *query;
 }

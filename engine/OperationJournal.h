@@ -8,6 +8,7 @@
 #include <QString>
 #include <QVariantList>
 
+#include <map>
 #include <memory>
 #include <stdexcept>
 
@@ -82,13 +83,15 @@ public:
     int prune(int days);
 
 private:
-    void exec(const QString &purpose, const QString &statement, const QVariantList &values = {});
+    // `rows`: the caller reads the rows, then finishes the query.
+    QSqlQuery &exec(const QString &purpose, const QString &statement,
+                    const QVariantList &values = {}, bool rows = false);
     void write(qint64 id, const QString &outcome, const QString &reason);
     void writeUnwritten();
 
     QString m_path;
     QString m_connection;
-    std::unique_ptr<QSqlQuery> m_unsettledCheck;
+    std::map<QString, std::unique_ptr<QSqlQuery>> m_prepared;
     // Outcomes settled while the file would not take them: outcome, reason.
     QHash<qint64, QPair<QString, QString>> m_unwritten;
 };
