@@ -41,8 +41,8 @@ bool HostSession::start()
     posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    const char *arguments[] = {program.constData(), "--plugin", plugin.constData(), "--json", "-",
-                               nullptr};
+    const char *arguments[]
+        = {program.constData(), "--plugin", plugin.constData(), "--json", "-", nullptr};
     const int failed = posix_spawn(&child, program.constData(), &actions, nullptr,
                                    const_cast<char **>(arguments), environ);
     posix_spawn_file_actions_destroy(&actions);

@@ -88,6 +88,7 @@ private slots:
     void faults();
     void twoHostsOnOneTill();
     void randomFaults();
+    void queueSettling();
 
 private:
     // A payment-host the proxy may kill.
@@ -533,6 +534,81 @@ void MoneySafetyTest::randomFaults()
     QVERIFY(settleQueue());
     QCOMPARE(ledger() - before, told);
     QCOMPARE(pendingOnServer(), 0);
+}
+
+void MoneySafetyTest::queueSettling()
+{
+    // Reversals left by earlier runs, as a killed or cut-off run leaves them,
+    // and two settled records of 31 and 29 days.
+    const QString path
+        = till.root() + QStringLiteral("/cash/paysystems/bonuscredit/bonus_credit_journal.sqlite");
+    QVERIFY(run({QStringLiteral("balance"), card}).success); // the journal exists
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"),
+                                                    QStringLiteral("journal-writer"));
+        db.setDatabaseName(path);
+        QVERIFY(db.open());
+        QSqlQuery insert(db);
+        for (int i = 0; i < 5; ++i)
+            QVERIFY(insert.exec(
+                QStringLiteral(
+                    "INSERT INTO operations (transaction_id, terminal_id, card_number, operation,"
+                    " amount, created_at, state) VALUES ('09150712300%1', 'TILL-7', '%2', 1, 100,"
+                    " '2026-01-01T00:00:00.000Z', 'sent')")
+                    .arg(i)
+                    .arg(card)));
+        for (int days : {31, 29})
+            QVERIFY(insert.exec(
+                QStringLiteral("INSERT INTO operations (transaction_id, terminal_id, card_number,"
+                               " operation, amount, created_at, state, outcome, settled_at)"
+                               " VALUES ('old-%1', 'TILL-7', '%2', 1, 100, '%3', 'settled',"
+                               " 'committed', '%3')")
+                    .arg(days)
+                    .arg(card,
+                         QDateTime::currentDateTimeUtc().addDays(-days).toString(
+                             Qt::ISODateWithMs))));
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("journal-writer"));
+
+    // The server holds every rollback: the cashier's next operation waits one
+    // connect limit (1 s here) for the queue, not five receive limits.
+    proxy->addRule(rule(QStringLiteral("rollbackTransaction"), 0, Fault::HoldReply, 5000));
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(run({QStringLiteral("balance"), card}).success);
+    QVERIFY2(clock.elapsed() < 2500, qPrintable(QString::number(clock.elapsed())));
+    proxy->clearRules();
+
+    // One record whose rollback fails does not hold up the others; it stays
+    // listed with its attempts and its last error.
+    proxy->addRule(rule(QStringLiteral("rollbackTransaction"), 1, Fault::DropReply));
+    QJsonObject report = HostProcess::run({QStringLiteral("--json"), QStringLiteral("recover")})
+                             .answers()
+                             .value(0);
+    const QJsonArray unsettled = report.value(QStringLiteral("unsettled")).toArray();
+    QCOMPARE(report.value(QStringLiteral("settled")).toArray().size(), 4);
+    QCOMPARE(unsettled.size(), 1);
+    QVERIFY(unsettled.at(0).toObject().value(QStringLiteral("attempts")).toInt() >= 1);
+    QCOMPARE(unsettled.at(0).toObject().value(QStringLiteral("lastError")).toString(), unavailable);
+    proxy->clearRules();
+    QVERIFY(settleQueue());
+
+    // Settled records go after 30 days, not before.
+    QSqlDatabase db
+        = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("journal-reader"));
+    db.setDatabaseName(path);
+    QVERIFY(db.open());
+    QSqlQuery old(db);
+    QVERIFY(old.exec(
+        QStringLiteral("SELECT transaction_id FROM operations WHERE transaction_id LIKE 'old-%'")));
+    QStringList kept;
+    while (old.next())
+        kept << old.value(0).toString();
+    QCOMPARE(kept, QStringList({QStringLiteral("old-29")}));
+    old = QSqlQuery();
+    db.close();
+    db = QSqlDatabase();
+    QSqlDatabase::removeDatabase(QStringLiteral("journal-reader"));
 }
 
 QTEST_GUILESS_MAIN(MoneySafetyTest)
