@@ -15,6 +15,7 @@
 #include <QSocketNotifier>
 
 #include <cstdio>
+#include <stdio.h>
 #include <unistd.h>
 
 namespace {
@@ -167,16 +168,24 @@ void PaymentHost::writeReceipt(const HostCommand &command)
 {
     const QString path = TillPaths::checkImage();
     QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        writeErr(QStringLiteral("cannot write the receipt image %1").arg(path));
-        return;
-    }
+    // Written beside and renamed over: another host on the same till tree
+    // may be reading the image for its own operation at this moment, and
+    // must find a whole one.
+    const QString temporary
+        = QStringLiteral("%1.%2.tmp").arg(path).arg(QCoreApplication::applicationPid());
+    QFile file(temporary);
     // Key order as the till writes it.
-    file.write(QStringLiteral("{\"num\":%1,\"cashCode\":%2,\"cashierCode\":%3}")
-                   .arg(QString::number(command.receiptNumber), jsonString(command.cashCode),
-                        jsonString(command.cashierCode))
-                   .toUtf8());
+    const QByteArray image = QStringLiteral("{\"num\":%1,\"cashCode\":%2,\"cashierCode\":%3}")
+                                 .arg(QString::number(command.receiptNumber),
+                                      jsonString(command.cashCode), jsonString(command.cashierCode))
+                                 .toUtf8();
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(image) != image.size()
+        || !file.flush()
+        || ::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(path).constData())
+            != 0) {
+        file.remove();
+        writeErr(QStringLiteral("cannot write the receipt image %1").arg(path));
+    }
 }
 
 int PaymentHost::execute(const HostCommand &command)
