@@ -19,6 +19,8 @@ public:
     // An endpoint that would not connect is tried after the others for this
     // long, so a dead server costs its connect limit at most once in it.
     static constexpr int endpointRestMs = 60000;
+    // A failed connection attempt that took this long makes an endpoint rest.
+    static constexpr int endpointSlowFailureMs = 100;
 
     // The largest reply, string or list the client decodes.
     static constexpr int maxReplyBytes = 1024 * 1024;

@@ -7,7 +7,8 @@
     What the process remembers of endpoints that would not connect. Each
     operation makes a provider of its own, with fresh failure counts; without
     this, a dead first server would cost its whole connect limit on every
-    call. An endpoint that failed to connect goes behind the others among
+    call. An endpoint whose connection attempt failed slowly (its packets
+    dropped, so the connect limit ran out) goes behind the others among
     equals for a while (Limits::endpointRestMs), then gets its turn again.
     Thread-safe.
 */

@@ -6,6 +6,7 @@
 #include "ThriftSocketFactory.h"
 #include "ThriftTransportWrapper.h"
 
+#include <QElapsedTimer>
 #include <QTimer>
 
 #include <algorithm>
@@ -87,6 +88,8 @@ std::shared_ptr<ThriftTransportWrapper> ThriftTransportProvider::getTransport()
         // endpoint cannot make them for the others either.
         std::shared_ptr<ThriftTransportWrapper> transport
             = makeTransport(endpoint.host, endpoint.port, endpoint.index);
+        QElapsedTimer dialling;
+        dialling.start();
         try {
             logger.info(QStringLiteral("Соединение с %1:%2")
                             .arg(endpoint.host, QString::number(endpoint.port)));
@@ -101,7 +104,10 @@ std::shared_ptr<ThriftTransportWrapper> ThriftTransportProvider::getTransport()
             break;
         } catch (const std::exception &e) {
             // A transport failure was already counted through the wrapper.
-            EndpointHealth::failed(endpoint.host, endpoint.port);
+            // One that made the cashier wait (no answer to the connection at
+            // all) rests the endpoint; a refusal costs nothing to try again.
+            if (dialling.elapsed() >= Limits::endpointSlowFailureMs)
+                EndpointHealth::failed(endpoint.host, endpoint.port);
             logger.info(QStringLiteral("Ошибка соединения с сервером %1")
                             .arg(QString::fromLocal8Bit(e.what())));
         }

@@ -44,9 +44,9 @@ LoopbackSocket::~LoopbackSocket()
     ::close(fd);
 }
 
-void LoopbackSocket::listen()
+void LoopbackSocket::listen(int backlog)
 {
-    if (::listen(fd, 64) != 0)
+    if (::listen(fd, backlog) != 0)
         fail("listen()");
 }
 

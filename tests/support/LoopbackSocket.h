@@ -22,7 +22,7 @@ public:
 
     int descriptor() const { return fd; }
     int port() const { return boundPort; }
-    void listen();
+    void listen(int backlog = 64);
     // Wakes a thread blocked in accept() and refuses later connections.
     void shutdown();
 

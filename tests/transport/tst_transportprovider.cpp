@@ -1,4 +1,5 @@
 #include "AccountingTestServer.h"
+#include "DroppingPort.h"
 #include "LogCapture.h"
 #include "RawServer.h"
 #include "RefusedPort.h"
@@ -95,6 +96,7 @@ private slots:
     void handOutBeforeAnyEndpoint();
     void hostsAndTimeLimits();
     void failOverToNextEndpoint();
+    void deadEndpointRests();
     void dialOrderByFailures_data();
     void dialOrderByFailures();
     void sameEndpointTwiceCountsApart();
@@ -219,14 +221,38 @@ void TransportProviderTest::failOverToNextEndpoint()
     QCOMPARE(provider.getTransport()->getPeerPort(), server.port());
     QCOMPARE(factory->dialled, QStringList({endpoint(server.port())}));
 
-    // So it does for the next operation's provider, fresh counts and all:
-    // a dead server costs its connect limit once in a while, not every time.
+    // A refusal costs nothing, so the next operation's provider (fresh
+    // counts and all) tries it first again.
     factory->dialled.clear();
     ThriftTransportProvider next(factory);
     next.addEndpoint(QStringLiteral("127.0.0.1"), refused.port());
     next.addEndpoint(QStringLiteral("127.0.0.1"), server.port());
     QCOMPARE(next.getTransport()->getPeerPort(), server.port());
-    QCOMPARE(factory->dialled, QStringList({endpoint(server.port())}));
+    QCOMPARE(factory->dialled, QStringList({endpoint(refused.port()), endpoint(server.port())}));
+}
+
+void TransportProviderTest::deadEndpointRests()
+{
+    // A server that lets a connection attempt run out the connect limit
+    // costs that limit once: the next operations' providers, fresh counts
+    // and all, go to the live one first for a while.
+    DroppingPort dead;
+    RawServer live(talkative);
+    auto factory = std::make_shared<CountingFactory>();
+    for (int operation = 0; operation < 3; ++operation) {
+        factory->dialled.clear();
+        ThriftTransportProvider provider(factory);
+        provider.setConnectTimeout(200);
+        provider.addEndpoint(QStringLiteral("127.0.0.1"), dead.port());
+        provider.addEndpoint(QStringLiteral("127.0.0.1"), live.port());
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(provider.getTransport()->getPeerPort(), live.port());
+        QCOMPARE(factory->dialled,
+                 operation == 0 ? QStringList({endpoint(dead.port()), endpoint(live.port())})
+                                : QStringList({endpoint(live.port())}));
+        QVERIFY(operation == 0 ? clock.elapsed() >= 190 : clock.elapsed() < 190);
+    }
 }
 
 void TransportProviderTest::dialOrderByFailures_data()
