@@ -113,13 +113,7 @@ void MoneySafetyTest::initTestCase()
 {
     qRegisterMetaType<Rules>();
     QVERIFY2(database.start(), qPrintable(database.errorString()));
-    QVERIFY(database.exec(
-        QStringLiteral("INSERT INTO card (number, idclient, idcard) VALUES (?, ?, ?)"),
-        {card, QStringLiteral("501"), QStringLiteral("7001")}));
-    QVERIFY(database.exec(QStringLiteral("INSERT INTO client (idClient, name) VALUES (?, ?)"),
-                          {QStringLiteral("501"), QStringLiteral("Тестов Тест")}));
-    QVERIFY(database.exec(QStringLiteral("INSERT INTO mol (code, name) VALUES (?, ?)"),
-                          {QStringLiteral("1"), QStringLiteral("Кассирова Мария")}));
+    QVERIFY2(database.addCardholder(card, QStringLiteral("1")), qPrintable(database.errorString()));
     QVERIFY2(sim.start({QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
                         QStringLiteral("--db"), till.root() + QStringLiteral("/ledger.sqlite"),
                         QStringLiteral("--card"),

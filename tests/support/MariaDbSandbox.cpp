@@ -191,3 +191,13 @@ QString MariaDbSandbox::connectionName() const
 {
     return connection;
 }
+
+bool MariaDbSandbox::addCardholder(const QString &card, const QString &cashierCode)
+{
+    return exec(QStringLiteral("INSERT INTO card (number, idclient, idcard) VALUES (?, ?, ?)"),
+                {card, QStringLiteral("501"), QStringLiteral("7001")})
+        && exec(QStringLiteral("INSERT INTO client (idClient, name) VALUES (?, ?)"),
+                {QStringLiteral("501"), QStringLiteral("Тестов Тест")})
+        && exec(QStringLiteral("INSERT INTO mol (code, name) VALUES (?, ?)"),
+                {cashierCode, QStringLiteral("Кассирова Мария")});
+}

@@ -32,6 +32,9 @@ public:
     // its "?" placeholders in order, so quotes and backslashes arrive as
     // they are.
     bool exec(const QString &statement, const QVariantList &values = QVariantList());
+    // The suites' usual till: `card` (idcard 7001) of client 501, Тестов
+    // Тест, and the cashier Кассирова Мария under `cashierCode`.
+    bool addCardholder(const QString &card, const QString &cashierCode);
 
     QString socketPath() const;
     QString directory() const;
