@@ -204,14 +204,7 @@ api::Result VeltaBonusClientThrift::callMethod(ThriftTransportProvider *provider
     std::shared_ptr<ThriftTransportWrapper> transport;
     try {
         transport = provider->getTransport();
-        // Strict write, lenient read; a declared length beyond the limit is a
-        // protocol error, never an allocation. The buffer makes a request one
-        // send and a reply a recv or two; the bytes on the wire are the same.
-        apache::thrift::protocol::TBinaryProtocolFactoryT<apache::thrift::transport::TTransport>
-            protocolFactory(Limits::maxReplyBytes, Limits::maxReplyBytes, false, true);
-        api::AccountingLogicServiceClient client(protocolFactory.getProtocol(
-            std::make_shared<apache::thrift::transport::TBufferedTransport>(
-                transport, replyBufferBytes, requestBufferBytes, transport->getConfiguration())));
+        api::AccountingLogicServiceClient client(protocolOn(transport));
 
         logger.info(QStringLiteral("Открытие транспорта"));
         transport->open();
@@ -238,6 +231,20 @@ api::Result VeltaBonusClientThrift::callMethod(ThriftTransportProvider *provider
         }
         throw BonusServerUnavailable(QStringLiteral("Бонусный сервер не доступен"));
     }
+}
+
+std::shared_ptr<apache::thrift::protocol::TProtocol>
+VeltaBonusClientThrift::protocolOn(std::shared_ptr<apache::thrift::transport::TTransport> transport)
+{
+    // Strict write, lenient read; a declared length beyond the limit is a
+    // protocol error, never an allocation. The buffer makes a request one
+    // send and a reply a recv or two; the bytes on the wire are the same.
+    apache::thrift::protocol::TBinaryProtocolFactoryT<apache::thrift::transport::TTransport>
+        protocolFactory(Limits::maxReplyBytes, Limits::maxReplyBytes, false, true);
+    const auto configuration = transport->getConfiguration();
+    return protocolFactory.getProtocol(
+        std::make_shared<apache::thrift::transport::TBufferedTransport>(
+            std::move(transport), replyBufferBytes, requestBufferBytes, configuration));
 }
 
 BonusResult VeltaBonusClientThrift::interpretResult(const api::Result &result)

@@ -63,6 +63,10 @@ public:
     accounting::logic::thriftapi::Result callMethod(ThriftTransportProvider *provider,
                                                     const Call &call);
     BonusResult interpretResult(const accounting::logic::thriftapi::Result &result);
+    // The protocol every call speaks on a transport: binary, buffered,
+    // with the reply limits.
+    static std::shared_ptr<apache::thrift::protocol::TProtocol>
+    protocolOn(std::shared_ptr<apache::thrift::transport::TTransport> transport);
 
     static long long toLongLong(double value);
     static double fromLongLong(long long value);

@@ -2,7 +2,6 @@
 
 #include "BonusCredit.h"
 #include "BonusSettings.h"
-#include "Limits.h"
 #include "OperationJournal.h"
 #include "ThriftSSLSocketFactory.h"
 #include "ThriftTransportProvider.h"
@@ -16,8 +15,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSqlError>
-
-#include <thrift/protocol/TBinaryProtocol.h>
 
 namespace api = accounting::logic::thriftapi;
 
@@ -215,9 +212,7 @@ void TillCheck::checkServers(const QString &cardNumber)
             const auto transport
                 = single.getTransport(host.left(colon), host.mid(colon + 1).toInt());
             api::AccountingLogicServiceClient service(
-                std::make_shared<apache::thrift::protocol::TBinaryProtocolT<
-                    apache::thrift::transport::TTransport>>(transport, Limits::maxReplyBytes,
-                                                            Limits::maxReplyBytes, false, true));
+                VeltaBonusClientThrift::protocolOn(transport));
             api::Result result;
             service.balance(result, client->getTerminalId().toStdString(),
                             cardNumber.toStdString());

@@ -48,18 +48,6 @@ struct Answer
     int images = 0;
 };
 
-FaultProxy::Rule rule(const QString &method, int nth, Fault fault, int delayMs = 0,
-                      const QString &text = QString())
-{
-    FaultProxy::Rule r;
-    r.method = method;
-    r.nth = nth;
-    r.fault = fault;
-    r.delayMs = delayMs;
-    r.text = text;
-    return r;
-}
-
 QByteArray readFile(const QString &path)
 {
     QFile file(path);
@@ -263,51 +251,52 @@ void MoneySafetyTest::faults_data()
     QTest::newRow("sale") << sale << Rules() << int(Normal) << plain << false << true << success
                           << spent << 5000;
     QTest::newRow("commit refused")
-        << sale << Rules {rule(commit, 1, Fault::Refuse, 0, QStringLiteral("Сессия истекла"))}
+        << sale
+        << Rules {FaultProxy::rule(commit, 1, Fault::Refuse, 0, QStringLiteral("Сессия истекла"))}
         << int(Normal) << plain << false << false << QStringLiteral("Сессия истекла") << 0LL
         << 5000;
     QTest::newRow("commit applied, reply lost once")
-        << sale << Rules {rule(commit, 1, Fault::DropReply)} << int(Normal) << plain << false
-        << true << success << spent << 5000;
+        << sale << Rules {FaultProxy::rule(commit, 1, Fault::DropReply)} << int(Normal) << plain
+        << false << true << success << spent << 5000;
     QTest::newRow("commit applied, reply lost every time")
-        << sale << Rules {rule(commit, 0, Fault::DropReply)} << int(Normal) << plain << false
-        << false << unavailable << 0LL << 8000;
+        << sale << Rules {FaultProxy::rule(commit, 0, Fault::DropReply)} << int(Normal) << plain
+        << false << false << unavailable << 0LL << 8000;
     QTest::newRow("commit answered with an exception once")
-        << sale << Rules {rule(commit, 1, Fault::Exception, 0, QStringLiteral("сбой"))}
+        << sale << Rules {FaultProxy::rule(commit, 1, Fault::Exception, 0, QStringLiteral("сбой"))}
         << int(Normal) << plain << false << true << success << spent << 5000;
     QTest::newRow("makePay reply lost")
-        << sale << Rules {rule(pay, 1, Fault::DropReply)} << int(Normal) << plain << false << false
-        << unavailable << 0LL << 5000;
+        << sale << Rules {FaultProxy::rule(pay, 1, Fault::DropReply)} << int(Normal) << plain
+        << false << false << unavailable << 0LL << 5000;
     QTest::newRow("makePayBack reply lost")
-        << refund << Rules {rule(QStringLiteral("makePayBack"), 1, Fault::DropReply)} << int(Normal)
-        << plain << false << false << unavailable << 0LL << 5000;
+        << refund << Rules {FaultProxy::rule(QStringLiteral("makePayBack"), 1, Fault::DropReply)}
+        << int(Normal) << plain << false << false << unavailable << 0LL << 5000;
     QTest::newRow("refund, commit reply lost once")
-        << refund << Rules {rule(commit, 1, Fault::DropReply)} << int(Normal) << plain << false
-        << true << success << 30000LL << 5000;
+        << refund << Rules {FaultProxy::rule(commit, 1, Fault::DropReply)} << int(Normal) << plain
+        << false << true << success << 30000LL << 5000;
     QTest::newRow("balance garbled")
-        << balance << Rules {rule(ask, 1, Fault::Garbage)} << int(Normal) << plain << false << false
-        << unavailable << 0LL << 5000;
+        << balance << Rules {FaultProxy::rule(ask, 1, Fault::Garbage)} << int(Normal) << plain
+        << false << false << unavailable << 0LL << 5000;
     QTest::newRow("balance with a huge declared length")
-        << balance << Rules {rule(ask, 1, Fault::HugeLength)} << int(Normal) << plain << false
-        << false << unavailable << 0LL << 5000;
+        << balance << Rules {FaultProxy::rule(ask, 1, Fault::HugeLength)} << int(Normal) << plain
+        << false << false << unavailable << 0LL << 5000;
     QTest::newRow("balance dripping")
-        << balance << Rules {rule(ask, 1, Fault::Drip, 200)} << int(Normal) << plain << false
-        << false << unavailable << 0LL << 4000;
+        << balance << Rules {FaultProxy::rule(ask, 1, Fault::Drip, 200)} << int(Normal) << plain
+        << false << false << unavailable << 0LL << 4000;
     QTest::newRow("commit garbled once")
-        << sale << Rules {rule(commit, 1, Fault::Garbage)} << int(Normal) << plain << false << true
-        << success << spent << 5000;
+        << sale << Rules {FaultProxy::rule(commit, 1, Fault::Garbage)} << int(Normal) << plain
+        << false << true << success << spent << 5000;
     QTest::newRow("commit with a huge declared length every time")
-        << sale << Rules {rule(commit, 0, Fault::HugeLength)} << int(Normal) << plain << false
-        << false << unavailable << 0LL << 8000;
+        << sale << Rules {FaultProxy::rule(commit, 0, Fault::HugeLength)} << int(Normal) << plain
+        << false << false << unavailable << 0LL << 8000;
     QTest::newRow("commit dripping every time")
-        << sale << Rules {rule(commit, 0, Fault::Drip, 200)} << int(Normal) << plain << false
-        << false << unavailable << 0LL << 8000;
+        << sale << Rules {FaultProxy::rule(commit, 0, Fault::Drip, 200)} << int(Normal) << plain
+        << false << false << unavailable << 0LL << 8000;
     QTest::newRow("host killed after makePay's reply")
-        << sale << Rules {rule(pay, 1, Fault::KillHost)} << int(Normal) << plain << true << false
-        << QString() << 0LL << 5000;
+        << sale << Rules {FaultProxy::rule(pay, 1, Fault::KillHost)} << int(Normal) << plain << true
+        << false << QString() << 0LL << 5000;
     QTest::newRow("host killed after the commit was sent")
-        << sale << Rules {rule(commit, 1, Fault::KillHostBeforeReply)} << int(Normal) << plain
-        << true << false << QString() << 0LL << 5000;
+        << sale << Rules {FaultProxy::rule(commit, 1, Fault::KillHostBeforeReply)} << int(Normal)
+        << plain << true << false << QString() << 0LL << 5000;
     QTest::newRow("fresh till without its work directory")
         << sale << Rules() << int(NoWorkDir) << plain << false << true << success << spent << 5000;
     QTest::newRow("read-only work directory with an old success in it")
@@ -328,7 +317,7 @@ void MoneySafetyTest::faults_data()
         << balance << Rules() << int(FrozenDatabase) << plain << false << false
         << QStringLiteral("Не удалось подключиться к БД") << 0LL << 12000;
     QTest::newRow("limits left out, silent server")
-        << balance << Rules {rule(ask, 1, Fault::HoldReply, 17000)} << int(Normal)
+        << balance << Rules {FaultProxy::rule(ask, 1, Fault::HoldReply, 17000)} << int(Normal)
         << QJsonObject {{QStringLiteral("connectTimeout"), QJsonValue::Undefined},
                         {QStringLiteral("recvTimeout"), 0},
                         {QStringLiteral("sendTimeout"), QJsonValue::Undefined}}
@@ -566,7 +555,8 @@ void MoneySafetyTest::queueSettling()
 
     // The server holds every rollback: the cashier's next operation waits one
     // connect limit (1 s here) for the queue, not five receive limits.
-    proxy->addRule(rule(QStringLiteral("rollbackTransaction"), 0, Fault::HoldReply, 5000));
+    proxy->addRule(
+        FaultProxy::rule(QStringLiteral("rollbackTransaction"), 0, Fault::HoldReply, 5000));
     QElapsedTimer clock;
     clock.start();
     QVERIFY(run({QStringLiteral("balance"), card}).success);
@@ -575,7 +565,7 @@ void MoneySafetyTest::queueSettling()
 
     // One record whose rollback fails does not hold up the others; it stays
     // listed with its attempts and its last error.
-    proxy->addRule(rule(QStringLiteral("rollbackTransaction"), 1, Fault::DropReply));
+    proxy->addRule(FaultProxy::rule(QStringLiteral("rollbackTransaction"), 1, Fault::DropReply));
     QJsonObject report = HostProcess::run({QStringLiteral("--json"), QStringLiteral("recover")})
                              .answers()
                              .value(0);

@@ -32,6 +32,18 @@ QByteArray noise(quint32 seed)
 }
 } // namespace
 
+FaultProxy::Rule FaultProxy::rule(const QString &method, int nth, Fault fault, int delayMs,
+                                  const QString &text)
+{
+    Rule rule;
+    rule.method = method;
+    rule.nth = nth;
+    rule.fault = fault;
+    rule.delayMs = delayMs;
+    rule.text = text;
+    return rule;
+}
+
 FaultProxy::FaultProxy(quint16 upstreamPort)
     : upstreamPort(upstreamPort)
 {

@@ -87,6 +87,9 @@ public:
         Fault fault;
     };
 
+    static Rule rule(const QString &method, int nth, Fault fault, int delayMs = 0,
+                     const QString &text = QString());
+
     explicit FaultProxy(quint16 upstreamPort); // upstream on 127.0.0.1
     ~FaultProxy();
     FaultProxy(const FaultProxy &) = delete;

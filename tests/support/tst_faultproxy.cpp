@@ -88,15 +88,10 @@ QStringList seenCalls(const FaultProxy &proxy)
     return calls;
 }
 
+// A rule whose refusal or exception carries this suite's text.
 FaultProxy::Rule rule(const QString &method, int nth, FaultProxy::Fault fault, int delayMs = 0)
 {
-    FaultProxy::Rule rule;
-    rule.method = method;
-    rule.nth = nth;
-    rule.fault = fault;
-    rule.delayMs = delayMs;
-    rule.text = refusal;
-    return rule;
+    return FaultProxy::rule(method, nth, fault, delayMs, refusal);
 }
 } // namespace
 
