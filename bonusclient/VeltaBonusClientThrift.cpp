@@ -38,11 +38,14 @@ std::string toWire(const QString &text)
 } // namespace
 
 VeltaBonusClientThrift::VeltaBonusClientThrift(QObject *parent)
+    : VeltaBonusClientThrift(BonusSettings::read(TillPaths::settingsFile()), parent)
+{
+}
+
+VeltaBonusClientThrift::VeltaBonusClientThrift(const BonusSettings &settings, QObject *parent)
     : QObject(parent)
     , logger("veltabonus")
 {
-    const BonusSettings settings = BonusSettings::read(TillPaths::settingsFile());
-
     // Plain TCP unless the settings name TLS files.
     if (settings.hasTls() && settings.isUsable()) {
         auto tls = std::make_shared<ThriftSSLSocketFactory>();

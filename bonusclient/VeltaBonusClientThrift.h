@@ -17,6 +17,7 @@
 
 #include "AccountingLogicService.h"
 
+class BonusSettings;
 class ThriftSocketFactory;
 class ThriftTransportProvider;
 
@@ -37,6 +38,9 @@ public:
                                     accounting::logic::thriftapi::Result &)>;
 
     explicit VeltaBonusClientThrift(QObject *parent = nullptr);
+    // Configured from settings the caller has already read, so that one
+    // operation reads the file once.
+    explicit VeltaBonusClientThrift(const BonusSettings &settings, QObject *parent = nullptr);
     ~VeltaBonusClientThrift() override;
 
     BalanceResponse balance(const QString &cardNumber);

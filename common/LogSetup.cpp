@@ -1,5 +1,6 @@
 #include "LogSetup.h"
 
+#include "LogFileAppender.h"
 #include "TillPaths.h"
 
 #include <QFile>
@@ -76,8 +77,10 @@ void LogSetup::ensureConfigured()
     // log4cxx keeps its texts as UTF-8 here.
     log4cxx::LayoutPtr layout
         = std::make_shared<log4cxx::PatternLayout>(log4cxx::LogString(defaultPattern));
-    auto appender = std::make_shared<log4cxx::FileAppender>(
-        layout, TillPaths::defaultLogFile().toUtf8().toStdString(), true);
+    auto appender = std::make_shared<LogFileAppender>();
+    appender->setLayout(layout);
+    appender->setFile(TillPaths::defaultLogFile().toUtf8().toStdString());
+    appender->setAppend(true);
     appender->setEncoding(LOG4CXX_STR("UTF-8"));
     // A write per run rather than per line: the plug-in flushes at the end
     // of every operation and after every error line (flush()).

@@ -4,6 +4,7 @@
 #include "BonusVersion.h"
 #include "Clock.h"
 #include "DatabaseUnavailable.h"
+#include "JsonText.h"
 #include "Limits.h"
 #include "LogSetup.h"
 #include "OperationJournal.h"
@@ -60,14 +61,6 @@ QString money(double value)
     return QString::number(value, 'f', 2);
 }
 
-// A JSON string literal without its quotes.
-QString jsonEscaped(const QString &text)
-{
-    const QByteArray array = QJsonDocument(QJsonArray {text}).toJson(QJsonDocument::Compact);
-    // "[\"...\"]": drop the brackets and the quotes.
-    return QString::fromUtf8(array.mid(2, array.size() - 4));
-}
-
 QString blank(int width)
 {
     return QString().rightJustified(width, QLatin1Char(' '));
@@ -108,6 +101,11 @@ bool writeInfo(const QString &path, const QString &text, QIODevice::OpenModeFlag
     // Every caller replaces the whole file.
     Q_ASSERT(mode == QIODevice::WriteOnly);
     Q_UNUSED(mode)
+    return writeBytes(path, text.toUtf8());
+}
+
+bool writeBytes(const QString &path, const QByteArray &bytes)
+{
     // Written in place, as the till's tools expect the file. Its content is
     // laid over the old and any longer old tail cut off after it, rather
     // than truncated first: truncating a file that holds data makes ext4
@@ -119,7 +117,6 @@ bool writeInfo(const QString &path, const QString &text, QIODevice::OpenModeFlag
         = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0)
         return false;
-    const QByteArray bytes = text.toUtf8();
     qsizetype written = 0;
     while (written < bytes.size()) {
         const ssize_t n = ::pwrite(fd, bytes.constData() + written, size_t(bytes.size() - written),
@@ -227,7 +224,7 @@ void BonusCredit::runOperation()
             cashierName = getChashier();
 
         // Released at the end of the run; its provider closes the connection.
-        std::unique_ptr<VeltaBonusClientThrift> client(new VeltaBonusClientThrift(nullptr));
+        std::unique_ptr<VeltaBonusClientThrift> client(new VeltaBonusClientThrift(runSettings, nullptr));
         const CardFlow flow(cardNumber, amount);
         AdditionalAssetInfo info;
 
@@ -279,29 +276,38 @@ void BonusCredit::runOperation()
 
 bool BonusCredit::status(int code, const QString &description, QIODevice::OpenModeFlag mode) const
 {
+    // Every caller replaces the whole file.
+    Q_ASSERT(mode == QIODevice::WriteOnly);
+    Q_UNUSED(mode)
     if (code == Empty) {
         lastStatus = description.toUtf8();
-        return writeInfo(statusFile, description, mode);
+        return writeBytes(statusFile, lastStatus);
     }
-    // All three at once, and escaped: a quote or a "%3" in a server text or
-    // a card number must not break the JSON the plug-in reads back.
-    const QString text
-        = QStringLiteral("{ \"status\" : %1, \"description\" : \"%2\", \"cardNumber\" : \"%3\" }")
-              .arg(QString::number(code), jsonEscaped(description), jsonEscaped(cardNumber));
-    lastStatus = text.toUtf8();
-    return writeInfo(statusFile, text, mode);
+    // Escaped: a quote in a server text or a card number must not break the
+    // JSON the plug-in reads back.
+    QByteArray text = "{ \"status\" : " + QByteArray::number(code) + ", \"description\" : ";
+    JsonText::appendQuoted(text, description);
+    text += ", \"cardNumber\" : ";
+    JsonText::appendQuoted(text, cardNumber);
+    text += " }";
+    lastStatus = text;
+    return writeBytes(statusFile, text);
 }
 
 bool BonusCredit::print(const QString &text, QIODevice::OpenModeFlag mode) const
 {
+    // Every caller replaces the whole file.
+    Q_ASSERT(mode == QIODevice::WriteOnly);
+    Q_UNUSED(mode)
     lastPrint = text.toUtf8();
     printLeft = true;
-    return writeInfo(printFile, text, mode);
+    return writeBytes(printFile, lastPrint);
 }
 
 bool BonusCredit::generateSettings()
 {
-    const BonusSettings settings = BonusSettings::read(settingsPath);
+    runSettings = BonusSettings::read(settingsPath);
+    const BonusSettings &settings = runSettings;
     const bool refused = settings.state() == BonusSettings::State::NotJson
         || (settings.state() == BonusSettings::State::Read && !settings.isUsable());
     if (refused) {
@@ -497,7 +503,7 @@ void BonusCredit::settleJournal()
     try {
         if (!journal->hasUnsettled())
             return;
-        VeltaBonusClientThrift client(nullptr);
+        VeltaBonusClientThrift client(runSettings, nullptr);
         // The cashier waits at most one connect limit for the queue.
         Settlement(client, *journal).settle(client.getProvider()->getConnectTimeout());
     } catch (const std::exception &e) {
@@ -559,7 +565,7 @@ QByteArray BonusCredit::check(const QString &cardNumber)
     return TillCheck(*this).run(cardNumber);
 }
 
-QStringList BonusCredit::firstRow(const QString &statement, const QString &value,
+QStringList BonusCredit::firstRow(const QString &statement, int columns, const QString &value,
                                   const QString &failureMessage) const
 {
     // The value goes in escaped by the driver for this connection's
@@ -591,7 +597,6 @@ QStringList BonusCredit::firstRow(const QString &statement, const QString &value
     }
     QStringList row;
     if (query.next()) {
-        const int columns = query.record().count();
         for (int i = 0; i < columns; ++i)
             row << query.value(i).toString();
     }
@@ -618,7 +623,7 @@ void BonusCredit::findCard()
     const QString clientNotFound = QStringLiteral("Клиент не найден");
 
     const QStringList card
-        = firstRow(QStringLiteral("select idclient, idcard from card where number = ?"), cardNumber,
+        = firstRow(QStringLiteral("select idclient, idcard from card where number = ?"), 2, cardNumber,
                    cardNotFound);
     if (card.isEmpty())
         throw BonusCreditException(cardNotFound);
@@ -634,7 +639,7 @@ void BonusCredit::findCard()
 
     logger.info(QStringLiteral("Поиск клиента с идентификатором %1").arg(clientId));
     const QStringList client = firstRow(
-        QStringLiteral("select name from client where idClient = ?"), clientId, clientNotFound);
+        QStringLiteral("select name from client where idClient = ?"), 1, clientId, clientNotFound);
     if (client.isEmpty())
         throw BonusCreditException(clientNotFound);
 
@@ -656,7 +661,7 @@ QString BonusCredit::getChashier() const
 
     const QString notFound = QStringLiteral("Кассир не найден!");
     const QStringList cashier
-        = firstRow(QStringLiteral("select name from mol where code = ?"), code, notFound);
+        = firstRow(QStringLiteral("select name from mol where code = ?"), 1, code, notFound);
     if (cashier.isEmpty())
         throw BonusCreditException(notFound);
 

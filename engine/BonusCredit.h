@@ -2,6 +2,7 @@
 #define BONUSCREDIT_H
 
 #include "BonusCreditException.h"
+#include "BonusSettings.h"
 #include "Logger.h"
 
 #include <QIODevice>
@@ -103,15 +104,17 @@ private:
     int layoutWidth() const;
     QString dateTimeEntry() const;
     QString nameBlock() const;
-    // Runs `statement` with its one "?" bound to `value`: the first row as
-    // text, or an empty list when there is none. A failing statement is
-    // logged and thrown as `failureMessage`.
-    QStringList firstRow(const QString &statement, const QString &value,
+    // Runs `statement` with its one "?" bound to `value`: the `columns`
+    // values of the first row as text, or an empty list when there is none.
+    // A failing statement is logged and thrown as `failureMessage`.
+    QStringList firstRow(const QString &statement, int columns, const QString &value,
                          const QString &failureMessage) const;
 
     bool prepared;
     QString workDir;
     QString settingsPath;
+    // As this run read them; the bonus client is configured from the same.
+    BonusSettings runSettings;
     QString statusFile;
     QString printFile;
     int operationType;
@@ -140,6 +143,7 @@ private:
 // Writes `text` as UTF-8, whole or not at all; a file that cannot be opened
 // is skipped without a word. Answers whether the file now holds the text.
 bool writeInfo(const QString &path, const QString &text, QIODevice::OpenModeFlag mode);
+bool writeBytes(const QString &path, const QByteArray &bytes);
 
 // Centres `text` in a field of `width` characters.
 QString centerStr(const QString &text, int width);

@@ -2,11 +2,14 @@
 
 #include <QAtomicInteger>
 #include <QCoreApplication>
+#include <QFile>
 #include <QScopeGuard>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -54,6 +57,34 @@ OperationJournal::Record recordAt(const QSqlQuery &query)
     record.attempts = query.value(10).toInt();
     record.lastError = query.value(11).toString();
     return record;
+}
+
+// How long a journal that showed nothing unsettled is believed unchanged
+// on the word of its files alone.
+const qint64 recheckMs = 5000;
+
+// Identity, size and times of the journal and its write-ahead log. Every
+// write changes at least one of them; an absent file counts as all -1.
+std::array<qint64, 10> fileMarkOf(const QString &path)
+{
+    std::array<qint64, 10> mark;
+    mark.fill(-1);
+    const QByteArray base = QFile::encodeName(path);
+    const QByteArray names[] = {base, base + "-wal"};
+    for (int i = 0; i < 2; ++i) {
+        struct stat info
+        {
+        };
+        if (::stat(names[i].constData(), &info) != 0)
+            continue;
+        qint64 *at = mark.data() + i * 5;
+        at[0] = qint64(info.st_ino);
+        at[1] = qint64(info.st_size);
+        at[2] = qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+        at[3] = qint64(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec;
+        at[4] = qint64(info.st_dev);
+    }
+    return mark;
 }
 
 } // namespace
@@ -208,14 +239,30 @@ void OperationJournal::reversalFailed(qint64 id, const QString &error)
 
 bool OperationJournal::hasUnsettled()
 {
+    // Asked before every operation, and nearly always answered no. When the
+    // last look found nothing and no process has written since, the files
+    // are as that look left them, and the answer stands. It is asked anew
+    // every few seconds all the same: a file time is only as fine as the
+    // kernel's tick.
+    const std::array<qint64, 10> mark = fileMarkOf(m_path);
+    if (m_settledMark == mark && m_unwritten.isEmpty() && m_settledSeen.isValid()
+        && m_settledSeen.elapsed() < recheckMs)
+        return false;
+    m_settledSeen.invalidate();
+
     open();
     writeUnwritten();
-    QSqlQuery &query = exec(
-        QStringLiteral("cannot read the journal"),
-        QStringLiteral("SELECT 1 FROM operations WHERE state IN (%1) LIMIT 1").arg(unsettledStates()),
-        {}, true);
+    static const QString statement
+        = QStringLiteral("SELECT 1 FROM operations WHERE state IN (%1) LIMIT 1").arg(unsettledStates());
+    QSqlQuery &query = exec(QStringLiteral("cannot read the journal"), statement, {}, true);
     const bool found = query.next();
     query.finish();
+    // The mark from before the look: a write that came in meanwhile shows
+    // as a change next time.
+    if (!found && m_unwritten.isEmpty()) {
+        m_settledMark = mark;
+        m_settledSeen.start();
+    }
     return found;
 }
 

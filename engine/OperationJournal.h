@@ -2,12 +2,14 @@
 #define OPERATIONJOURNAL_H
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QList>
 #include <QPair>
 #include <QString>
 #include <QVariantList>
 
+#include <array>
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -94,6 +96,9 @@ private:
     std::map<QString, std::unique_ptr<QSqlQuery>> m_prepared;
     // Outcomes settled while the file would not take them: outcome, reason.
     QHash<qint64, QPair<QString, QString>> m_unwritten;
+    // The journal's files when a look last found nothing unsettled, and when.
+    std::array<qint64, 10> m_settledMark {};
+    QElapsedTimer m_settledSeen;
 };
 
 #endif // OPERATIONJOURNAL_H

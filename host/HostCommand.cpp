@@ -96,13 +96,23 @@ QString foreignOption(const QCommandLineParser &parser, const QStringList &forei
     return QString();
 }
 
+// One parser for every line a host reads: setting it up costs more than
+// parsing a line, and each parse() starts from a clean slate.
+struct LineParser
+{
+    LineParser() { options.addTo(parser); }
+
+    Options options {QString()};
+    QCommandLineParser parser;
+};
+
 } // namespace
 
 HostCommand HostCommand::parse(const QStringList &arguments, Origin origin)
 {
-    Options options {QString()};
-    QCommandLineParser parser;
-    options.addTo(parser);
+    static thread_local LineParser lineParser;
+    const Options &options = lineParser.options;
+    QCommandLineParser &parser = lineParser.parser;
 
     HostCommand command;
     const bool parsed = parser.parse(QStringList {QLatin1String(programName)} + arguments);

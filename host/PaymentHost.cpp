@@ -1,6 +1,7 @@
 #include "PaymentHost.h"
 
 #include "BonusVersion.h"
+#include "JsonText.h"
 #include "TillPaths.h"
 
 #include <QCoreApplication>
@@ -20,11 +21,15 @@
 
 namespace {
 
-void writeOut(const QString &text)
+void writeOut(const QByteArray &bytes)
 {
-    const QByteArray bytes = text.toUtf8();
     fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
     fflush(stdout);
+}
+
+void writeOut(const QString &text)
+{
+    writeOut(text.toUtf8());
 }
 
 void writeErr(const QString &text)
@@ -40,12 +45,6 @@ void writeJsonLine(const QJsonObject &object)
              + QLatin1Char('\n'));
 }
 
-// A JSON string with its quotes.
-QString jsonString(const QString &text)
-{
-    const QByteArray array = QJsonDocument(QJsonArray {text}).toJson(QJsonDocument::Compact);
-    return QString::fromUtf8(array.mid(1, array.size() - 2));
-}
 
 // One line of recover's human output.
 QString recordLine(const QString &state, const QJsonObject &record)
@@ -175,10 +174,11 @@ void PaymentHost::writeReceipt(const HostCommand &command)
         = QStringLiteral("%1.%2.tmp").arg(path).arg(QCoreApplication::applicationPid());
     QFile file(temporary);
     // Key order as the till writes it.
-    const QByteArray image = QStringLiteral("{\"num\":%1,\"cashCode\":%2,\"cashierCode\":%3}")
-                                 .arg(QString::number(command.receiptNumber),
-                                      jsonString(command.cashCode), jsonString(command.cashierCode))
-                                 .toUtf8();
+    QByteArray image = "{\"num\":" + QByteArray::number(command.receiptNumber) + ",\"cashCode\":";
+    JsonText::appendQuoted(image, command.cashCode);
+    image += ",\"cashierCode\":";
+    JsonText::appendQuoted(image, command.cashierCode);
+    image += '}';
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(image) != image.size()
         || !file.flush()
         || ::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(path).constData())
@@ -308,14 +308,19 @@ void PaymentHost::printAnswer(const PaymentProcessingAnswer &answer, bool json)
 {
     const QStringList images = answer.getPrintImages();
     if (json) {
-        QStringList encoded;
-        for (const QString &image : images)
-            encoded << jsonString(image);
-        writeOut(QStringLiteral("{\"success\":%1,\"code\":%2,\"message\":%3,\"cardNumber\":%4,"
-                                "\"printImages\":[%5]}\n")
-                     .arg(answer.isSuccess() ? QStringLiteral("true") : QStringLiteral("false"),
-                          QString::number(answer.getCode()), jsonString(answer.getMessage()),
-                          jsonString(answer.getCardNumber()), encoded.join(QLatin1Char(','))));
+        QByteArray line = answer.isSuccess() ? "{\"success\":true" : "{\"success\":false";
+        line += ",\"code\":" + QByteArray::number(answer.getCode()) + ",\"message\":";
+        JsonText::appendQuoted(line, answer.getMessage());
+        line += ",\"cardNumber\":";
+        JsonText::appendQuoted(line, answer.getCardNumber());
+        line += ",\"printImages\":[";
+        for (int i = 0; i < images.size(); ++i) {
+            if (i > 0)
+                line += ',';
+            JsonText::appendQuoted(line, images.at(i));
+        }
+        line += "]}\n";
+        writeOut(line);
         return;
     }
 
