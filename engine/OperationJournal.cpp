@@ -157,6 +157,11 @@ void OperationJournal::open()
 qint64 OperationJournal::begin(const QString &transactionId, const QString &terminalId,
                                const QString &cardNumber, int operation, qint64 amount)
 {
+    // A record opened on a journal known to hold nothing unsettled: once
+    // this process has settled all it opened since, it holds nothing
+    // unsettled again, and need not be looked at for the next operation.
+    if (m_opened.isEmpty())
+        m_ownWritesOnly = stillSettled();
     // Kept active until its id is read: the driver answers it only then.
     QSqlQuery &insert = exec(
         QStringLiteral("cannot record transaction %1").arg(transactionId),
@@ -167,6 +172,7 @@ qint64 OperationJournal::begin(const QString &transactionId, const QString &term
     insert.finish();
     if (id <= 0)
         throw Error(QStringLiteral("cannot record transaction %1: no id").arg(transactionId));
+    m_opened.insert(id);
     return id;
 }
 
@@ -194,6 +200,13 @@ void OperationJournal::settle(qint64 id, const QString &outcome, const QString &
     try {
         write(id, outcome, reason);
         m_unwritten.remove(id);
+        // Settling a record of an earlier run says nothing of the others.
+        if (!m_opened.remove(id))
+            m_ownWritesOnly = false;
+        // Every writer holds the till's lock for its whole run, so the
+        // files changed only by this run's own writes.
+        if (m_opened.isEmpty() && m_ownWritesOnly && m_unwritten.isEmpty())
+            m_settledMark = fileMarkOf(m_path);
     } catch (const Error &) {
         // Kept until it can be written: a committed sale must never look
         // unsettled to the next pass, which would roll it back.
@@ -237,6 +250,12 @@ void OperationJournal::reversalFailed(qint64 id, const QString &error)
          {stateReversing, error, id});
 }
 
+bool OperationJournal::stillSettled() const
+{
+    return m_settledSeen.isValid() && m_settledSeen.elapsed() < recheckMs
+        && m_unwritten.isEmpty() && m_settledMark == fileMarkOf(m_path);
+}
+
 bool OperationJournal::hasUnsettled()
 {
     // Asked before every operation, and nearly always answered no. When the
@@ -249,6 +268,7 @@ bool OperationJournal::hasUnsettled()
         && m_settledSeen.elapsed() < recheckMs)
         return false;
     m_settledSeen.invalidate();
+    m_ownWritesOnly = false;
 
     open();
     writeUnwritten();

@@ -6,6 +6,7 @@
 #include <QHash>
 #include <QList>
 #include <QPair>
+#include <QSet>
 #include <QString>
 #include <QVariantList>
 
@@ -76,6 +77,8 @@ public:
     void settle(qint64 id, const QString &outcome, const QString &reason = QString());
     void reversalFailed(qint64 id, const QString &error);
 
+    // Cheap when nothing was unsettled at the last look and only this
+    // process has written since.
     bool hasUnsettled();
     // Fewest attempts first, then oldest: a record that keeps failing goes
     // to the back and never holds up the others.
@@ -90,15 +93,23 @@ private:
                     const QVariantList &values = {}, bool rows = false);
     void write(qint64 id, const QString &outcome, const QString &reason);
     void writeUnwritten();
+    // Nothing unsettled at the last look, and the files untouched since.
+    bool stillSettled() const;
 
     QString m_path;
     QString m_connection;
     std::map<QString, std::unique_ptr<QSqlQuery>> m_prepared;
     // Outcomes settled while the file would not take them: outcome, reason.
     QHash<qint64, QPair<QString, QString>> m_unwritten;
-    // The journal's files when a look last found nothing unsettled, and when.
+    // The journal's files when a look last found nothing unsettled (or
+    // when this process last settled all it had opened since), and when
+    // that look was.
     std::array<qint64, 10> m_settledMark {};
     QElapsedTimer m_settledSeen;
+    // Records begun by this process and not settled yet, and whether every
+    // write since the last look that found nothing has been one of those.
+    QSet<qint64> m_opened;
+    bool m_ownWritesOnly = false;
 };
 
 #endif // OPERATIONJOURNAL_H
