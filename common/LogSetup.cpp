@@ -1,6 +1,7 @@
 #include "LogSetup.h"
 
 #include "LogFileAppender.h"
+#include "LogLineLayout.h"
 #include "TillPaths.h"
 
 #include <QFile>
@@ -12,14 +13,12 @@
 #include <log4cxx/helpers/pool.h>
 #include <log4cxx/helpers/writer.h>
 #include <log4cxx/logger.h>
-#include <log4cxx/patternlayout.h>
 #include <log4cxx/propertyconfigurator.h>
 #include <log4cxx/writerappender.h>
 
 namespace {
 
 const char qtLoggerName[] = "Qt";
-const char defaultPattern[] = "%d{yyyy-MM-dd HH:mm:ss.SSS} %-5p %c - %m%n";
 
 QtMessageHandler previousHandler = nullptr;
 int handlerUsers = 0;
@@ -75,8 +74,9 @@ void LogSetup::ensureConfigured()
     }
 
     // log4cxx keeps its texts as UTF-8 here.
-    log4cxx::LayoutPtr layout
-        = std::make_shared<log4cxx::PatternLayout>(log4cxx::LogString(defaultPattern));
+    // Lines as "%d{yyyy-MM-dd HH:mm:ss.SSS} %-5p %c - %m%n" lays them out;
+    // log4cxx keeps its texts as UTF-8 here.
+    const log4cxx::LayoutPtr layout = std::make_shared<LogLineLayout>();
     auto appender = std::make_shared<LogFileAppender>();
     appender->setLayout(layout);
     appender->setFile(TillPaths::defaultLogFile().toUtf8().toStdString());

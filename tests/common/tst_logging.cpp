@@ -5,6 +5,7 @@
 // Configuration happens once per process, so each case runs in a child.
 
 #include "LogCapture.h"
+#include "LogLineLayout.h"
 #include "LogSetup.h"
 #include "Logger.h"
 #include "TempTill.h"
@@ -19,6 +20,8 @@
 #include <unistd.h>
 
 #include <log4cxx/consoleappender.h>
+#include <log4cxx/patternlayout.h>
+#include <log4cxx/spi/loggingevent.h>
 #include <log4cxx/simplelayout.h>
 
 namespace {
@@ -59,6 +62,8 @@ private slots:
     void noTillTreeNoFiles();
     void utf8WhateverTheLocale();
     void qtMessagesAreForwarded();
+    void lineLayoutAsThePattern_data();
+    void lineLayoutAsThePattern();
 };
 
 void LoggingTest::defaultLogFileInTheTillTree()
@@ -147,6 +152,41 @@ void LoggingTest::qtMessagesAreForwarded()
              QStringList {QStringLiteral("QSqlDatabase: предупреждение")});
     QCOMPARE(capture.messages(QStringLiteral("Qt"), QStringLiteral("DEBUG")),
              QStringList {QStringLiteral("отладка")});
+}
+
+void LoggingTest::lineLayoutAsThePattern_data()
+{
+    QTest::addColumn<QString>("level");
+    QTest::addColumn<QString>("logger");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("info") << "INFO" << "payment" << cyrillic;
+    QTest::newRow("debug") << "DEBUG" << "veltabonus" << QStringLiteral("Чтение файла '/x'");
+    QTest::newRow("error, empty") << "ERROR" << "thrifttransportprovider" << QString();
+    QTest::newRow("warn, lines of a slip") << "WARN" << "Qt" << QStringLiteral("a\n  b\n\n");
+}
+
+// The default file's lines stay as log4cxx's pattern layout writes them, over
+// many milliseconds and a second boundary or two.
+void LoggingTest::lineLayoutAsThePattern()
+{
+    QFETCH(QString, level);
+    QFETCH(QString, logger);
+    QFETCH(QString, message);
+    log4cxx::PatternLayout pattern(LOG4CXX_STR("%d{yyyy-MM-dd HH:mm:ss.SSS} %-5p %c - %m%n"));
+    LogLineLayout lines;
+    log4cxx::helpers::Pool pool;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 1200) {
+        const auto event = std::make_shared<log4cxx::spi::LoggingEvent>(
+            logger.toStdString(), log4cxx::Level::toLevel(level.toStdString()),
+            message.toStdString(), log4cxx::spi::LocationInfo::getLocationUnavailable());
+        log4cxx::LogString expected, got;
+        pattern.format(expected, event, pool);
+        lines.format(got, event, pool);
+        QCOMPARE(QString::fromStdString(got), QString::fromStdString(expected));
+        QTest::qSleep(7);
+    }
 }
 
 QTEST_GUILESS_MAIN(LoggingTest)
