@@ -1,6 +1,8 @@
 #include "AccountingTestServer.h"
 #include "AllowAccessManager.h"
 #include "LogCapture.h"
+#include "RawServer.h"
+#include "RefusedPort.h"
 #include "TestCertificates.h"
 #include "ThriftSSLSocketFactory.h"
 #include "ThriftSimpleSocketFactory.h"
@@ -70,6 +72,8 @@ private slots:
 
     void plainSocketsAreDistinctAndUnconnected_data();
     void plainSocketsAreDistinctAndUnconnected();
+    void plainSocketsOpen_data();
+    void plainSocketsOpen();
     void accessManagerAllowsEverything();
     void certificatePaths();
     void unusableCertificates_data();
@@ -172,6 +176,43 @@ void SocketFactoriesTest::plainSocketsAreDistinctAndUnconnected()
     QCOMPARE(first->getPort(), port);
     QVERIFY(!std::dynamic_pointer_cast<TSSLSocket>(first));
     QCOMPARE(openDescriptors(), before); // nothing resolved or dialled
+}
+
+void SocketFactoriesTest::plainSocketsOpen_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<bool>("live");
+    QTest::addColumn<QString>("error"); // what open() throws, if it throws
+    QTest::newRow("IPv4 address") << "127.0.0.1" << true << QString();
+    QTest::newRow("name, through the resolver") << "localhost" << true << QString();
+    QTest::newRow("refused") << "127.0.0.1" << false << "socket open() error: Connection refused";
+    QTest::newRow("unresolvable name")
+        << "accounting.invalid" << true << "Could not resolve host for client socket.";
+}
+
+// Numeric addresses skip the resolver; everything else is as Thrift's own.
+void SocketFactoriesTest::plainSocketsOpen()
+{
+    QFETCH(QString, host);
+    QFETCH(bool, live);
+    QFETCH(QString, error);
+    RawServer server(RawServer::KeepSilent);
+    RefusedPort refused;
+    const auto socket
+        = ThriftSimpleSocketFactory().createSocket(host, live ? server.port() : refused.port());
+    socket->setConnTimeout(2000);
+    try {
+        socket->open();
+        QVERIFY2(error.isEmpty(), "open() should have failed");
+    } catch (const TTransportException &e) {
+        QCOMPARE(QString::fromUtf8(e.what()), error);
+        QVERIFY(!socket->isOpen());
+        return;
+    }
+    QVERIFY(socket->isOpen());
+    socket->write(reinterpret_cast<const uint8_t *>("ping"), 4);
+    QTRY_COMPARE(server.received(), QByteArray("ping"));
+    QCOMPARE(server.accepted(), 1);
 }
 
 void SocketFactoriesTest::accessManagerAllowsEverything()
