@@ -72,8 +72,7 @@ void JsonText::appendQuoted(QByteArray &out, const QString &text)
                 *at++ = char(0xe0 | (code >> 12));
                 *at++ = char(0x80 | ((code >> 6) & 0x3f));
                 *at++ = char(0x80 | (code & 0x3f));
-            } else if (it->isHighSurrogate() && it + 1 != sliceEnd
-                       && (it + 1)->isLowSurrogate()) {
+            } else if (it->isHighSurrogate() && it + 1 != sliceEnd && (it + 1)->isLowSurrogate()) {
                 const uint full = QChar::surrogateToUcs4(*it, *(it + 1));
                 ++it;
                 *at++ = char(0xf0 | (full >> 18));

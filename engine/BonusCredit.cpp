@@ -224,7 +224,8 @@ void BonusCredit::runOperation()
             cashierName = getChashier();
 
         // Released at the end of the run; its provider closes the connection.
-        std::unique_ptr<VeltaBonusClientThrift> client(new VeltaBonusClientThrift(runSettings, nullptr));
+        std::unique_ptr<VeltaBonusClientThrift> client(
+            new VeltaBonusClientThrift(runSettings, nullptr));
         const CardFlow flow(cardNumber, amount);
         AdditionalAssetInfo info;
 
@@ -623,8 +624,8 @@ void BonusCredit::findCard()
     const QString clientNotFound = QStringLiteral("Клиент не найден");
 
     const QStringList card
-        = firstRow(QStringLiteral("select idclient, idcard from card where number = ?"), 2, cardNumber,
-                   cardNotFound);
+        = firstRow(QStringLiteral("select idclient, idcard from card where number = ?"), 2,
+                   cardNumber, cardNotFound);
     if (card.isEmpty())
         throw BonusCreditException(cardNotFound);
 

@@ -252,8 +252,8 @@ void OperationJournal::reversalFailed(qint64 id, const QString &error)
 
 bool OperationJournal::stillSettled() const
 {
-    return m_settledSeen.isValid() && m_settledSeen.elapsed() < recheckMs
-        && m_unwritten.isEmpty() && m_settledMark == fileMarkOf(m_path);
+    return m_settledSeen.isValid() && m_settledSeen.elapsed() < recheckMs && m_unwritten.isEmpty()
+        && m_settledMark == fileMarkOf(m_path);
 }
 
 bool OperationJournal::hasUnsettled()
@@ -273,7 +273,8 @@ bool OperationJournal::hasUnsettled()
     open();
     writeUnwritten();
     static const QString statement
-        = QStringLiteral("SELECT 1 FROM operations WHERE state IN (%1) LIMIT 1").arg(unsettledStates());
+        = QStringLiteral("SELECT 1 FROM operations WHERE state IN (%1) LIMIT 1")
+              .arg(unsettledStates());
     QSqlQuery &query = exec(QStringLiteral("cannot read the journal"), statement, {}, true);
     const bool found = query.next();
     query.finish();

@@ -45,7 +45,6 @@ void writeJsonLine(const QJsonObject &object)
              + QLatin1Char('\n'));
 }
 
-
 // One line of recover's human output.
 QString recordLine(const QString &state, const QJsonObject &record)
 {

@@ -21,8 +21,8 @@
 
 #include <log4cxx/consoleappender.h>
 #include <log4cxx/patternlayout.h>
-#include <log4cxx/spi/loggingevent.h>
 #include <log4cxx/simplelayout.h>
+#include <log4cxx/spi/loggingevent.h>
 
 namespace {
 
@@ -159,10 +159,14 @@ void LoggingTest::lineLayoutAsThePattern_data()
     QTest::addColumn<QString>("level");
     QTest::addColumn<QString>("logger");
     QTest::addColumn<QString>("message");
-    QTest::newRow("info") << "INFO" << "payment" << cyrillic;
-    QTest::newRow("debug") << "DEBUG" << "veltabonus" << QStringLiteral("Чтение файла '/x'");
-    QTest::newRow("error, empty") << "ERROR" << "thrifttransportprovider" << QString();
-    QTest::newRow("warn, lines of a slip") << "WARN" << "Qt" << QStringLiteral("a\n  b\n\n");
+    QTest::newRow("info") << "INFO"
+                          << "payment" << cyrillic;
+    QTest::newRow("debug") << "DEBUG"
+                           << "veltabonus" << QStringLiteral("Чтение файла '/x'");
+    QTest::newRow("error, empty") << "ERROR"
+                                  << "thrifttransportprovider" << QString();
+    QTest::newRow("warn, lines of a slip") << "WARN"
+                                           << "Qt" << QStringLiteral("a\n  b\n\n");
 }
 
 // The default file's lines stay as log4cxx's pattern layout writes them, over
