@@ -23,6 +23,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QSqlDriver>
 #include <QSqlError>
@@ -60,6 +61,8 @@ QString money(double value)
 {
     return QString::number(value, 'f', 2);
 }
+
+const char cardStatement[] = "select idclient, idcard from card where number = ?";
 
 QString blank(int width)
 {
@@ -198,6 +201,11 @@ void BonusCredit::run(int operation, int amount, const QString &cardNumber)
     lastPrint.clear();
     printLeft = false;
 
+    lookAhead(cardNumber);
+    // A run that ends before the lookup's turn closes the connection rather
+    // than wait for its answer.
+    const auto unanswered = qScopeGuard([this] { dropLookAhead(); });
+
     prepared = false;
     if (generateSettings() && generateParams(operation, amount, cardNumber)) {
         logger.info(QStringLiteral("Тип операции: %1").arg(operationType));
@@ -214,18 +222,42 @@ void BonusCredit::run(int operation, int amount, const QString &cardNumber)
     logger.info(QStringLiteral("Завершение операции"));
 }
 
+void BonusCredit::lookAhead(const QString &cardNumber)
+{
+    // On the connection kept from the last operation, for the number as the
+    // last settings would rewrite it; the server answers while the run
+    // prepares.
+    if (!earlyCard.pending() && regexRule.isEmpty() && dbConnection.isOpen())
+        earlyCard.send(dbConnection, lookupText(QLatin1String(cardStatement), cardNumber));
+}
+
+void BonusCredit::dropLookAhead()
+{
+    if (earlyCard.pending()) {
+        earlyCard.abandon();
+        dbConnection.close();
+    }
+}
+
 void BonusCredit::runOperation()
 {
     QString description;
     qint64 committed = 0;
     try {
+        // Released at the end of the run; its provider closes the connection.
+        // Made while the card's lookup is out when nothing can go wrong in
+        // the making (plain TCP from settings that were read), else in its
+        // turn, after the lookups, where its failures belong.
+        std::unique_ptr<VeltaBonusClientThrift> client;
+        if (runSettings.state() == BonusSettings::State::Read && !runSettings.hasTls())
+            client.reset(new VeltaBonusClientThrift(runSettings, nullptr));
+
         findCard();
         if (operationType != Balance)
             cashierName = getChashier();
 
-        // Released at the end of the run; its provider closes the connection.
-        std::unique_ptr<VeltaBonusClientThrift> client(
-            new VeltaBonusClientThrift(runSettings, nullptr));
+        if (!client)
+            client.reset(new VeltaBonusClientThrift(runSettings, nullptr));
         const CardFlow flow(cardNumber, amount);
         AdditionalAssetInfo info;
 
@@ -566,18 +598,24 @@ QByteArray BonusCredit::check(const QString &cardNumber)
     return TillCheck(*this).run(cardNumber);
 }
 
-QStringList BonusCredit::firstRow(const QString &statement, int columns, const QString &value,
-                                  const QString &failureMessage) const
+QString BonusCredit::lookupText(const QString &statement, const QString &value) const
 {
     // The value goes in escaped by the driver for this connection's
     // character set: as safe as a bound parameter, without the server-side
     // prepare and close that cost two round trips per lookup.
-    const auto text = [&] {
-        QSqlField field(QString(), QVariant::String);
-        field.setValue(value);
-        QString sql = statement;
-        return sql.replace(QLatin1Char('?'), dbConnection.driver()->formatValue(field));
-    };
+    QSqlField field(QString(), QVariant::String);
+    field.setValue(value);
+    QString sql = statement;
+    return sql.replace(QLatin1Char('?'), dbConnection.driver()->formatValue(field));
+}
+
+QStringList BonusCredit::firstRow(const QString &statement, int columns, const QString &value,
+                                  const QString &failureMessage) const
+{
+    const auto text = [&] { return lookupText(statement, value); };
+    QStringList row;
+    if (earlyCard.pending() && earlyCard.take(text(), columns, &row))
+        return row;
     QSqlQuery query(dbConnection);
     query.setForwardOnly(true);
     bool ok = query.exec(text());
@@ -596,7 +634,6 @@ QStringList BonusCredit::firstRow(const QString &statement, int columns, const Q
                          .arg(boundStatementText(statement, value), query.lastError().text()));
         throw BonusCreditException(failureMessage);
     }
-    QStringList row;
     if (query.next()) {
         for (int i = 0; i < columns; ++i)
             row << query.value(i).toString();
@@ -624,8 +661,7 @@ void BonusCredit::findCard()
     const QString clientNotFound = QStringLiteral("Клиент не найден");
 
     const QStringList card
-        = firstRow(QStringLiteral("select idclient, idcard from card where number = ?"), 2,
-                   cardNumber, cardNotFound);
+        = firstRow(QLatin1String(cardStatement), 2, cardNumber, cardNotFound);
     if (card.isEmpty())
         throw BonusCreditException(cardNotFound);
 

@@ -3,6 +3,7 @@
 
 #include "BonusCreditException.h"
 #include "BonusSettings.h"
+#include "EarlyLookup.h"
 #include "Logger.h"
 
 #include <QIODevice>
@@ -40,6 +41,10 @@ public:
     ~BonusCredit() override;
 
     void run(int operation, int amount, const QString &cardNumber);
+    // Sends the card's lookup ahead of run(), which takes its answer; see
+    // EarlyLookup. dropLookAhead() is for a run that will not come.
+    void lookAhead(const QString &cardNumber);
+    void dropLookAhead();
 
     // Each answers whether the file was written.
     bool status(int code, const QString &description, QIODevice::OpenModeFlag mode) const;
@@ -109,6 +114,8 @@ private:
     // A failing statement is logged and thrown as `failureMessage`.
     QStringList firstRow(const QString &statement, int columns, const QString &value,
                          const QString &failureMessage) const;
+    // `statement` with its "?" replaced by `value`, escaped by the driver.
+    QString lookupText(const QString &statement, const QString &value) const;
 
     bool prepared;
     QString workDir;
@@ -138,6 +145,8 @@ private:
     mutable QByteArray lastStatus;
     mutable QByteArray lastPrint;
     mutable bool printLeft = false;
+    // The card's lookup, sent as the run starts (see EarlyLookup).
+    mutable EarlyLookup earlyCard;
 };
 
 // Writes `text` as UTF-8, whole or not at all; a file that cannot be opened

@@ -81,19 +81,23 @@ PaymentProcessingAnswer BonusCreditProcessing::execute(int operation, int amount
     PaymentProcessingAnswer answer;
     // The run's log lines go out together, once it has its answer.
     const auto flushLog = qScopeGuard([] { LogSetup::flush(); });
+    // A read of the till's database, out while the run gets ready.
+    engine->lookAhead(cardNumber);
     logger.info(QStringLiteral("Запуск процессинга"));
 
     // One run at a time on this till tree, from the start of the run until
     // its answer is read back: another process's status is never taken
     // for ours.
     if (!lockWorkDir()) {
+        engine->dropLookAhead();
         answer.setMessage(busyText());
         return answer;
     }
     const auto unlock = qScopeGuard([this] { lock.release(); });
 
-    QFile::remove(workDir + TillPaths::statusFileName());
-    QFile::remove(workDir + TillPaths::printFileName());
+    // Whether they were there does not matter.
+    ::unlink(QFile::encodeName(workDir + TillPaths::statusFileName()).constData());
+    ::unlink(QFile::encodeName(workDir + TillPaths::printFileName()).constData());
 
     engine->run(operation, amount, cardNumber);
 

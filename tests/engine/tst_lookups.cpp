@@ -67,6 +67,8 @@ private slots:
 
     void cashierBeforeServer_data();
     void cashierBeforeServer();
+    void lookupAcrossRuns_data();
+    void lookupAcrossRuns();
     void hostDefaultConnectionUntouched();
     void databaseDown();
 
@@ -472,6 +474,44 @@ void LookupsTest::cashierBeforeServer()
         QVERIFY2(connections > 0, "the fake bonus server saw no connection");
     else
         QCOMPARE(connections, 0);
+}
+
+void LookupsTest::lookupAcrossRuns_data()
+{
+    // Balances in a row on one plug-in, each "settings|card|message": the
+    // settings "rule" rewrite the number as in cashierBeforeServer, "bad" are
+    // not JSON. The card's lookup may go out before the run reads its
+    // settings: the answer must always be the one for the settings read.
+    QTest::addColumn<QStringList>("steps");
+    const QString found = QStringLiteral("Бонусный сервер не доступен");
+    const QString missing = QStringLiteral("Карта не найдена");
+    const QString badSettings = QStringLiteral("Ошибка в файле настроек");
+    QTest::newRow("a rule added between runs")
+        << QStringList {"plain|12345|" + found, "rule|999912345|" + found,
+                        "plain|999912345|" + missing};
+    QTest::newRow("a run refused before the lookup")
+        << QStringList {"plain|1001|" + found, "bad|1001|" + badSettings, "plain|12345|" + found};
+    QTest::newRow("unknown card, then known ones")
+        << QStringList {"plain|404404|" + missing, "plain|1001|" + found, "plain|12345|" + found};
+}
+
+void LookupsTest::lookupAcrossRuns()
+{
+    QFETCH(QStringList, steps);
+    for (const QString &step : steps) {
+        const QStringList parts = step.split(QLatin1Char('|'));
+        if (parts.at(0) == QLatin1String("bad"))
+            till->writeSettingsRaw("{not json");
+        else if (parts.at(0) == QLatin1String("rule"))
+            writePluginSettings(
+                {{QStringLiteral("regexPattern"), QStringLiteral(R"(^(\d{4})(\d+)$)")},
+                 {QStringLiteral("regexRule"), QStringLiteral(R"(\2)")}});
+        else
+            writePluginSettings();
+        const PaymentProcessingAnswer answer = plugin->balance(parts.at(1));
+        QVERIFY(!answer.isSuccess());
+        QCOMPARE(answer.getMessage(), parts.at(2));
+    }
 }
 
 void LookupsTest::hostDefaultConnectionUntouched()
