@@ -144,8 +144,8 @@ int main(int argc, char *argv[])
     parser.addHelpOption();
     const QCommandLineOption operations(
         QStringLiteral("operations"),
-        QStringLiteral("Balances and sales per side in the timed run (default 2000 each)."),
-        QStringLiteral("N"), QStringLiteral("2000"));
+        QStringLiteral("Balances and sales per side in the timed run (default 3000 each)."),
+        QStringLiteral("N"), QStringLiteral("3000"));
     const QCommandLineOption hostProcesses(
         QStringLiteral("host-processes"),
         QStringLiteral(
