@@ -291,17 +291,27 @@ int main(int argc, char *argv[])
         // Half balances, half sales; the size after the first thousand is
         // the base, so start-up and first-use allocations do not count.
         const int total = parser.value(rssOperations).toInt();
+        const int half = total / 2;
         long base = 0;
+        long middle = 0;
         for (int i = 1; i <= total; ++i) {
             ok = succeeded(host->ask(i % 2 ? "balance " + card.toUtf8() : saleCommand(100))) && ok;
             if (i == 1000)
                 base = host->residentKb();
+            if (i == half)
+                middle = host->residentKb();
         }
         const long end = host->residentKb();
+        const auto perThousand = [](long from, long to, int operations) {
+            return operations > 0 ? double(to - from) / (operations / 1000.0) : 0.0;
+        };
+        // The allocator and the caches settle over the first few thousand
+        // operations; the second half shows what each further one costs.
         std::printf("\nresident size of payment-host over %d operations: %ld kB after 1000, %ld kB "
-                    "after %d: %+.2f kB per 1000 operations\n",
-                    total, base, end, total,
-                    total > 1000 ? double(end - base) / ((total - 1000) / 1000.0) : 0.0);
+                    "after %d, %ld kB after %d: %+.2f kB per 1000 operations from 1000 on, %+.2f "
+                    "over the second half\n",
+                    total, base, middle, half, end, total, perThousand(base, end, total - 1000),
+                    perThousand(middle, end, total - half));
         std::fflush(stdout);
     }
 
