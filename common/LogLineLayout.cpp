@@ -21,14 +21,42 @@ void LogLineLayout::format(log4cxx::LogString &output, const log4cxx::spi::Loggi
     const char fraction[5] = {'.', char('0' + millis / 100), char('0' + millis / 10 % 10),
                               char('0' + millis % 10), ' '};
 
-    log4cxx::LogString level;
-    event->getLevel()->toString(level);
-    if (level.size() < 5)
-        level.append(5 - level.size(), ' ');
+    // The level's name padded to five; Level::toString() transcodes it
+    // every time.
+    const char *level;
+    switch (event->getLevel()->toInt()) {
+    case log4cxx::Level::DEBUG_INT:
+        level = "DEBUG";
+        break;
+    case log4cxx::Level::INFO_INT:
+        level = "INFO ";
+        break;
+    case log4cxx::Level::ERROR_INT:
+        level = "ERROR";
+        break;
+    case log4cxx::Level::WARN_INT:
+        level = "WARN ";
+        break;
+    case log4cxx::Level::FATAL_INT:
+        level = "FATAL";
+        break;
+    case log4cxx::Level::TRACE_INT:
+        level = "TRACE";
+        break;
+    default:
+        level = nullptr;
+    }
+    log4cxx::LogString otherLevel;
+    if (!level) {
+        event->getLevel()->toString(otherLevel);
+        if (otherLevel.size() < 5)
+            otherLevel.append(5 - otherLevel.size(), ' ');
+        level = otherLevel.c_str();
+    }
 
     const log4cxx::LogString &name = event->getLoggerName();
     const log4cxx::LogString &message = event->getRenderedMessage();
-    output.reserve(output.size() + 32 + level.size() + name.size() + message.size());
+    output.reserve(output.size() + 40 + name.size() + message.size());
     output.append(secondText);
     output.append(fraction, sizeof fraction);
     output.append(level);

@@ -2,7 +2,11 @@
 
 #include "LogSetup.h"
 
+#include <log4cxx/helpers/pool.h>
 #include <log4cxx/spi/location/locationinfo.h>
+#include <log4cxx/spi/loggingevent.h>
+
+#include <apr_pools.h>
 
 Logger::Logger(const char *name)
 {
@@ -18,22 +22,32 @@ static_assert(LOG4CXX_LOGCHAR_IS_UTF8, "the messages below are handed over as UT
 void Logger::debug(const QString &message) const
 {
     if (m_logger->isDebugEnabled())
-        m_logger->forcedLogLS(log4cxx::Level::getDebug(), message.toStdString(),
-                              log4cxx::spi::LocationInfo::getLocationUnavailable());
+        log(log4cxx::Level::getDebug(), message);
 }
 
 void Logger::info(const QString &message) const
 {
     if (m_logger->isInfoEnabled())
-        m_logger->forcedLogLS(log4cxx::Level::getInfo(), message.toStdString(),
-                              log4cxx::spi::LocationInfo::getLocationUnavailable());
+        log(log4cxx::Level::getInfo(), message);
 }
 
 void Logger::error(const QString &message) const
 {
     if (m_logger->isErrorEnabled())
-        m_logger->forcedLogLS(log4cxx::Level::getError(), message.toStdString(),
-                              log4cxx::spi::LocationInfo::getLocationUnavailable());
+        log(log4cxx::Level::getError(), message);
     // An error is worth its own write, whatever else is held back.
     LogSetup::flush();
+}
+
+void Logger::log(const log4cxx::LevelPtr &level, const QString &message) const
+{
+    // What forcedLogLS() does, but with one memory pool per thread, emptied
+    // after each line, rather than a pool made and destroyed for every line:
+    // a run logs some thirty of them.
+    static thread_local log4cxx::helpers::Pool pool;
+    m_logger->callAppenders(std::make_shared<log4cxx::spi::LoggingEvent>(
+                                m_logger->getName(), level, message.toStdString(),
+                                log4cxx::spi::LocationInfo::getLocationUnavailable()),
+                            pool);
+    apr_pool_clear(pool.getAPRPool());
 }

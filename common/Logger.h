@@ -20,6 +20,8 @@ public:
     void error(const QString &message) const;
 
 private:
+    void log(const log4cxx::LevelPtr &level, const QString &message) const;
+
     log4cxx::LoggerPtr m_logger;
 };
 
