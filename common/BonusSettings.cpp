@@ -7,6 +7,8 @@
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QJsonValue>
+#include <QMutex>
+#include <QMutexLocker>
 
 #include <algorithm>
 #include <cerrno>
@@ -98,16 +100,28 @@ BonusSettings BonusSettings::read(const QString &path)
         settings.m_state = State::Unreadable;
         return settings;
     }
+    // The file is read at every operation and nearly always holds what it
+    // held last time: the outcome depends on its bytes alone, so the same
+    // bytes give the last outcome without parsing and checking them again.
+    static QMutex lastMutex;
+    static QByteArray lastBytes;
+    static BonusSettings lastSettings;
+    const QMutexLocker locker(&lastMutex);
+    if (lastSettings.m_state != State::Missing && bytes == lastBytes)
+        return lastSettings;
+
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
     if (error.error != QJsonParseError::NoError) {
         settings.m_state = State::NotJson;
-        return settings;
+    } else {
+        // A top level that is not an object holds no keys.
+        settings.m_values = document.object();
+        settings.m_state = State::Read;
+        settings.check();
     }
-    // A top level that is not an object holds no keys.
-    settings.m_values = document.object();
-    settings.m_state = State::Read;
-    settings.check();
+    lastBytes = bytes;
+    lastSettings = settings;
     return settings;
 }
 
