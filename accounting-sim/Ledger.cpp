@@ -290,6 +290,26 @@ LedgerReply Ledger::open(Kind kind, const QString &terminalId, const QString &cl
     });
 }
 
+bool Ledger::lockTransaction(const QString &terminalId, const QString &id, bool clientIdToo,
+                             const QString &cardNumber, Transaction &transaction,
+                             LedgerReply &reply)
+{
+    if (!findTransaction(terminalId, By::SessionId, id, transaction)
+        && !(clientIdToo && findTransaction(terminalId, By::ClientId, id, transaction))) {
+        reply.description = noSession;
+        return false;
+    }
+    if (transaction.card != cardNumber) {
+        reply.description = otherCard;
+        return false;
+    }
+    // Read again under the card's lock: another server may have finished it.
+    if (!lockCard(transaction.card, reply)
+        || !findTransaction(terminalId, By::RowId, transaction.id, transaction))
+        throw LedgerError("the transaction's card vanished under its lock");
+    return true;
+}
+
 LedgerReply Ledger::commit(const QString &terminalId, const QString &sessionId,
                            const QString &cardNumber)
 {
@@ -298,18 +318,8 @@ LedgerReply Ledger::commit(const QString &terminalId, const QString &sessionId,
         reply.sessionId = sessionId;
         Work work(*this);
         Transaction transaction;
-        if (!findTransaction(terminalId, By::SessionId, sessionId, transaction)) {
-            reply.description = noSession;
+        if (!lockTransaction(terminalId, sessionId, false, cardNumber, transaction, reply))
             return reply;
-        }
-        if (transaction.card != cardNumber) {
-            reply.description = otherCard;
-            return reply;
-        }
-        // Read again under the card's lock: another server may have finished it.
-        if (!lockCard(transaction.card, reply)
-            || !findTransaction(terminalId, By::RowId, transaction.id, transaction))
-            throw LedgerError("the transaction's card vanished under its lock");
 
         if (transaction.state == stateCommitted) {
             // The till asks again when the answer to its commit was lost.
@@ -352,18 +362,8 @@ LedgerReply Ledger::rollback(const QString &terminalId, const QString &id,
         reply.sessionId = id;
         Work work(*this);
         Transaction transaction;
-        if (!findTransaction(terminalId, By::SessionId, id, transaction)
-            && !findTransaction(terminalId, By::ClientId, id, transaction)) {
-            reply.description = noSession;
+        if (!lockTransaction(terminalId, id, true, cardNumber, transaction, reply))
             return reply;
-        }
-        if (transaction.card != cardNumber) {
-            reply.description = otherCard;
-            return reply;
-        }
-        if (!lockCard(transaction.card, reply)
-            || !findTransaction(terminalId, By::RowId, transaction.id, transaction))
-            throw LedgerError("the transaction's card vanished under its lock");
         reply.sessionId = transaction.sessionId;
 
         if (transaction.state == statePending) {

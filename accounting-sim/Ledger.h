@@ -103,6 +103,12 @@ private:
     enum class By { SessionId, ClientId, RowId };
     // The terminal's transaction with that key (the latest one, by the till's id).
     bool findTransaction(const QString &terminalId, By by, const QVariant &key, Transaction &found);
+    // The terminal's transaction named by its session id (or, with
+    // `clientIdToo`, the till's own id), read again under its card's lock;
+    // false, with the refusal in `reply`, when there is none or it is
+    // another card's.
+    bool lockTransaction(const QString &terminalId, const QString &id, bool clientIdToo,
+                         const QString &cardNumber, Transaction &transaction, LedgerReply &reply);
     void finish(const Transaction &transaction, const QString &state, const QString &event,
                 qint64 delta, LedgerReply &reply);
     void record(const QString &card, const QString &event, qint64 delta, qint64 balance,

@@ -612,22 +612,24 @@ QString BonusCredit::lookupText(const QString &statement, const QString &value) 
 QStringList BonusCredit::firstRow(const QString &statement, int columns, const QString &value,
                                   const QString &failureMessage) const
 {
-    const auto text = [&] { return lookupText(statement, value); };
+    QString text = lookupText(statement, value);
     QStringList row;
-    if (earlyCard.pending() && earlyCard.take(text(), columns, &row))
+    if (earlyCard.pending() && earlyCard.take(text, columns, &row))
         return row;
     QSqlQuery query(dbConnection);
     query.setForwardOnly(true);
-    bool ok = query.exec(text());
+    bool ok = query.exec(text);
     // A connection kept from an earlier operation may have been dropped by
     // the server meanwhile: one fresh connection, one more try.
     if (!ok && connectionLost(query.lastError())) {
         logger.info(QStringLiteral("Соединение с БД потеряно, подключаемся заново"));
         if (!const_cast<BonusCredit *>(this)->openDatabase())
             throw DatabaseUnavailable();
+        // Escaped by the new connection's driver.
+        text = lookupText(statement, value);
         query = QSqlQuery(dbConnection);
         query.setForwardOnly(true);
-        ok = query.exec(text());
+        ok = query.exec(text);
     }
     if (!ok) {
         logger.error(QStringLiteral("sql query '%1' error: '%2'")
@@ -660,8 +662,7 @@ void BonusCredit::findCard()
     const QString cardNotFound = QStringLiteral("Карта не найдена");
     const QString clientNotFound = QStringLiteral("Клиент не найден");
 
-    const QStringList card
-        = firstRow(QLatin1String(cardStatement), 2, cardNumber, cardNotFound);
+    const QStringList card = firstRow(QLatin1String(cardStatement), 2, cardNumber, cardNotFound);
     if (card.isEmpty())
         throw BonusCreditException(cardNotFound);
 

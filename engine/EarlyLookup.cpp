@@ -42,9 +42,8 @@ bool EarlyLookup::take(const QString &statement, int columns, QStringList *row)
         const unsigned long *lengths = values ? mysql_fetch_lengths(result) : nullptr;
         const int fields = int(mysql_num_fields(result));
         for (int i = 0; values && i < columns; ++i) {
-            *row << (i < fields && values[i]
-                         ? QString::fromUtf8(values[i], int(lengths[i]))
-                         : QString());
+            *row << (i < fields && values[i] ? QString::fromUtf8(values[i], int(lengths[i]))
+                                             : QString());
         }
     }
     mysql_free_result(result);

@@ -161,7 +161,7 @@ qint64 OperationJournal::begin(const QString &transactionId, const QString &term
     // this process has settled all it opened since, it holds nothing
     // unsettled again, and need not be looked at for the next operation.
     if (m_opened.isEmpty())
-        m_ownWritesOnly = stillSettled();
+        m_ownWritesOnly = stillSettled(fileMarkOf(m_path));
     // Kept active until its id is read: the driver answers it only then.
     QSqlQuery &insert = exec(
         QStringLiteral("cannot record transaction %1").arg(transactionId),
@@ -250,10 +250,10 @@ void OperationJournal::reversalFailed(qint64 id, const QString &error)
          {stateReversing, error, id});
 }
 
-bool OperationJournal::stillSettled() const
+bool OperationJournal::stillSettled(const std::array<qint64, 10> &mark) const
 {
     return m_settledSeen.isValid() && m_settledSeen.elapsed() < recheckMs && m_unwritten.isEmpty()
-        && m_settledMark == fileMarkOf(m_path);
+        && m_settledMark == mark;
 }
 
 bool OperationJournal::hasUnsettled()
@@ -264,8 +264,7 @@ bool OperationJournal::hasUnsettled()
     // every few seconds all the same: a file time is only as fine as the
     // kernel's tick.
     const std::array<qint64, 10> mark = fileMarkOf(m_path);
-    if (m_settledMark == mark && m_unwritten.isEmpty() && m_settledSeen.isValid()
-        && m_settledSeen.elapsed() < recheckMs)
+    if (stillSettled(mark))
         return false;
     m_settledSeen.invalidate();
     m_ownWritesOnly = false;

@@ -93,8 +93,9 @@ private:
                     const QVariantList &values = {}, bool rows = false);
     void write(qint64 id, const QString &outcome, const QString &reason);
     void writeUnwritten();
-    // Nothing unsettled at the last look, and the files untouched since.
-    bool stillSettled() const;
+    // Nothing unsettled at the last look, and the files (their `mark`)
+    // untouched since.
+    bool stillSettled(const std::array<qint64, 10> &mark) const;
 
     QString m_path;
     QString m_connection;

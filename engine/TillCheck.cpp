@@ -117,7 +117,7 @@ QByteArray TillCheck::run(const QString &cardNumber)
     engine.regexRule = settings.text(QStringLiteral("regexRule"));
     checkDatabase(cardNumber);
     if (settings.state() == BonusSettings::State::Read)
-        checkServers(cardNumber);
+        checkServers(settings, cardNumber);
 
     return QJsonDocument(
                QJsonObject {{QStringLiteral("ok"), allOk}, {QStringLiteral("rows"), rows}})
@@ -187,11 +187,11 @@ void TillCheck::checkDatabase(const QString &cardNumber)
     }
 }
 
-void TillCheck::checkServers(const QString &cardNumber)
+void TillCheck::checkServers(const BonusSettings &settings, const QString &cardNumber)
 {
     std::unique_ptr<VeltaBonusClientThrift> client;
     try {
-        client.reset(new VeltaBonusClientThrift(nullptr));
+        client.reset(new VeltaBonusClientThrift(settings, nullptr));
     } catch (const std::exception &e) {
         row(QStringLiteral("servers"), false, QString::fromLocal8Bit(e.what()));
         return;

@@ -6,6 +6,7 @@
 #include <QString>
 
 class BonusCredit;
+class BonusSettings;
 
 /*!
     Looks a till over without moving money: the settings, the files the
@@ -26,7 +27,7 @@ private:
     void row(const QString &name, bool ok, const QString &reason);
     void checkWritable(const QString &name, const QString &path);
     void checkDatabase(const QString &cardNumber);
-    void checkServers(const QString &cardNumber);
+    void checkServers(const BonusSettings &settings, const QString &cardNumber);
 
     BonusCredit &engine;
     QJsonArray rows;
