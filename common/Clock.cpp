@@ -1,5 +1,7 @@
 #include "Clock.h"
 
+#include <ctime>
+
 namespace {
 QDateTime &fixedMoment()
 {
@@ -12,6 +14,25 @@ QDateTime Clock::currentDateTime()
 {
     const QDateTime &fixed = fixedMoment();
     return fixed.isValid() ? fixed : QDateTime::currentDateTime();
+}
+
+void Clock::currentDateAndTime(QDate *date, QTime *time)
+{
+    const QDateTime &fixed = fixedMoment();
+    if (fixed.isValid()) {
+        *date = fixed.date();
+        *time = fixed.time();
+        return;
+    }
+    timespec now {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    // tzset() first, as QDateTime does: a change of the system's zone shows.
+    tzset();
+    std::tm local {};
+    localtime_r(&now.tv_sec, &local);
+    *date = QDate(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
+    // A leap second reads as the second before it.
+    *time = QTime(local.tm_hour, local.tm_min, qMin(local.tm_sec, 59), int(now.tv_nsec / 1000000));
 }
 
 void Clock::setFixed(const QDateTime &moment)

@@ -198,6 +198,7 @@ void BonusCredit::run(int operation, int amount, const QString &cardNumber)
     logger.debug(QStringLiteral("Версия модуля: ") + QLatin1String(BONUS_VERSION));
     logger.info(QStringLiteral("Начало операции"));
     lastStatus.clear();
+    lastCode = Empty;
     lastPrint.clear();
     printLeft = false;
 
@@ -312,6 +313,7 @@ bool BonusCredit::status(int code, const QString &description, QIODevice::OpenMo
     // Every caller replaces the whole file.
     Q_ASSERT(mode == QIODevice::WriteOnly);
     Q_UNUSED(mode)
+    lastCode = code;
     if (code == Empty) {
         lastStatus = description.toUtf8();
         return writeBytes(statusFile, lastStatus);
@@ -324,7 +326,20 @@ bool BonusCredit::status(int code, const QString &description, QIODevice::OpenMo
     JsonText::appendQuoted(text, cardNumber);
     text += " }";
     lastStatus = text;
+    lastDescription = description;
+    lastCardNumber = cardNumber;
     return writeBytes(statusFile, text);
+}
+
+bool BonusCredit::writtenStatusFields(int &code, QString &description, QString &cardNumber) const
+{
+    // The text carries every character back, a lone surrogate as an escape.
+    if (lastCode == Empty || lastStatus.isEmpty())
+        return false;
+    code = lastCode;
+    description = lastDescription;
+    cardNumber = lastCardNumber;
+    return true;
 }
 
 bool BonusCredit::print(const QString &text, QIODevice::OpenModeFlag mode) const
@@ -727,9 +742,28 @@ int BonusCredit::layoutWidth() const
 
 QString BonusCredit::dateTimeEntry() const
 {
-    const QDateTime now = Clock::currentDateTime();
-    const QString text = QStringLiteral("ДАТА ") + now.toString(QStringLiteral("dd/MM/yy"))
-        + QStringLiteral("   ВРЕМЯ ") + now.toString(QStringLiteral("hh:mm:ss"));
+    // Laid out digit by digit: QDateTime::toString reads its format through
+    // the locale on every call.
+    QDate date;
+    QTime time;
+    Clock::currentDateAndTime(&date, &time);
+    const auto twoDigits = [](QString &text, int value) {
+        text += QLatin1Char(char('0' + value / 10 % 10));
+        text += QLatin1Char(char('0' + value % 10));
+    };
+    QString text = QStringLiteral("ДАТА ");
+    text.reserve(32);
+    twoDigits(text, date.day());
+    text += QLatin1Char('/');
+    twoDigits(text, date.month());
+    text += QLatin1Char('/');
+    twoDigits(text, date.year());
+    text += QStringLiteral("   ВРЕМЯ ");
+    twoDigits(text, time.hour());
+    text += QLatin1Char(':');
+    twoDigits(text, time.minute());
+    text += QLatin1Char(':');
+    twoDigits(text, time.second());
     return text.rightJustified(layoutWidth(), QLatin1Char(' '));
 }
 

@@ -57,6 +57,9 @@ public:
     QByteArray writtenStatus() const { return lastStatus; }
     bool hasPrint() const { return printLeft; }
     QByteArray writtenPrint() const { return lastPrint; }
+    // The fields of that status text, as reading it back gives them; false
+    // when the run's last status was not one (an emptied file).
+    bool writtenStatusFields(int &code, QString &description, QString &cardNumber) const;
 
     /*!
         Rolls back the journal's unsettled transactions, as far as the server
@@ -143,6 +146,9 @@ private:
     bool journalPruned = false;
     // What this run wrote, whether or not the files took it.
     mutable QByteArray lastStatus;
+    mutable int lastCode = Empty;
+    mutable QString lastDescription;
+    mutable QString lastCardNumber;
     mutable QByteArray lastPrint;
     mutable bool printLeft = false;
     // The card's lookup, sent as the run starts (see EarlyLookup).

@@ -116,28 +116,36 @@ PaymentProcessingAnswer BonusCreditProcessing::execute(int operation, int amount
         data = written;
     }
 
-    QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(data, &error);
-    if (error.error != QJsonParseError::NoError) {
-        answer.setMessage(QStringLiteral("Неверная структура ответа"));
-        return answer;
-    }
-
-    const QVariantMap status = document.toVariant().toMap();
-    bool ok = false;
-    const int code = status.value(QStringLiteral("status")).toInt(&ok);
-    if (!ok) {
-        const QString text = QStringLiteral("Ошибка получения кода статуса.");
-        logger.error(text);
-        answer.setMessage(text);
-        return answer;
+    // Parsed only when it is not simply the run's own status text, whose
+    // fields the engine still holds.
+    int code = 0;
+    QString description;
+    QString number;
+    if (!engine->writtenStatusFields(code, description, number)) {
+        QJsonParseError error;
+        const QJsonDocument document = QJsonDocument::fromJson(data, &error);
+        if (error.error != QJsonParseError::NoError) {
+            answer.setMessage(QStringLiteral("Неверная структура ответа"));
+            return answer;
+        }
+        const QVariantMap status = document.toVariant().toMap();
+        bool ok = false;
+        code = status.value(QStringLiteral("status")).toInt(&ok);
+        if (!ok) {
+            const QString text = QStringLiteral("Ошибка получения кода статуса.");
+            logger.error(text);
+            answer.setMessage(text);
+            return answer;
+        }
+        description = status.value(QStringLiteral("description")).toString();
+        number = status.value(QStringLiteral("cardNumber")).toString();
     }
 
     if (code == BonusCredit::Success)
         answer.setSuccess(true);
     answer.setCode(code);
-    answer.setMessage(status.value(QStringLiteral("description")).toString());
-    answer.setCardNumber(status.value(QStringLiteral("cardNumber")).toString());
+    answer.setMessage(description);
+    answer.setCardNumber(number);
 
     logger.info(
         QStringLiteral("Код статуса: %1; Описание: %2; Номер карты: %3; Выполнено %4")

@@ -46,6 +46,8 @@ private slots:
 
     void workedExample();
     void balanceSlip();
+    void dateLineFromTheSystemClock_data();
+    void dateLineFromTheSystemClock();
     void paymentSlip_data();
     void paymentSlip();
     void clientNameAtWidth_data();
@@ -152,6 +154,47 @@ void SlipTest::balanceSlip()
     EngineTestAccess(*engine).checkImg().clear();
     EngineTestAccess(*engine).cashierName().clear();
     QCOMPARE(engine->getBalanceSlip(), expected);
+}
+
+void SlipTest::dateLineFromTheSystemClock_data()
+{
+    // Set while the process runs: the slip must follow, as QDateTime does.
+    QTest::addColumn<QByteArray>("zone");
+    QTest::addColumn<int>("offset");
+    QTest::newRow("UTC") << QByteArray("UTC0") << 0;
+    QTest::newRow("three hours east") << QByteArray("MSK-3") << 3 * 3600;
+    QTest::newRow("three and a half hours west") << QByteArray("NST+3:30") << -(3 * 3600 + 1800);
+}
+
+void SlipTest::dateLineFromTheSystemClock()
+{
+    QFETCH(QByteArray, zone);
+    QFETCH(int, offset);
+    const bool hadZone = qEnvironmentVariableIsSet("TZ");
+    const QByteArray savedZone = qgetenv("TZ");
+    qputenv("TZ", zone);
+    Clock::setFixed(QDateTime());
+    const auto restore = qScopeGuard([&] {
+        if (hadZone)
+            qputenv("TZ", savedZone);
+        else
+            qunsetenv("TZ");
+        tzset();
+        Clock::setFixed(QDateTime(QDate(2024, 3, 5), QTime(14, 7, 9)));
+    });
+    // From UTC, so that nothing here tells the C library of the new zone.
+    const auto line = [offset](const QDateTime &utc) {
+        const QDateTime moment = utc.addSecs(offset);
+        return QStringLiteral("ДАТА %1   ВРЕМЯ %2")
+            .arg(moment.toString(QStringLiteral("dd/MM/yy")),
+                 moment.toString(QStringLiteral("hh:mm:ss")));
+    };
+
+    EngineTestAccess(*engine).operationType() = BonusCredit::Balance;
+    const QString before = line(QDateTime::currentDateTimeUtc());
+    const QString shown = lines(engine->getBalanceSlip()).value(8);
+    const QString after = line(QDateTime::currentDateTimeUtc());
+    QVERIFY2(shown == before || shown == after, qPrintable(shown + QStringLiteral(" / ") + before));
 }
 
 void SlipTest::paymentSlip_data()

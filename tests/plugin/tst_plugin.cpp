@@ -47,6 +47,7 @@ private slots:
     void emptyStatusFile();
     void databaseDown_data();
     void databaseDown();
+    void cardNumberRoundTripsThroughStatusFile_data();
     void cardNumberRoundTripsThroughStatusFile();
 
 private:
@@ -441,21 +442,31 @@ void PluginTest::databaseDown()
     QVERIFY(messages.contains(QStringLiteral("Завершение операции")));
 }
 
+void PluginTest::cardNumberRoundTripsThroughStatusFile_data()
+{
+    QTest::addColumn<QString>("card");
+    QTest::newRow("quotes, backslash, line feed, placeholders")
+        << QStringLiteral("12\"3\\4\n%3%2 %1 карта");
+    QTest::newRow("outside the BMP") << QStringLiteral("12😀34");
+    // No UTF-8 form: it travels as an escape.
+    QTest::newRow("lone surrogate")
+        << (QStringLiteral("12") + QChar(0xD800) + QStringLiteral("34"));
+}
+
 void PluginTest::cardNumberRoundTripsThroughStatusFile()
 {
-    // Quotes, a backslash, a line feed and a placeholder in the card number
-    // must come back to the till exactly, through a status file that stays
+    // The answer comes back to the till through a status file that stays
     // valid JSON.
-    const QString card = QStringLiteral("12\"3\\4\n%3%2 %1 карта");
+    QFETCH(QString, card);
     const PaymentProcessingAnswer answer = handle.balance(card);
     QCOMPARE(answer.getCode(), 255);
     QCOMPARE(answer.getMessage(), QStringLiteral("Не удалось подключиться к БД"));
-    QCOMPARE(answer.getCardNumber(), card);
 
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(till.readStatus(), &error);
     QCOMPARE(error.error, QJsonParseError::NoError);
     QCOMPARE(document.object().value(QStringLiteral("cardNumber")).toString(), card);
+    QCOMPARE(answer.getCardNumber(), card);
     // The template and its spacing stay as the till's tools expect them.
     QVERIFY(till.readStatus().startsWith("{ \"status\" : 255, \"description\" : \""));
 }
