@@ -7,10 +7,11 @@
 //
 //   bench_plugin [--operations N] [--host-processes N] [--rss-operations N]
 //                [--dir DIR] [--label TEXT] [--no-rss] [--no-dead-endpoint]
-//                [--ledger mysql://...]
+//                [--ledger mysql://...] [--no-in-process]
 //
 // Prints p50 and p99 per operation on each side and their ratio (and the
-// balance's p50 ratio in each host process); the
+// balance's p50 ratio in each host process), and the same for the plug-in
+// loaded into this process, where no host and no pipe stand between; the
 // resident size of the host over --rss-operations operations; and what a
 // dead first server (SYNs dropped) costs, once and then per operation.
 
@@ -18,6 +19,8 @@
 #include "DeadEndpoint.h"
 #include "FloorClient.h"
 #include "HostSession.h"
+
+#include "AbstractPaymentProcessing.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -27,6 +30,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QPluginLoader>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
@@ -144,8 +148,8 @@ int main(int argc, char *argv[])
     parser.addHelpOption();
     const QCommandLineOption operations(
         QStringLiteral("operations"),
-        QStringLiteral("Balances and sales per side in the timed run (default 3000 each)."),
-        QStringLiteral("N"), QStringLiteral("3000"));
+        QStringLiteral("Balances and sales per side in the timed run (default 5000 each)."),
+        QStringLiteral("N"), QStringLiteral("5000"));
     const QCommandLineOption hostProcesses(
         QStringLiteral("host-processes"),
         QStringLiteral(
@@ -168,8 +172,11 @@ int main(int argc, char *argv[])
     const QCommandLineOption ledger(QStringLiteral("ledger"),
                                     QStringLiteral("accounting-sim's ledger on MariaDB."),
                                     QStringLiteral("URL"));
+    const QCommandLineOption noInProcess(
+        QStringLiteral("no-in-process"),
+        QStringLiteral("Skip the plug-in loaded into this process."));
     parser.addOptions(
-        {operations, hostProcesses, rssOperations, dir, label, noRss, noDead, ledger});
+        {operations, hostProcesses, rssOperations, dir, label, noRss, noDead, ledger, noInProcess});
     parser.process(app);
 
     QTemporaryDir work(parser.value(dir) + QStringLiteral("/bench-plugin-XXXXXX"));
@@ -221,27 +228,50 @@ int main(int argc, char *argv[])
         return host->start();
     };
 
+    // The same plug-in in this process, as the till itself loads it: what the
+    // host and its pipe add shows as the difference.
+    const bool inProcess = !parser.isSet(noInProcess);
+    QPluginLoader loader(QStringLiteral(PLUGIN_PATH));
+    AbstractPaymentProcessing *loaded = nullptr;
+    if (inProcess) {
+        loaded = qobject_cast<AbstractPaymentProcessing *>(loader.instance());
+        if (!loaded) {
+            std::fprintf(stderr, "bench: %s\n", qPrintable(loader.errorString()));
+            return 1;
+        }
+    }
+    const auto paid = [&](qint64 kopecks) {
+        PaymentProcessingRequest request;
+        request.amount = int(kopecks);
+        request.cardNumber = card;
+        request.type = EPaymentProcessingRequest::Sale;
+        return loaded->payment(request).isSuccess();
+    };
+
     bool ok = true;
     QRandomGenerator random(20261208);
     // The host's answer is read inside the clock and parsed outside it: the
     // floor's answer is a bool, and parsing is the till's work, not the
     // plug-in's.
     QByteArray answer;
-    const std::function<bool()> tasks[4] = {
+    const std::function<bool()> tasks[6] = {
         [&] { return !(answer = host->ask("balance " + card.toUtf8())).isEmpty(); },
         [&] { return floor.balance(card); },
         [&] { return !(answer = host->ask(saleCommand(100 + random.bounded(900)))).isEmpty(); },
         [&] { return floor.sale(card, 100 + random.bounded(900), cashier); },
+        [&] { return loaded->balance(card).isSuccess(); },
+        [&] { return paid(100 + random.bounded(900)); },
     };
     const auto run = [&](int task) {
         answer.clear();
         const double ms = timed(tasks[task], &ok);
-        if (task % 2 == 0)
+        if (task < 4 && task % 2 == 0)
             ok = succeeded(answer) && ok;
         return ms;
     };
 
-    std::vector<double> samples[4];
+    const int kinds = inProcess ? 6 : 4;
+    std::vector<double> samples[6];
     std::vector<double> sessionRatios;
     const int rounds = parser.value(operations).toInt();
     const int sessions = qMax(1, parser.value(hostProcesses).toInt());
@@ -250,15 +280,15 @@ int main(int argc, char *argv[])
             return 1;
         // Warm both up: the first runs open files, connections and caches.
         for (int i = 0; i < 20; ++i) {
-            for (int task = 0; task < 4; ++task)
+            for (int task = 0; task < kinds; ++task)
                 run(task);
         }
         std::vector<double> own[2];
         const int share = rounds / sessions + (session < rounds % sessions ? 1 : 0);
         for (int round = 0; round < share; ++round) {
-            int order[4] = {0, 1, 2, 3};
-            std::shuffle(std::begin(order), std::end(order), random);
-            for (int task : order) {
+            int order[6] = {0, 1, 2, 3, 4, 5};
+            std::shuffle(order, order + kinds, random);
+            for (int task : std::vector<int>(order, order + kinds)) {
                 const double ms = run(task);
                 samples[task].push_back(ms);
                 if (task < 2)
@@ -280,6 +310,17 @@ int main(int argc, char *argv[])
         const double f99 = percentile(samples[2 * kind + 1], 0.99);
         std::printf("%-9s %9.2f ms %9.2f ms %9.2f ms %9.2f ms %10.2f %10.2f\n",
                     kind == 0 ? "balance" : "sale", p50, p99, f50, f99, p50 / f50, p99 / f99);
+    }
+    if (inProcess) {
+        std::printf("in the bench's own process, no host:\n");
+        for (int kind = 0; kind < 2; ++kind) {
+            const double p50 = percentile(samples[4 + kind], 0.50);
+            const double p99 = percentile(samples[4 + kind], 0.99);
+            const double f50 = percentile(samples[2 * kind + 1], 0.50);
+            const double f99 = percentile(samples[2 * kind + 1], 0.99);
+            std::printf("%-9s %9.2f ms %9.2f ms %9.2f ms %9.2f ms %10.2f %10.2f\n",
+                        kind == 0 ? "balance" : "sale", p50, p99, f50, f99, p50 / f50, p99 / f99);
+        }
     }
     std::printf("balance p50 ratio in each host process:");
     for (double ratio : sessionRatios)

@@ -73,7 +73,6 @@ void LogSetup::ensureConfigured()
         return;
     }
 
-    // log4cxx keeps its texts as UTF-8 here.
     // Lines as "%d{yyyy-MM-dd HH:mm:ss.SSS} %-5p %c - %m%n" lays them out;
     // log4cxx keeps its texts as UTF-8 here.
     const log4cxx::LayoutPtr layout = std::make_shared<LogLineLayout>();
