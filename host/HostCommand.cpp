@@ -2,6 +2,7 @@
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
+#include <QProcess>
 #include <QRegularExpression>
 
 namespace {
@@ -106,7 +107,63 @@ struct LineParser
     QCommandLineParser parser;
 };
 
+// "balance CARD" and "sale|refund|cancel AMOUNT CARD [--no-receipt]", with
+// single spaces and nothing QCommandLineParser would read otherwise: no
+// quotes, no other option, no word that starts with '-', an amount that
+// reads as a 32-bit integer. Anything else is left to the parser.
+bool readPlainLine(const QString &line, HostCommand *command)
+{
+    for (const QChar c : line) {
+        if (c == QLatin1Char('"') || c == QLatin1Char('\\')
+            || (c.isSpace() && c != QLatin1Char(' ')))
+            return false;
+    }
+    const QVector<QStringRef> words = line.splitRef(QLatin1Char(' '));
+    if (words.size() < 2)
+        return false;
+    for (const QStringRef &word : words) {
+        if (word.isEmpty()
+            || (word.startsWith(QLatin1Char('-')) && word != QLatin1String("--no-receipt")))
+            return false;
+    }
+    const QStringRef verb = words.first();
+    if (verb == QLatin1String("balance")) {
+        if (words.size() != 2 || words.at(1).startsWith(QLatin1Char('-')))
+            return false;
+        command->kind = HostCommand::Balance;
+        command->cardNumber = words.at(1).toString();
+        return true;
+    }
+    if (verb == QLatin1String("sale"))
+        command->kind = HostCommand::Sale;
+    else if (verb == QLatin1String("refund"))
+        command->kind = HostCommand::Refund;
+    else if (verb == QLatin1String("cancel"))
+        command->kind = HostCommand::Cancel;
+    else
+        return false;
+    const bool noReceipt = words.size() == 4 && words.at(3) == QLatin1String("--no-receipt");
+    if ((words.size() != 3 && !noReceipt) || words.at(1).startsWith(QLatin1Char('-'))
+        || words.at(2).startsWith(QLatin1Char('-')))
+        return false;
+    bool ok = false;
+    command->amount = words.at(1).toInt(&ok);
+    if (!ok)
+        return false;
+    command->cardNumber = words.at(2).toString();
+    command->writeReceipt = !noReceipt;
+    return true;
+}
+
 } // namespace
+
+HostCommand HostCommand::parseLine(const QString &line)
+{
+    HostCommand command;
+    if (readPlainLine(line, &command))
+        return command;
+    return parse(QProcess::splitCommand(line), InputLine);
+}
 
 HostCommand HostCommand::parse(const QStringList &arguments, Origin origin)
 {

@@ -12,7 +12,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMetaMethod>
-#include <QProcess>
 #include <QSocketNotifier>
 
 #include <cstdio>
@@ -365,7 +364,7 @@ void PaymentHost::executeLine(const QByteArray &line)
     const QString text = QString::fromUtf8(line).trimmed();
     if (text.isEmpty() || text.startsWith(QLatin1Char('#')))
         return;
-    HostCommand command = HostCommand::parse(QProcess::splitCommand(text), HostCommand::InputLine);
+    HostCommand command = HostCommand::parseLine(text);
     command.json = command.json || defaultJson;
     if (command.kind != HostCommand::Invalid && !plugin)
         lastCode = fail(Failure, loadError, command.json);
