@@ -109,6 +109,16 @@ bool writeInfo(const QString &path, const QString &text, QIODevice::OpenModeFlag
 
 bool writeBytes(const QString &path, const QByteArray &bytes)
 {
+    const int fd
+        = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return false;
+    const bool whole = writeBytesTo(fd, bytes);
+    return ::close(fd) == 0 && whole;
+}
+
+bool writeBytesTo(int fd, const QByteArray &bytes)
+{
     // Written in place, as the till's tools expect the file. Its content is
     // laid over the old and any longer old tail cut off after it, rather
     // than truncated first: truncating a file that holds data makes ext4
@@ -116,10 +126,6 @@ bool writeBytes(const QString &path, const QByteArray &bytes)
     // the run anyway. Nobody depends on it being whole: the plug-in compares
     // what it reads back with what the run wrote, and the journal, not this
     // file, is what must outlive a power cut.
-    const int fd
-        = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return false;
     qsizetype written = 0;
     while (written < bytes.size()) {
         const ssize_t n = ::pwrite(fd, bytes.constData() + written, size_t(bytes.size() - written),
@@ -136,7 +142,7 @@ bool writeBytes(const QString &path, const QByteArray &bytes)
     bool whole = written == bytes.size() && ::fstat(fd, &info) == 0;
     if (whole && info.st_size > off_t(bytes.size()))
         whole = ::ftruncate(fd, off_t(bytes.size())) == 0;
-    return ::close(fd) == 0 && whole;
+    return whole;
 }
 
 QString centerStr(const QString &text, int width)
@@ -180,6 +186,8 @@ BonusCredit::~BonusCredit()
     // A host may delete the plug-in while it runs, or Qt may do so at exit,
     // when the registry of connections is already gone: only unregister
     // while the application still stands.
+    closeRunFile(statusOut);
+    closeRunFile(printOut);
     dbConnection = QSqlDatabase();
     if (QCoreApplication::instance() && QSqlDatabase::contains(connectionName()))
         QSqlDatabase::removeDatabase(connectionName());
@@ -206,6 +214,11 @@ void BonusCredit::run(int operation, int amount, const QString &cardNumber)
     // A run that ends before the lookup's turn closes the connection rather
     // than wait for its answer.
     const auto unanswered = qScopeGuard([this] { dropLookAhead(); });
+    // The files are whole and closed before anyone reads them back.
+    const auto filesClosed = qScopeGuard([this] {
+        closeRunFile(statusOut);
+        closeRunFile(printOut);
+    });
 
     prepared = false;
     if (generateSettings() && generateParams(operation, amount, cardNumber)) {
@@ -316,7 +329,7 @@ bool BonusCredit::status(int code, const QString &description, QIODevice::OpenMo
     lastCode = code;
     if (code == Empty) {
         lastStatus = description.toUtf8();
-        return writeBytes(statusFile, lastStatus);
+        return writeRunFile(statusOut, statusFile, lastStatus);
     }
     // Escaped: a quote in a server text or a card number must not break the
     // JSON the plug-in reads back.
@@ -328,7 +341,7 @@ bool BonusCredit::status(int code, const QString &description, QIODevice::OpenMo
     lastStatus = text;
     lastDescription = description;
     lastCardNumber = cardNumber;
-    return writeBytes(statusFile, text);
+    return writeRunFile(statusOut, statusFile, text);
 }
 
 bool BonusCredit::writtenStatusFields(int &code, QString &description, QString &cardNumber) const
@@ -349,7 +362,31 @@ bool BonusCredit::print(const QString &text, QIODevice::OpenModeFlag mode) const
     Q_UNUSED(mode)
     lastPrint = text.toUtf8();
     printLeft = true;
-    return writeBytes(printFile, lastPrint);
+    return writeRunFile(printOut, printFile, lastPrint);
+}
+
+bool BonusCredit::writeRunFile(RunFile &file, const QString &path, const QByteArray &bytes) const
+{
+    if (file.fd >= 0 && file.path != path)
+        closeRunFile(file);
+    if (file.fd < 0) {
+        file.fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+        if (file.fd < 0)
+            return false;
+        file.path = path;
+    }
+    if (writeBytesTo(file.fd, bytes))
+        return true;
+    // Not kept after a failure: the next write opens the path again.
+    closeRunFile(file);
+    return false;
+}
+
+void BonusCredit::closeRunFile(RunFile &file)
+{
+    if (file.fd >= 0)
+        ::close(file.fd);
+    file.fd = -1;
 }
 
 bool BonusCredit::generateSettings()
@@ -412,6 +449,7 @@ void BonusCredit::fail(const QString &text)
 {
     logger.error(text);
     status(Failure, text, QIODevice::WriteOnly);
+    closeRunFile(printOut);
     QFile::remove(printFile);
     printLeft = false;
 }

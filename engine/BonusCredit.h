@@ -153,12 +153,26 @@ private:
     mutable bool printLeft = false;
     // The card's lookup, sent as the run starts (see EarlyLookup).
     mutable EarlyLookup earlyCard;
+
+    // The status and print files stay open from their emptying to the end
+    // of the run, so the answer is written without opening them again.
+    struct RunFile
+    {
+        QString path;
+        int fd = -1;
+    };
+    mutable RunFile statusOut;
+    mutable RunFile printOut;
+    bool writeRunFile(RunFile &file, const QString &path, const QByteArray &bytes) const;
+    static void closeRunFile(RunFile &file);
 };
 
 // Writes `text` as UTF-8, whole or not at all; a file that cannot be opened
 // is skipped without a word. Answers whether the file now holds the text.
 bool writeInfo(const QString &path, const QString &text, QIODevice::OpenModeFlag mode);
 bool writeBytes(const QString &path, const QByteArray &bytes);
+// The same through a descriptor open for writing; it stays open.
+bool writeBytesTo(int fd, const QByteArray &bytes);
 
 // Centres `text` in a field of `width` characters.
 QString centerStr(const QString &text, int width);

@@ -45,6 +45,8 @@ private slots:
     void settingsNotJson();
     void statusWrittenElsewhere();
     void emptyStatusFile();
+    void runLeavesNoFileOpen_data();
+    void runLeavesNoFileOpen();
     void databaseDown_data();
     void databaseDown();
     void cardNumberRoundTripsThroughStatusFile_data();
@@ -398,6 +400,39 @@ void PluginTest::emptyStatusFile()
     QCOMPARE(answer.getCode(), 255);
     QCOMPARE(answer.getMessage(), QStringLiteral("Недопустимая сумма"));
     QCOMPARE(till.readStatus(), QByteArray());
+}
+
+void PluginTest::runLeavesNoFileOpen_data()
+{
+    QTest::addColumn<QByteArray>("settings");
+    QTest::newRow("default paths") << QByteArray("{}");
+    QTest::newRow("status elsewhere") << QByteArray(R"({"statusFile": "%1/elsewhere.txt"})");
+    QTest::newRow("status and print on one path")
+        << QByteArray(R"({"statusFile": "%1/both.txt", "printFile": "%1/both.txt"})");
+    QTest::newRow("settings not JSON") << QByteArray("{ \"address\": ");
+}
+
+void PluginTest::runLeavesNoFileOpen()
+{
+    // The status and print files are held open while a run writes them; a
+    // till that runs for weeks must get every descriptor back.
+    QFETCH(QByteArray, settings);
+    till.writeSettingsRaw(QString::fromUtf8(settings).arg(till.root()).toUtf8());
+    const auto openUnderRoot = [this] {
+        QStringList open;
+        for (const QFileInfo &fd :
+             QDir(QStringLiteral("/proc/self/fd")).entryInfoList(QDir::System | QDir::Files)) {
+            if (fd.symLinkTarget().startsWith(till.root()))
+                open << fd.symLinkTarget();
+        }
+        return open;
+    };
+    const QStringList before = openUnderRoot();
+    handle.balance(QStringLiteral("123"));
+    QCOMPARE(openUnderRoot(), before);
+    handle.sale(100, QStringLiteral("123"));
+    QCOMPARE(openUnderRoot(), before);
+    till.writeSettings(QJsonObject());
 }
 
 void PluginTest::databaseDown_data()
