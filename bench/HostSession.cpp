@@ -9,11 +9,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <vector>
+
 extern char **environ;
 
-HostSession::HostSession(const QString &program, const QString &plugin)
+HostSession::HostSession(const QString &program, const QString &plugin, const QString &root)
     : program(QFile::encodeName(program))
     , plugin(QFile::encodeName(plugin))
+    , rootVariable("TILLHOUSE_ROOT=" + QFile::encodeName(root))
 {
 }
 
@@ -43,8 +46,15 @@ bool HostSession::start()
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     const char *arguments[]
         = {program.constData(), "--plugin", plugin.constData(), "--json", "-", nullptr};
+    std::vector<char *> environment;
+    for (char **variable = environ; *variable; ++variable) {
+        if (qstrncmp(*variable, "TILLHOUSE_ROOT=", 15) != 0)
+            environment.push_back(*variable);
+    }
+    environment.push_back(const_cast<char *>(rootVariable.constData()));
+    environment.push_back(nullptr);
     const int failed = posix_spawn(&child, program.constData(), &actions, nullptr,
-                                   const_cast<char **>(arguments), environ);
+                                   const_cast<char **>(arguments), environment.data());
     posix_spawn_file_actions_destroy(&actions);
     ::close(in[0]);
     ::close(out[1]);

@@ -9,12 +9,13 @@
 /*!
     One long-lived `payment-host --json -`, as a till keeps the plug-in
     loaded: a command line goes in, its one answer line comes back. Plain
-    pipes, so the harness adds as little as it can to what is measured.
+    pipes, so the harness adds as little as it can to what is measured. The
+    host works in the till tree at `root` (TILLHOUSE_ROOT).
 */
 class HostSession
 {
 public:
-    HostSession(const QString &program, const QString &plugin);
+    HostSession(const QString &program, const QString &plugin, const QString &root);
     ~HostSession();
 
     bool start();
@@ -27,6 +28,7 @@ public:
 private:
     const QByteArray program;
     const QByteArray plugin;
+    const QByteArray rootVariable;
     pid_t child = -1;
     int toHost = -1;
     int fromHost = -1;
