@@ -315,24 +315,24 @@ int main(int argc, char *argv[])
                 sessions, qPrintable(parser.value(label)), rounds);
     std::printf("%-9s %12s %12s %12s %12s %10s %10s\n", "operation", "plug-in p50", "plug-in p99",
                 "floor p50", "floor p99", "ratio p50", "ratio p99");
-    for (int kind = 0; kind < 2; ++kind) {
-        const double p50 = percentile(samples[2 * kind], 0.50);
-        const double p99 = percentile(samples[2 * kind], 0.99);
-        const double f50 = percentile(samples[2 * kind + 1], 0.50);
-        const double f99 = percentile(samples[2 * kind + 1], 0.99);
+    // Samples: host balance, floor balance, host sale, floor sale, then the
+    // plug-in in this process, balance and sale.
+    const auto printRow = [&](int kind, int pluginSamples) {
+        const std::vector<double> &plugin = samples[pluginSamples];
+        const std::vector<double> &floorSide = samples[2 * kind + 1];
+        const double p50 = percentile(plugin, 0.50);
+        const double p99 = percentile(plugin, 0.99);
+        const double f50 = percentile(floorSide, 0.50);
+        const double f99 = percentile(floorSide, 0.99);
         std::printf("%-9s %9.2f ms %9.2f ms %9.2f ms %9.2f ms %10.2f %10.2f\n",
                     kind == 0 ? "balance" : "sale", p50, p99, f50, f99, p50 / f50, p99 / f99);
-    }
+    };
+    for (int kind = 0; kind < 2; ++kind)
+        printRow(kind, 2 * kind);
     if (inProcess) {
         std::printf("in the bench's own process, no host:\n");
-        for (int kind = 0; kind < 2; ++kind) {
-            const double p50 = percentile(samples[4 + kind], 0.50);
-            const double p99 = percentile(samples[4 + kind], 0.99);
-            const double f50 = percentile(samples[2 * kind + 1], 0.50);
-            const double f99 = percentile(samples[2 * kind + 1], 0.99);
-            std::printf("%-9s %9.2f ms %9.2f ms %9.2f ms %9.2f ms %10.2f %10.2f\n",
-                        kind == 0 ? "balance" : "sale", p50, p99, f50, f99, p50 / f50, p99 / f99);
-        }
+        for (int kind = 0; kind < 2; ++kind)
+            printRow(kind, 4 + kind);
     }
     std::printf("balance p50 ratio in each host process:");
     for (double ratio : sessionRatios)

@@ -15,12 +15,8 @@ char *escape(char *at, uint code)
     return at;
 }
 
-char *pair(char *at, char second)
-{
-    *at++ = '\\';
-    *at++ = second;
-    return at;
-}
+// The two-character escapes below 0x20, by code; 0 where there is none.
+const char shortEscapes[0x20] = {0, 0, 0, 0, 0, 0, 0, 0, 'b', 't', 'n', 0, 'f', 'r'};
 
 } // namespace
 
@@ -46,23 +42,10 @@ void JsonText::appendQuoted(QByteArray &out, const QString &text)
                     *at++ = '\\';
                 *at++ = char(code);
             } else if (code < 0x20) {
-                switch (code) {
-                case '\b':
-                    at = pair(at, 'b');
-                    break;
-                case '\f':
-                    at = pair(at, 'f');
-                    break;
-                case '\n':
-                    at = pair(at, 'n');
-                    break;
-                case '\r':
-                    at = pair(at, 'r');
-                    break;
-                case '\t':
-                    at = pair(at, 't');
-                    break;
-                default:
+                if (shortEscapes[code]) {
+                    *at++ = '\\';
+                    *at++ = shortEscapes[code];
+                } else {
                     at = escape(at, code);
                 }
             } else if (code < 0x800) {

@@ -23,28 +23,18 @@ void LogLineLayout::format(log4cxx::LogString &output, const log4cxx::spi::Loggi
 
     // The level's name padded to five; Level::toString() transcodes it
     // every time.
-    const char *level;
-    switch (event->getLevel()->toInt()) {
-    case log4cxx::Level::DEBUG_INT:
-        level = "DEBUG";
-        break;
-    case log4cxx::Level::INFO_INT:
-        level = "INFO ";
-        break;
-    case log4cxx::Level::ERROR_INT:
-        level = "ERROR";
-        break;
-    case log4cxx::Level::WARN_INT:
-        level = "WARN ";
-        break;
-    case log4cxx::Level::FATAL_INT:
-        level = "FATAL";
-        break;
-    case log4cxx::Level::TRACE_INT:
-        level = "TRACE";
-        break;
-    default:
-        level = nullptr;
+    static const struct
+    {
+        int value;
+        const char *name;
+    } levels[] = {{log4cxx::Level::DEBUG_INT, "DEBUG"}, {log4cxx::Level::INFO_INT, "INFO "},
+                  {log4cxx::Level::ERROR_INT, "ERROR"}, {log4cxx::Level::WARN_INT, "WARN "},
+                  {log4cxx::Level::FATAL_INT, "FATAL"}, {log4cxx::Level::TRACE_INT, "TRACE"}};
+    const int value = event->getLevel()->toInt();
+    const char *level = nullptr;
+    for (const auto &known : levels) {
+        if (known.value == value)
+            level = known.name;
     }
     log4cxx::LogString otherLevel;
     if (!level) {

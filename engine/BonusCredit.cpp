@@ -107,10 +107,14 @@ bool writeInfo(const QString &path, const QString &text, QIODevice::OpenModeFlag
     return writeBytes(path, text.toUtf8());
 }
 
+int openForWriting(const QString &path)
+{
+    return ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+}
+
 bool writeBytes(const QString &path, const QByteArray &bytes)
 {
-    const int fd
-        = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    const int fd = openForWriting(path);
     if (fd < 0)
         return false;
     const bool whole = writeBytesTo(fd, bytes);
@@ -186,8 +190,7 @@ BonusCredit::~BonusCredit()
     // A host may delete the plug-in while it runs, or Qt may do so at exit,
     // when the registry of connections is already gone: only unregister
     // while the application still stands.
-    closeRunFile(statusOut);
-    closeRunFile(printOut);
+    closeRunFiles();
     dbConnection = QSqlDatabase();
     if (QCoreApplication::instance() && QSqlDatabase::contains(connectionName()))
         QSqlDatabase::removeDatabase(connectionName());
@@ -215,10 +218,7 @@ void BonusCredit::run(int operation, int amount, const QString &cardNumber)
     // than wait for its answer.
     const auto unanswered = qScopeGuard([this] { dropLookAhead(); });
     // The files are whole and closed before anyone reads them back.
-    const auto filesClosed = qScopeGuard([this] {
-        closeRunFile(statusOut);
-        closeRunFile(printOut);
-    });
+    const auto filesClosed = qScopeGuard([this] { closeRunFiles(); });
 
     prepared = false;
     if (generateSettings() && generateParams(operation, amount, cardNumber)) {
@@ -347,7 +347,7 @@ bool BonusCredit::status(int code, const QString &description, QIODevice::OpenMo
 bool BonusCredit::writtenStatusFields(int &code, QString &description, QString &cardNumber) const
 {
     // The text carries every character back, a lone surrogate as an escape.
-    if (lastCode == Empty || lastStatus.isEmpty())
+    if (lastCode == Empty)
         return false;
     code = lastCode;
     description = lastDescription;
@@ -370,7 +370,7 @@ bool BonusCredit::writeRunFile(RunFile &file, const QString &path, const QByteAr
     if (file.fd >= 0 && file.path != path)
         closeRunFile(file);
     if (file.fd < 0) {
-        file.fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+        file.fd = openForWriting(path);
         if (file.fd < 0)
             return false;
         file.path = path;
@@ -387,6 +387,12 @@ void BonusCredit::closeRunFile(RunFile &file)
     if (file.fd >= 0)
         ::close(file.fd);
     file.fd = -1;
+}
+
+void BonusCredit::closeRunFiles() const
+{
+    closeRunFile(statusOut);
+    closeRunFile(printOut);
 }
 
 bool BonusCredit::generateSettings()

@@ -165,12 +165,15 @@ private:
     mutable RunFile printOut;
     bool writeRunFile(RunFile &file, const QString &path, const QByteArray &bytes) const;
     static void closeRunFile(RunFile &file);
+    void closeRunFiles() const;
 };
 
 // Writes `text` as UTF-8, whole or not at all; a file that cannot be opened
 // is skipped without a word. Answers whether the file now holds the text.
 bool writeInfo(const QString &path, const QString &text, QIODevice::OpenModeFlag mode);
 bool writeBytes(const QString &path, const QByteArray &bytes);
+// Opens `path` for writing in place, made when missing: a descriptor or -1.
+int openForWriting(const QString &path);
 // The same through a descriptor open for writing; it stays open.
 bool writeBytesTo(int fd, const QByteArray &bytes);
 

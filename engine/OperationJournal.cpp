@@ -63,11 +63,11 @@ OperationJournal::Record recordAt(const QSqlQuery &query)
 // on the word of its files alone.
 const qint64 recheckMs = 5000;
 
-// Identity, size and times of the journal and its write-ahead log. Every
-// write changes at least one of them; an absent file counts as all -1.
-std::array<qint64, 10> fileMarkOf(const QString &path)
+// The journal's mark: every write changes at least one of its values; an
+// absent file counts as all -1.
+OperationJournal::FileMark fileMarkOf(const QString &path)
 {
-    std::array<qint64, 10> mark;
+    OperationJournal::FileMark mark;
     mark.fill(-1);
     const QByteArray base = QFile::encodeName(path);
     const QByteArray names[] = {base, base + "-wal"};
@@ -250,7 +250,7 @@ void OperationJournal::reversalFailed(qint64 id, const QString &error)
          {stateReversing, error, id});
 }
 
-bool OperationJournal::stillSettled(const std::array<qint64, 10> &mark) const
+bool OperationJournal::stillSettled(const FileMark &mark) const
 {
     return m_settledSeen.isValid() && m_settledSeen.elapsed() < recheckMs && m_unwritten.isEmpty()
         && m_settledMark == mark;
@@ -263,7 +263,7 @@ bool OperationJournal::hasUnsettled()
     // are as that look left them, and the answer stands. It is asked anew
     // every few seconds all the same: a file time is only as fine as the
     // kernel's tick.
-    const std::array<qint64, 10> mark = fileMarkOf(m_path);
+    const FileMark mark = fileMarkOf(m_path);
     if (stillSettled(mark))
         return false;
     m_settledSeen.invalidate();

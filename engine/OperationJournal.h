@@ -33,6 +33,9 @@ class QSqlQuery;
 class OperationJournal
 {
 public:
+    // Identity, size and times of the journal and of its write-ahead log.
+    using FileMark = std::array<qint64, 10>;
+
     class Error : public std::runtime_error
     {
     public:
@@ -95,7 +98,7 @@ private:
     void writeUnwritten();
     // Nothing unsettled at the last look, and the files (their `mark`)
     // untouched since.
-    bool stillSettled(const std::array<qint64, 10> &mark) const;
+    bool stillSettled(const FileMark &mark) const;
 
     QString m_path;
     QString m_connection;
@@ -105,7 +108,7 @@ private:
     // The journal's files when a look last found nothing unsettled (or
     // when this process last settled all it had opened since), and when
     // that look was.
-    std::array<qint64, 10> m_settledMark {};
+    FileMark m_settledMark {};
     QElapsedTimer m_settledSeen;
     // Records begun by this process and not settled yet, and whether every
     // write since the last look that found nothing has been one of those.

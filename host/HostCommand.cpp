@@ -121,14 +121,17 @@ bool readPlainLine(const QString &line, HostCommand *command)
     const QVector<QStringRef> words = line.splitRef(QLatin1Char(' '));
     if (words.size() < 2)
         return false;
-    for (const QStringRef &word : words) {
+    for (int i = 0; i < words.size(); ++i) {
+        // Only a payment's fourth word may be an option, and only this one.
+        const QStringRef &word = words.at(i);
         if (word.isEmpty()
-            || (word.startsWith(QLatin1Char('-')) && word != QLatin1String("--no-receipt")))
+            || (word.startsWith(QLatin1Char('-'))
+                && (i != 3 || word != QLatin1String("--no-receipt"))))
             return false;
     }
     const QStringRef verb = words.first();
     if (verb == QLatin1String("balance")) {
-        if (words.size() != 2 || words.at(1).startsWith(QLatin1Char('-')))
+        if (words.size() != 2)
             return false;
         command->kind = HostCommand::Balance;
         command->cardNumber = words.at(1).toString();
@@ -142,16 +145,14 @@ bool readPlainLine(const QString &line, HostCommand *command)
         command->kind = HostCommand::Cancel;
     else
         return false;
-    const bool noReceipt = words.size() == 4 && words.at(3) == QLatin1String("--no-receipt");
-    if ((words.size() != 3 && !noReceipt) || words.at(1).startsWith(QLatin1Char('-'))
-        || words.at(2).startsWith(QLatin1Char('-')))
+    if (words.size() != 3 && words.size() != 4)
         return false;
     bool ok = false;
     command->amount = words.at(1).toInt(&ok);
     if (!ok)
         return false;
     command->cardNumber = words.at(2).toString();
-    command->writeReceipt = !noReceipt;
+    command->writeReceipt = words.size() == 3;
     return true;
 }
 

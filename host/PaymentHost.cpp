@@ -15,7 +15,6 @@
 #include <QSocketNotifier>
 
 #include <cstdio>
-#include <stdio.h>
 #include <unistd.h>
 
 namespace {
