@@ -10,7 +10,9 @@
 #include <QtGlobal>
 
 #include <log4cxx/fileappender.h>
+#include <log4cxx/helpers/fileinputstream.h>
 #include <log4cxx/helpers/pool.h>
+#include <log4cxx/helpers/properties.h>
 #include <log4cxx/helpers/writer.h>
 #include <log4cxx/logger.h>
 #include <log4cxx/propertyconfigurator.h>
@@ -48,6 +50,23 @@ bool hostConfigured()
     return !log4cxx::Logger::getRootLogger()->getAllAppenders().empty();
 }
 
+/*
+    The configuration may name its files under ${TILLHOUSE_ROOT}, so one file
+    serves a till under any root. log4cxx fills ${NAME} from the environment
+    first, then from the properties read; a till that runs without the
+    variable gets the root TillPaths uses, given among the properties.
+*/
+void configureFrom(const QString &path)
+{
+    log4cxx::helpers::Properties properties;
+    properties.load(std::make_shared<log4cxx::helpers::FileInputStream>(
+        log4cxx::File(path.toUtf8().toStdString())));
+    const log4cxx::LogString root = TillPaths::rootVariable();
+    if (properties.getProperty(root).empty())
+        properties.setProperty(root, TillPaths::root().toUtf8().toStdString());
+    log4cxx::PropertyConfigurator::configure(properties);
+}
+
 } // namespace
 
 void LogSetup::ensureConfigured()
@@ -61,7 +80,7 @@ void LogSetup::ensureConfigured()
 
     const QString properties = TillPaths::logConfigFile();
     if (QFile::exists(properties)) {
-        log4cxx::PropertyConfigurator::configure(log4cxx::File(properties.toStdWString()));
+        configureFrom(properties);
         return;
     }
 

@@ -4,13 +4,18 @@
 #include <QtGlobal>
 
 namespace {
-const char rootVariable[] = "TILLHOUSE_ROOT";
+const char rootVariableName[] = "TILLHOUSE_ROOT";
 const char defaultRoot[] = "/tillhouse";
 } // namespace
 
+const char *TillPaths::rootVariable()
+{
+    return rootVariableName;
+}
+
 QString TillPaths::root()
 {
-    QString path = qEnvironmentVariable(rootVariable);
+    QString path = qEnvironmentVariable(rootVariableName);
     if (path.isEmpty())
         path = QString::fromLatin1(defaultRoot);
     while (path.size() > 1 && path.endsWith(QLatin1Char('/')))

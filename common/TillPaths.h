@@ -12,6 +12,9 @@
 class TillPaths
 {
 public:
+    // The environment variable that names the root; logging configurations
+    // write ${TILLHOUSE_ROOT} for it too (LogSetup).
+    static const char *rootVariable();
     static QString root();
     static QString confDir();
     static QString settingsFile();

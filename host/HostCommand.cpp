@@ -33,7 +33,8 @@ struct Options
                                                 "(default: 1)."),
                                  QStringLiteral("C")};
     QCommandLineOption cashierCode {QStringLiteral("cashier-code"),
-                                    QStringLiteral("Cashier code in the receipt image "
+                                    QStringLiteral("Cashier code in the receipt image; the "
+                                                   "cashier must be in the till's database "
                                                    "(default: 1)."),
                                     QStringLiteral("K")};
     QCommandLineOption noReceipt {QStringLiteral("no-receipt"),
@@ -49,8 +50,10 @@ struct Options
             QStringLiteral(
                 "Loads the payment plug-in as the till does and runs one command:\n"
                 "  balance CARD\n"
-                "  sale|refund|cancel AMOUNT_KOPECKS CARD [--receipt N] [--cash-code C]\n"
-                "                     [--cashier-code K] [--no-receipt]\n"
+                "  sale|refund|cancel AMOUNT_KOPECKS CARD [--cashier-code K] [--receipt N]\n"
+                "                     [--cash-code C] [--no-receipt]\n"
+                "                      AMOUNT_KOPECKS above 0; K names a cashier in the till's\n"
+                "                      database, for the slip (1 when not given)\n"
                 "  recover             settle what earlier runs left unsettled\n"
                 "  check [--card N]    check the till's set-up; moves no money\n"
                 "  -                   read one command a line from standard input\n"
@@ -110,7 +113,7 @@ struct LineParser
 // "balance CARD" and "sale|refund|cancel AMOUNT CARD [--no-receipt]", with
 // single spaces and nothing QCommandLineParser would read otherwise: no
 // quotes, no other option, no word that starts with '-', an amount that
-// reads as a 32-bit integer. Anything else is left to the parser.
+// reads as a positive 32-bit integer. Anything else is left to the parser.
 bool readPlainLine(const QString &line, HostCommand *command)
 {
     for (const QChar c : line) {
@@ -149,7 +152,7 @@ bool readPlainLine(const QString &line, HostCommand *command)
         return false;
     bool ok = false;
     command->amount = words.at(1).toInt(&ok);
-    if (!ok)
+    if (!ok || command->amount <= 0)
         return false;
     command->cardNumber = words.at(2).toString();
     command->writeReceipt = words.size() == 3;
@@ -262,6 +265,12 @@ HostCommand HostCommand::parse(const QStringList &arguments, Origin origin)
         return failure(
             command,
             QStringLiteral("amount '%1' is not a 32-bit integer of kopecks").arg(rest.at(0)));
+    // The plug-in would answer a payment of nothing with empty slips; say so
+    // here instead.
+    if (command.amount <= 0)
+        return failure(
+            command,
+            QStringLiteral("amount '%1' is not a positive number of kopecks").arg(rest.at(0)));
     command.cardNumber = rest.at(1);
 
     if (parser.isSet(options.receipt)) {

@@ -9,6 +9,7 @@
         balance CARD
         sale|refund|cancel AMOUNT_KOPECKS CARD [--receipt N] [--cash-code C]
                                                [--cashier-code K] [--no-receipt]
+                           (AMOUNT_KOPECKS above 0)
         recover
         check [--card N]
         -                       (command line only: one command a line from stdin)

@@ -12,6 +12,7 @@
 
 #include <QDir>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -116,6 +117,8 @@ void CheckTest::check_data()
 
     const QString none;
     QTest::newRow("good till") << QJsonObject() << none << none << none;
+    QTest::newRow("shipped examples, server and terminal edited")
+        << QJsonObject() << QStringLiteral("examples") << none << none;
     QTest::newRow("misspelt key")
         << QJsonObject {{QStringLiteral("adress"), QStringLiteral("127.0.0.1")}} << none
         << QStringLiteral("settings")
@@ -156,6 +159,24 @@ void CheckTest::check()
     till.writeSettings(settings(extra));
     if (broken == QLatin1String("not JSON"))
         till.writeSettingsRaw("{\"port\": ");
+    const QString examples
+        = qEnvironmentVariable("BONUS_SOURCE_DIR") + QStringLiteral("/packaging/");
+    const QString logConfig
+        = till.root() + QStringLiteral("/cash/conf/bonus_credit.log4cxx.properties");
+    const QString log = till.root() + QStringLiteral("/cash/log/bonus_credit.log");
+    if (broken == QLatin1String("examples")) {
+        // Installed as the packaging guide says, in a till under a root of its own.
+        QFile file(examples + QStringLiteral("bonus_credit.conf"));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QJsonObject shipped = QJsonDocument::fromJson(file.readAll()).object();
+        shipped.insert(QStringLiteral("terminalId"), terminal);
+        shipped.insert(QStringLiteral("port"), sim.port());
+        till.writeSettings(shipped);
+        QFile::remove(logConfig);
+        QFile::remove(log);
+        QVERIFY(
+            QFile::copy(examples + QStringLiteral("bonus_credit.log4cxx.properties"), logConfig));
+    }
     const QString journal
         = till.root() + QStringLiteral("/cash/paysystems/bonuscredit/bonus_credit_journal.sqlite");
     if (broken == QLatin1String("unsettled")) {
@@ -183,6 +204,16 @@ void CheckTest::check()
         QByteArray(), environment);
     if (broken == QLatin1String("unsettled"))
         QVERIFY(HostProcess::run({QStringLiteral("recover")}).exitCode == 0);
+    if (broken == QLatin1String("examples")) {
+        // The example's layout names the thread, the default one does not.
+        QVERIFY(QFile::remove(logConfig));
+        QFile written(log);
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        QVERIFY(QRegularExpression(QStringLiteral("^\\S+ \\S+ \\w+ +\\[\\w+\\] payment - "),
+                                   QRegularExpression::MultilineOption)
+                    .match(QString::fromUtf8(written.readAll()))
+                    .hasMatch());
+    }
 
     const QJsonObject report = run.answers().value(0);
     // Thrift's and Qt's own complaints (a refused connection...) go to the

@@ -138,6 +138,13 @@ void HostCliTest::answers_data()
         << QByteArray() << 2 << QStringList()
         << QStringLiteral("payment-host: '-100' reads as an option; a negative number goes after "
                           "--\nTry 'payment-host --help' for more.\n");
+    QTest::newRow("negative amount after --")
+        << QStringList {QStringLiteral("--json"), QStringLiteral("sale"), QStringLiteral("--"),
+                        QStringLiteral("-5"), QStringLiteral("2000")}
+        << QByteArray() << 2
+        << QStringList {QStringLiteral(
+               "{\"error\":\"amount '-5' is not a positive number of kopecks\"}")}
+        << QString();
     QTest::newRow("plug-in not there")
         << QStringList {QStringLiteral("--json"), QStringLiteral("--plugin"), missingPlugin,
                         QStringLiteral("balance"), QStringLiteral("1")}
@@ -223,6 +230,9 @@ void HostCliTest::inputLinesReadAsTheParserReads_data()
         "sale 100 2000123456789",
         "refund 5 2000123456789 --no-receipt",
         "cancel 0 7",
+        "sale 000 7 --no-receipt",
+        "refund -- -5 7",
+        "sale -- -0 7",
         "sale 2147483647 7",
         "sale 2147483648 7",
         "sale 99999999999 7",
@@ -283,11 +293,12 @@ void HostCliTest::exampleSettingsHaveEveryKey()
     QStringList keys = settings.keys();
     keys.sort();
     // Every key the plug-in reads, but the alternatives to "address" and
-    // "port" (several servers, TLS), which the README shows; and the file
-    // passes the plug-in's own checks.
+    // "port" (several servers, TLS), which the README shows, and the status
+    // and print files, whose defaults under the till's root are the ones to
+    // use; and the file passes the plug-in's own checks.
     QStringList documented = BonusSettings::knownKeys();
-    documented.removeAll(QStringLiteral("servers"));
-    documented.removeAll(QStringLiteral("tls"));
+    for (const char *left : {"servers", "tls", "statusFile", "printFile"})
+        documented.removeAll(QLatin1String(left));
     documented.sort();
     QCOMPARE(keys, documented);
     const BonusSettings read = BonusSettings::read(file.fileName());
@@ -296,18 +307,18 @@ void HostCliTest::exampleSettingsHaveEveryKey()
 
 void HostCliTest::exampleLoggingRollsOver()
 {
-    // The example as shipped, pointed into this till and made to roll early.
+    // The example as shipped, made to roll early: its log lands under this
+    // till's root, and nothing is made under the default root.
     QFile example(sourceFile(QStringLiteral("packaging/bonus_credit.log4cxx.properties")));
     QVERIFY(example.open(QIODevice::ReadOnly));
     QByteArray properties = example.readAll();
-    const QString log = till.root() + QStringLiteral("/cash/log/rolling.log");
-    QVERIFY(properties.contains("=/tillhouse/cash/log/bonus_credit.log\n"));
+    const QString log = till.root() + QStringLiteral("/cash/log/bonus_credit.log");
     QVERIFY(properties.contains("MaxFileSize=10MB\n"));
-    properties.replace("/tillhouse/cash/log/bonus_credit.log", log.toUtf8());
     properties.replace("MaxFileSize=10MB", "MaxFileSize=1KB");
     const QString config
         = till.root() + QStringLiteral("/cash/conf/bonus_credit.log4cxx.properties");
     TempTill::writeFile(config, properties);
+    const bool defaultRootThere = QFileInfo::exists(QStringLiteral("/tillhouse"));
 
     // liblog4cxx 1.0.0 destroys the rolling appender's policy through the
     // wrong type, a size mismatch AddressSanitizer reports at exit; it is the
@@ -320,6 +331,7 @@ void HostCliTest::exampleLoggingRollsOver()
              1);
     QFile::remove(config);
     QVERIFY(QFileInfo::exists(log + QStringLiteral(".1")));
+    QCOMPARE(QFileInfo::exists(QStringLiteral("/tillhouse")), defaultRootThere);
     QFile current(log);
     QVERIFY(current.open(QIODevice::ReadOnly));
     const QRegularExpression line(
