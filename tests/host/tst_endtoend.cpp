@@ -131,6 +131,7 @@ void EndToEndTest::usageErrors_data()
     QTest::newRow("balance without card") << QStringList {QStringLiteral("balance")};
     QTest::newRow("amount not a number")
         << QStringList {QStringLiteral("sale"), QStringLiteral("12.50"), card};
+    QTest::newRow("amount zero") << QStringList {QStringLiteral("sale"), QStringLiteral("0"), card};
     QTest::newRow("amount beyond 32 bits")
         << QStringList {QStringLiteral("sale"), QStringLiteral("2147483648"), card};
     QTest::newRow("unknown option") << QStringList {QStringLiteral("sale"), QStringLiteral("100"),
@@ -152,8 +153,10 @@ void EndToEndTest::usageErrors()
 void EndToEndTest::receiptImageWrittenBeforeTheRequest()
 {
     till.removeCheckImage();
-    // A refused amount stops before the server, after the image was written.
-    host({QStringLiteral("sale"), QStringLiteral("0"), card, QStringLiteral("--receipt"),
+    // A card the till does not know stops before the server, after the image
+    // was written.
+    const QString unknown = QStringLiteral("404");
+    host({QStringLiteral("sale"), QStringLiteral("100"), unknown, QStringLiteral("--receipt"),
           QStringLiteral("12"), QStringLiteral("--cash-code"), QStringLiteral("3"),
           QStringLiteral("--cashier-code"), QStringLiteral("К\"9")});
     QFile image(till.checkImagePath());
@@ -163,9 +166,10 @@ void EndToEndTest::receiptImageWrittenBeforeTheRequest()
     image.close();
 
     till.removeCheckImage();
-    host({QStringLiteral("cancel"), QStringLiteral("0"), card, QStringLiteral("--no-receipt")});
+    host(
+        {QStringLiteral("cancel"), QStringLiteral("100"), unknown, QStringLiteral("--no-receipt")});
     QVERIFY(!QFile::exists(till.checkImagePath()));
-    host({QStringLiteral("refund"), QStringLiteral("0"), card});
+    host({QStringLiteral("refund"), QStringLiteral("100"), unknown});
     QVERIFY(image.open(QIODevice::ReadOnly));
     QCOMPARE(image.readAll(), QByteArray("{\"num\":1,\"cashCode\":\"1\",\"cashierCode\":\"1\"}"));
 }
