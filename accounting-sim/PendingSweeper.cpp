@@ -6,9 +6,11 @@
 
 #include <QtGlobal>
 
+#include <algorithm>
+
 PendingSweeper::PendingSweeper(Ledger &ledger, qint64 pendingTtlMs)
     : m_ledger(ledger)
-    , m_intervalMs(qBound<qint64>(100, pendingTtlMs / 4, 5000))
+    , m_intervalMs(std::clamp<qint64>(pendingTtlMs / 4, 100, 5000))
     , m_thread([this] { run(); })
 {
 }

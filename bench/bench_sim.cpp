@@ -135,8 +135,8 @@ int main(int argc, char *argv[])
         std::printf("compare: %s\n", qPrintable(parser.value(compare)));
     const QString names = parser.isSet(compare) ? QStringLiteral("    floor       sim   compare")
                                                 : QStringLiteral("    floor       sim");
-    std::printf("\n%-20s %-*s %-*s\n", "", names.size() + 10, "balance calls/s", names.size() + 10,
-                "commits/s");
+    const int column = int(names.size()) + 10;
+    std::printf("\n%-20s %-*s %-*s\n", "", column, "balance calls/s", column, "commits/s");
     std::printf("%-8s %-11s%s  sim/floor  %s  sim/floor\n", "clients", "connection",
                 qPrintable(names), qPrintable(names));
 

@@ -662,7 +662,11 @@ QString BonusCredit::lookupText(const QString &statement, const QString &value) 
     // The value goes in escaped by the driver for this connection's
     // character set: as safe as a bound parameter, without the server-side
     // prepare and close that cost two round trips per lookup.
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
     QSqlField field(QString(), QVariant::String);
+#else
+    QSqlField field(QString(), QMetaType(QMetaType::QString));
+#endif
     field.setValue(value);
     QString sql = statement;
     return sql.replace(QLatin1Char('?'), dbConnection.driver()->formatValue(field));

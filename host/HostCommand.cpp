@@ -4,6 +4,7 @@
 #include <QCommandLineParser>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QStringView>
 
 namespace {
 
@@ -121,23 +122,38 @@ bool readPlainLine(const QString &line, HostCommand *command)
             || (c.isSpace() && c != QLatin1Char(' ')))
             return false;
     }
-    const QVector<QStringRef> words = line.splitRef(QLatin1Char(' '));
-    if (words.size() < 2)
+    // Views into the line; a plain line has at most four words.
+    QStringView words[4];
+    int count = 0;
+    const QStringView text(line);
+    for (qsizetype start = 0;;) {
+        qsizetype end = text.indexOf(QLatin1Char(' '), start);
+        const bool last = end < 0;
+        if (last)
+            end = text.size();
+        if (count == 4)
+            return false;
+        words[count++] = text.mid(start, end - start);
+        if (last)
+            break;
+        start = end + 1;
+    }
+    if (count < 2)
         return false;
-    for (int i = 0; i < words.size(); ++i) {
+    for (int i = 0; i < count; ++i) {
         // Only a payment's fourth word may be an option, and only this one.
-        const QStringRef &word = words.at(i);
+        const QStringView word = words[i];
         if (word.isEmpty()
             || (word.startsWith(QLatin1Char('-'))
                 && (i != 3 || word != QLatin1String("--no-receipt"))))
             return false;
     }
-    const QStringRef verb = words.first();
+    const QStringView verb = words[0];
     if (verb == QLatin1String("balance")) {
-        if (words.size() != 2)
+        if (count != 2)
             return false;
         command->kind = HostCommand::Balance;
-        command->cardNumber = words.at(1).toString();
+        command->cardNumber = words[1].toString();
         return true;
     }
     if (verb == QLatin1String("sale"))
@@ -148,14 +164,14 @@ bool readPlainLine(const QString &line, HostCommand *command)
         command->kind = HostCommand::Cancel;
     else
         return false;
-    if (words.size() != 3 && words.size() != 4)
+    if (count != 3 && count != 4)
         return false;
     bool ok = false;
-    command->amount = words.at(1).toInt(&ok);
+    command->amount = words[1].toString().toInt(&ok);
     if (!ok || command->amount <= 0)
         return false;
-    command->cardNumber = words.at(2).toString();
-    command->writeReceipt = words.size() == 3;
+    command->cardNumber = words[2].toString();
+    command->writeReceipt = count == 3;
     return true;
 }
 

@@ -7,7 +7,9 @@
 #include "VeltaBonusClientThrift.h"
 
 #include <QDir>
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
 #include <QTextCodec>
+#endif
 #include <QTimeZone>
 #include <QtTest>
 
@@ -39,7 +41,9 @@ private:
 
 void BonusClientConversionsTest::initTestCase()
 {
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
+#endif
 }
 
 void BonusClientConversionsTest::roublesToKopecks_data()

@@ -98,8 +98,12 @@ void HostCliTest::answers_data()
         = QStringLiteral("{\"error\":\"cannot load the plug-in %1: *").arg(missingPlugin);
     const QString refusal = QStringLiteral("{\"success\":false,\"code\":255,\"message\":\"Не "
                                            "удалось подключиться к БД\",*");
-    const QString sqlDriver = QLibraryInfo::location(QLibraryInfo::PluginsPath)
-        + QStringLiteral("/sqldrivers/libqsqlite.so");
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+    const QString plugins = QLibraryInfo::location(QLibraryInfo::PluginsPath);
+#else
+    const QString plugins = QLibraryInfo::path(QLibraryInfo::PluginsPath);
+#endif
+    const QString sqlDriver = plugins + QStringLiteral("/sqldrivers/libqsqlite.so");
 
     QTest::newRow("version: the build's plug-in beside the build's host")
         << QStringList {QStringLiteral("--version")} << QByteArray() << 0

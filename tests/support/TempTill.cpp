@@ -3,7 +3,9 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
 #include <QTextCodec>
+#endif
 #include <QtTest>
 
 TempTill::TempTill()
@@ -11,7 +13,9 @@ TempTill::TempTill()
 {
     previousRoot = qgetenv("TILLHOUSE_ROOT");
     // As on the till: UTF-8 is the process's 8-bit encoding.
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
+#endif
     QVERIFY2(dir.isValid(), "cannot make a temporary till tree");
     qputenv("TILLHOUSE_ROOT", dir.path().toUtf8());
     QDir d(dir.path());

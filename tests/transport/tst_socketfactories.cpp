@@ -12,7 +12,9 @@
 #include <QDir>
 #include <QProcess>
 #include <QTemporaryDir>
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
 #include <QTextCodec>
+#endif
 #include <QtTest>
 
 #include <csignal>
@@ -93,7 +95,9 @@ private:
 
 void SocketFactoriesTest::initTestCase()
 {
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
+#endif
     // TLS writes go through OpenSSL's plain write(): a server that says
     // goodbye to a client already gone must not kill the test.
     std::signal(SIGPIPE, SIG_IGN);

@@ -8,7 +8,9 @@
 #include "ThriftTransportWrapper.h"
 
 #include <QElapsedTimer>
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
 #include <QTextCodec>
+#endif
 #include <QTimer>
 #include <QtTest>
 
@@ -123,7 +125,9 @@ private:
 
 void TransportProviderTest::initTestCase()
 {
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
+#endif
 }
 
 void TransportProviderTest::init()
