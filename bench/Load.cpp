@@ -6,6 +6,7 @@
 #include <thrift/transport/TBufferTransports.h>
 #include <thrift/transport/TSocket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -45,14 +46,18 @@ struct Connection
 
 } // namespace
 
-Load::Outcome Load::run(quint16 port, Operation operation, int clients, bool fresh, double seconds)
+Load::Outcome Load::run(const QVector<quint16> &ports, Operation operation, int clients, bool fresh,
+                        double seconds)
 {
     std::atomic<bool> stop {false};
+    std::atomic<bool> counting {false};
     std::vector<std::atomic<quint64>> done(static_cast<size_t>(clients));
+    std::vector<std::vector<double>> latencies(static_cast<size_t>(clients));
     std::atomic<quint64> failures {0};
     std::vector<std::thread> threads;
     for (int c = 0; c < clients; ++c) {
         threads.emplace_back([&, c] {
+            const quint16 port = ports.at(c % ports.size());
             const std::string terminal = "BENCH-" + std::to_string(c);
             const std::string card = "B" + std::to_string(c);
             std::unique_ptr<Connection> kept;
@@ -68,6 +73,8 @@ Load::Outcome Load::run(quint16 port, Operation operation, int clients, bool fre
             };
             quint64 sequence = 0;
             while (!stop.load(std::memory_order_relaxed)) {
+                const bool counted = counting.load(std::memory_order_relaxed);
+                const auto started = std::chrono::steady_clock::now();
                 try {
                     Result result;
                     if (operation == Operation::Balance) {
@@ -89,9 +96,14 @@ Load::Outcome Load::run(quint16 port, Operation operation, int clients, bool fre
                             });
                         }
                     }
-                    if (result.success)
+                    if (result.success) {
                         done[size_t(c)].fetch_add(1, std::memory_order_relaxed);
-                    else
+                        if (counted)
+                            latencies[size_t(c)].push_back(
+                                std::chrono::duration<double, std::milli>(
+                                    std::chrono::steady_clock::now() - started)
+                                    .count());
+                    } else
                         failures.fetch_add(1, std::memory_order_relaxed);
                 } catch (const std::exception &) {
                     failures.fetch_add(1, std::memory_order_relaxed);
@@ -108,11 +120,13 @@ Load::Outcome Load::run(quint16 port, Operation operation, int clients, bool fre
         return sum;
     };
     std::this_thread::sleep_for(warmUp);
+    counting = true;
     const quint64 before = total();
     const quint64 failedBefore = failures.load();
     const auto start = std::chrono::steady_clock::now();
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     const quint64 after = total();
+    counting = false;
     const auto elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start);
     const quint64 failedAfter = failures.load();
     stop = true;
@@ -122,5 +136,13 @@ Load::Outcome Load::run(quint16 port, Operation operation, int clients, bool fre
     Outcome outcome;
     outcome.perSecond = double(after - before) / elapsed.count();
     outcome.failures = failedAfter - failedBefore;
+    std::vector<double> all;
+    for (const auto &client : latencies)
+        all.insert(all.end(), client.begin(), client.end());
+    if (!all.empty()) {
+        const auto p99 = all.begin() + std::ptrdiff_t(double(all.size() - 1) * 0.99);
+        std::nth_element(all.begin(), p99, all.end());
+        outcome.p99Ms = *p99;
+    }
     return outcome;
 }

@@ -3,11 +3,14 @@
 
 #include <QtGlobal>
 
+#include <QVector>
+
 /*!
-    Clients that hammer one server for a while, the way tills do: each a
+    Clients that hammer a server for a while, the way tills do: each a
     thread with its own card, calling with the binary protocol on plain TCP.
     With fresh connections each call opens and closes a connection of its
-    own (as the till does); otherwise each client keeps one open.
+    own (as the till does); otherwise each client keeps one open. Given
+    several ports (servers on one ledger), client c calls port c mod n.
 */
 class Load
 {
@@ -21,10 +24,13 @@ public:
     {
         double perSecond = 0;
         quint64 failures = 0;
+        // Of one operation (a sale: both calls), over the counted time.
+        double p99Ms = 0;
     };
 
     // Runs `clients` clients for a short warm-up, then counts for `seconds`.
-    static Outcome run(quint16 port, Operation operation, int clients, bool fresh, double seconds);
+    static Outcome run(const QVector<quint16> &ports, Operation operation, int clients, bool fresh,
+                       double seconds);
 };
 
 #endif // LOAD_H

@@ -1,16 +1,19 @@
 // Throughput of accounting-sim against the floor: a bare Thrift server of
 // the same kind with an in-memory map, measured in the same run, cell by
 // cell. Prints balance calls/s and commits/s (a sale: makePay, then
-// commitTransaction) at 1, 4 and 16 clients, with a fresh connection for
-// every call (as the till does) and with one kept connection per client.
+// commitTransaction) at 1, 4, 16 and 64 clients, with a fresh connection
+// for every call (as the till does) and with one kept connection per
+// client, and the 99th percentile of a sale's time.
 //
-//   bench_sim [--seconds S] [--clients 1,4,16] [--sim PATH] [--compare PATH] [--dir DIR]
-//             [--ledger mysql://...]
+//   bench_sim [--seconds S] [--clients 1,4,16,64] [--sim PATH] [--compare PATH] [--dir DIR]
+//             [--ledger mysql://...] [--galera mysql://...,mysql://...,...]
 //
 // --compare adds a column for another accounting-sim build (an older one,
 // say). The ledger is SQLite in DIR (default: the current directory), so
 // every commit is synced to that disk; --ledger puts accounting-sim's on
 // MariaDB instead (an empty database: scripts/bench --mariadb makes one).
+// --galera adds a column for one accounting-sim on each node of a Galera
+// cluster, the clients spread over them (scripts/bench --galera makes it).
 
 #include "BenchServer.h"
 #include "FloorServer.h"
@@ -22,6 +25,7 @@
 #include <QTemporaryDir>
 #include <QVector>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <vector>
@@ -36,6 +40,14 @@ struct Cell
     Load::Outcome commits;
 };
 
+// One column of the table: a server, or several on one ledger.
+struct Column
+{
+    QString name;
+    std::vector<std::unique_ptr<BenchServer>> servers;
+    QVector<quint16> ports;
+};
+
 void printRow(const char *label, const QString &connection, const std::vector<Cell> &cells)
 {
     std::printf("%-8s %-11s", label, qPrintable(connection));
@@ -47,6 +59,8 @@ void printRow(const char *label, const QString &connection, const std::vector<Ce
         const double sim = commits ? cells[1].commits.perSecond : cells[1].balance.perSecond;
         std::printf(" %9.2f  ", floor > 0 ? sim / floor : 0.0);
     }
+    for (size_t c = 1; c < cells.size(); ++c)
+        std::printf(" %9.1f", cells[c].commits.p99Ms);
     std::printf("\n");
     std::fflush(stdout);
 }
@@ -64,8 +78,8 @@ int main(int argc, char *argv[])
                                      QStringLiteral("Measured time per cell (default 2)."),
                                      QStringLiteral("S"), QStringLiteral("2"));
     const QCommandLineOption clients(QStringLiteral("clients"),
-                                     QStringLiteral("Client counts (default 1,4,16)."),
-                                     QStringLiteral("LIST"), QStringLiteral("1,4,16"));
+                                     QStringLiteral("Client counts (default 1,4,16,64)."),
+                                     QStringLiteral("LIST"), QStringLiteral("1,4,16,64"));
     const QCommandLineOption sim(QStringLiteral("sim"),
                                  QStringLiteral("The accounting-sim to run."),
                                  QStringLiteral("PATH"), QStringLiteral(ACCOUNTING_SIM_PATH));
@@ -78,7 +92,11 @@ int main(int argc, char *argv[])
     const QCommandLineOption ledger(QStringLiteral("ledger"),
                                     QStringLiteral("accounting-sim's ledger on MariaDB."),
                                     QStringLiteral("URL"));
-    parser.addOptions({floorServer, seconds, clients, sim, compare, dir, ledger});
+    const QCommandLineOption galera(
+        QStringLiteral("galera"),
+        QStringLiteral("One accounting-sim on each of these Galera nodes, as a column."),
+        QStringLiteral("URL,URL,..."));
+    parser.addOptions({floorServer, seconds, clients, sim, compare, dir, ledger, galera});
     parser.process(app);
     if (parser.isSet(floorServer))
         return FloorServer::run(workers);
@@ -94,31 +112,50 @@ int main(int argc, char *argv[])
     for (const QString &count : parser.value(clients).split(QLatin1Char(',')))
         clientCounts << count.toInt();
 
+    // A card for each client of the largest count.
     QStringList cards;
-    for (int c = 0; c < 16; ++c)
+    for (int c = 0; c < *std::max_element(clientCounts.begin(), clientCounts.end()); ++c)
         cards << QStringLiteral("--card") << QStringLiteral("B%1=1000000000000000").arg(c);
-    const auto simArguments = [&](const QString &file) {
+    const auto simArguments = [&](const QString &ledgerAddress) {
         return QStringList {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
-                            QStringLiteral("--db"),
-                            parser.isSet(ledger) ? parser.value(ledger) : work.filePath(file)}
+                            QStringLiteral("--db"), ledgerAddress}
         + cards;
     };
-    std::vector<std::unique_ptr<BenchServer>> servers;
-    servers.push_back(std::make_unique<BenchServer>(QStringLiteral("floor"),
-                                                    QCoreApplication::applicationFilePath(),
-                                                    QStringList {QStringLiteral("--floor-server")},
-                                                    work.filePath(QStringLiteral("floor.log"))));
-    servers.push_back(std::make_unique<BenchServer>(QStringLiteral("sim"), parser.value(sim),
-                                                    simArguments(QStringLiteral("sim.db")),
-                                                    work.filePath(QStringLiteral("sim.log"))));
+    const auto ledgerFile = [&](const QString &file) {
+        return parser.isSet(ledger) ? parser.value(ledger) : work.filePath(file);
+    };
+    std::vector<Column> columns;
+    // A column of one server for each list of arguments.
+    const auto addColumn
+        = [&](const QString &name, const QString &program, const QList<QStringList> &arguments) {
+              Column column;
+              column.name = name;
+              for (int i = 0; i < arguments.size(); ++i)
+                  column.servers.push_back(std::make_unique<BenchServer>(
+                      name, program, arguments.at(i),
+                      work.filePath(QStringLiteral("%1-%2.log").arg(name).arg(i + 1))));
+              columns.push_back(std::move(column));
+          };
+    addColumn(QStringLiteral("floor"), QCoreApplication::applicationFilePath(),
+              {{QStringLiteral("--floor-server")}});
+    addColumn(QStringLiteral("sim"), parser.value(sim),
+              {simArguments(ledgerFile(QStringLiteral("sim.db")))});
     if (parser.isSet(compare))
-        servers.push_back(
-            std::make_unique<BenchServer>(QStringLiteral("compare"), parser.value(compare),
-                                          simArguments(QStringLiteral("compare.db")),
-                                          work.filePath(QStringLiteral("compare.log"))));
-    for (auto &server : servers) {
-        if (!server->start())
-            return 1;
+        addColumn(QStringLiteral("compare"), parser.value(compare),
+                  {simArguments(ledgerFile(QStringLiteral("compare.db")))});
+    if (parser.isSet(galera)) {
+        QList<QStringList> nodes;
+        for (const QString &node : parser.value(galera).split(QLatin1Char(','), Qt::SkipEmptyParts))
+            nodes << simArguments(node);
+        addColumn(QStringLiteral("galera"), parser.value(sim), nodes);
+    }
+    for (Column &column : columns) {
+        // One after another: the first on a ledger adds the cards.
+        for (auto &server : column.servers) {
+            if (!server->start())
+                return 1;
+            column.ports << server->port();
+        }
     }
 
     std::printf("accounting-sim throughput, %.1f s per cell, every server measured in turn\n",
@@ -133,23 +170,32 @@ int main(int argc, char *argv[])
                     qPrintable(parser.value(sim)), qPrintable(work.path()));
     if (parser.isSet(compare))
         std::printf("compare: %s\n", qPrintable(parser.value(compare)));
-    const QString names = parser.isSet(compare) ? QStringLiteral("    floor       sim   compare")
-                                                : QStringLiteral("    floor       sim");
-    const int column = int(names.size()) + 10;
-    std::printf("\n%-20s %-*s %-*s\n", "", column, "balance calls/s", column, "commits/s");
-    std::printf("%-8s %-11s%s  sim/floor  %s  sim/floor\n", "clients", "connection",
-                qPrintable(names), qPrintable(names));
+    if (parser.isSet(galera))
+        std::printf("galera: one accounting-sim on each of %d Galera nodes, the clients spread"
+                    " over them\n",
+                    int(columns.back().servers.size()));
+    QString names;
+    QString simNames;
+    for (const Column &column : columns) {
+        names += QStringLiteral(" %1").arg(column.name, 9);
+        if (&column != &columns.front())
+            simNames += QStringLiteral(" %1").arg(column.name, 9);
+    }
+    std::printf("\n%-20s %-*s %-*s %s\n", "", int(names.size()) + 10, "balance calls/s",
+                int(names.size()) + 10, "commits/s", "sale p99, ms");
+    std::printf("%-8s %-11s%s  sim/floor  %s  sim/floor%s\n", "clients", "connection",
+                qPrintable(names), qPrintable(names), qPrintable(simNames));
 
     quint64 failures = 0;
     for (bool fresh : {true, false}) {
         for (int clientCount : clientCounts) {
             std::vector<Cell> cells;
-            for (auto &server : servers) {
+            for (Column &column : columns) {
                 Cell cell;
-                cell.balance = Load::run(server->port(), Load::Operation::Balance, clientCount,
-                                         fresh, measured);
-                cell.commits = Load::run(server->port(), Load::Operation::Commit, clientCount,
-                                         fresh, measured);
+                cell.balance = Load::run(column.ports, Load::Operation::Balance, clientCount, fresh,
+                                         measured);
+                cell.commits = Load::run(column.ports, Load::Operation::Commit, clientCount, fresh,
+                                         measured);
                 failures += cell.balance.failures + cell.commits.failures;
                 cells.push_back(cell);
             }
@@ -157,8 +203,10 @@ int main(int argc, char *argv[])
                      fresh ? QStringLiteral("fresh") : QStringLiteral("persistent"), cells);
         }
     }
-    for (auto &server : servers)
-        server->stop();
+    for (Column &column : columns) {
+        for (auto &server : column.servers)
+            server->stop();
+    }
     if (failures > 0) {
         std::printf("\n%llu calls failed (see the logs in %s)\n", failures,
                     qPrintable(work.path()));
