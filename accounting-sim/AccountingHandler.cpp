@@ -5,6 +5,7 @@
 #include "LedgerError.h"
 #include "LedgerReply.h"
 #include "SimOptions.h"
+#include "UnknownOutcome.h"
 
 namespace {
 
@@ -151,7 +152,6 @@ void AccountingHandler::rollbackTransaction(Result &_return, const std::string &
 template<typename Work> void AccountingHandler::serve(Result &_return, Call call, Work work)
 {
     LedgerReply reply;
-    QString failure;
     if (!knownTerminal(call.terminal)) {
         reply.description = QStringLiteral("Терминал не зарегистрирован");
     } else if (tooLong(call)) {
@@ -160,16 +160,20 @@ template<typename Work> void AccountingHandler::serve(Result &_return, Call call
         try {
             reply = work();
         } catch (const LedgerError &e) {
-            // The till shows a refusal; the operator reads the cause here.
-            failure = QString::fromUtf8(e.what());
-            reply = LedgerReply();
-            reply.description = QStringLiteral("Ошибка базы данных сервера");
+            // Not a refusal: the ledger rolled the request back, or cannot say
+            // whether its commit went through. The till must treat it as no
+            // answer; the operator reads the cause here.
+            const QString unknown = QStringLiteral("Ошибка базы данных сервера");
+            Result none;
+            none.__set_description(unknown.toStdString());
+            log(call, none, QString::fromUtf8(e.what()));
+            throw UnknownOutcome {unknown.toStdString()};
         }
     }
     fill(_return, reply);
     if (call.session.isEmpty())
         call.session = reply.sessionId;
-    log(call, _return, failure);
+    log(call, _return, {});
     for (const QString &notice : reply.notices)
         Console::out(notice);
 }
@@ -218,7 +222,8 @@ void AccountingHandler::log(const Call &call, const Result &answer, const QStrin
         + (answer.success
                ? QStringLiteral("ok")
                : (failure.isEmpty() ? QStringLiteral("refused") : QStringLiteral("error")));
-    line += QStringLiteral(" balance=") + QString::number(answer.balance);
+    line += QStringLiteral(" balance=")
+        + (failure.isEmpty() ? QString::number(answer.balance) : none);
     line += QStringLiteral(" description=") + text(answer.description);
     if (!failure.isEmpty())
         line += QStringLiteral(" (") + failure + QLatin1Char(')');

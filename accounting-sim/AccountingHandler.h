@@ -15,9 +15,12 @@ struct LedgerReply;
     needs is served: balance, makePay, makePayBack, commitTransaction and
     rollbackTransaction; every other method is refused. When terminals were
     listed, any other terminal is refused; an empty terminal id always is.
-    Ids longer than the ledger stores are refused before it is asked. Each
-    call is logged as one line on stdout, followed by the ledger's notices.
-    Shared by all workers; holds no state of its own.
+    Ids longer than the ledger stores are refused before it is asked. A
+    request the ledger failed (rolled back, or of unknown outcome) is never
+    answered as a refusal: it throws UnknownOutcome, which AccountingProcessor
+    answers as an INTERNAL_ERROR. Each call is logged as one line on stdout,
+    followed by the ledger's notices. Shared by all workers; holds no state of
+    its own.
 */
 class AccountingHandler final : public accounting::logic::thriftapi::AccountingLogicServiceIf
 {

@@ -1,11 +1,13 @@
 #include "Ledger.h"
 
 #include "LedgerError.h"
+#include "SimOptions.h"
 
 #include <QAtomicInteger>
 #include <QDateTime>
 #include <QHash>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
@@ -22,6 +24,27 @@ const auto noCard = QStringLiteral("Карта не найдена");
 const auto noMoney = QStringLiteral("Недостаточно средств на карте");
 const auto noSession = QStringLiteral("Транзакция не найдена");
 const auto otherCard = QStringLiteral("Карта не соответствует транзакции");
+const auto rolledBackAlready = QStringLiteral("Транзакция уже отменена");
+const auto notPaid = QStringLiteral("Возврат больше оплаченного по карте");
+const auto refundedAlready = QStringLiteral("Отмена невозможна: по карте уже сделан возврат");
+const auto outOfRange = QStringLiteral("Сумма выходит за допустимые пределы");
+
+// Exact sums of kopecks: a card's payments over its life may add up beyond
+// 64 bits even though no balance ever does.
+using Wide = __int128;
+
+// The server's own session ids; anything else a till sends is its own id.
+bool isSessionId(const QString &id)
+{
+    static const QRegularExpression pattern(QStringLiteral("^[0-9a-f]{32}$"));
+    return pattern.match(id).hasMatch();
+}
+
+// `after` = `balance` + `delta`; false when that leaves 64 bits.
+bool shifted(qint64 balance, qint64 delta, qint64 &after)
+{
+    return !__builtin_add_overflow(balance, delta, &after);
+}
 
 // A transaction's kind in history and log lines.
 QString noun(const QString &kind)
@@ -44,11 +67,13 @@ QString nowText()
     if (!database.isEmpty() && database != driver)
         text += QStringLiteral(": ") + database;
 
-    // MariaDB's own numbers: a deadlock or a lock wait given up rolled the
-    // transaction back; the server gone or the connection lost mid-statement.
+    // MariaDB's own numbers: a deadlock or a lock wait given up (the
+    // transaction is rolled back by us if not by the server); the server gone
+    // or the connection lost mid-statement. SQLite's busy and locked.
     const QString code = error.nativeErrorCode();
     LedgerError::Cause cause = LedgerError::Cause::Other;
-    if (code == QLatin1String("1213") || code == QLatin1String("1205"))
+    if (code == QLatin1String("1213") || code == QLatin1String("1205") || code == QLatin1String("5")
+        || code == QLatin1String("6"))
         cause = LedgerError::Cause::Conflict;
     else if (code == QLatin1String("2006") || code == QLatin1String("2013"))
         cause = LedgerError::Cause::ConnectionLost;
@@ -62,6 +87,12 @@ struct ThreadConnection
     QString name;
     QSqlDatabase db;
     QHash<QString, QSqlQuery> statements;
+    // The lock wait last set on this connection, so it is set again only
+    // when the time left calls for another.
+    qint64 lockWaitMs = -1;
+    // This attempt's COMMIT went out: if the connection is lost now, it may
+    // have gone through.
+    bool commitSent = false;
 
     ~ThreadConnection() { release(); }
 
@@ -74,11 +105,23 @@ struct ThreadConnection
         db = QSqlDatabase();
         QSqlDatabase::removeDatabase(name);
         name.clear();
+        lockWaitMs = -1;
+        commitSent = false;
     }
 };
 
 thread_local ThreadConnection threadConnection;
+// The deadline of the request this thread is serving; none outside one.
+thread_local QDeadlineTimer requestDeadline(QDeadlineTimer::Forever);
 QAtomicInteger<quint64> connectionCounter;
+
+[[noreturn]] void pastDeadline(const QString &cause = QString())
+{
+    QString text = QStringLiteral("the request ran out of time and was rolled back");
+    if (!cause.isEmpty())
+        text += QStringLiteral(": ") + cause;
+    throw LedgerError(text.toStdString(), LedgerError::Cause::Deadline);
+}
 
 // Runs a prepared statement of this thread's connection. Callers read what
 // they need and then finish() it, so no statement keeps a read open.
@@ -135,6 +178,53 @@ void plain(const QString &what, const QString &sql)
         fail(what, query.lastError());
 }
 
+// InnoDB counts lock waits in whole seconds. Rounded up, a wait may end up to
+// a second late; Work::commit() then rolls back rather than commits.
+void setMariaDbLockWait(qint64 ms)
+{
+    const qint64 seconds = (ms + 999) / 1000;
+    if (seconds * 1000 == threadConnection.lockWaitMs)
+        return;
+    // Row locks, and the table locks a schema change would hold.
+    plain(QStringLiteral("cannot set the ledger's lock wait"),
+          QStringLiteral("SET SESSION innodb_lock_wait_timeout = %1, lock_wait_timeout = %1")
+              .arg(seconds));
+    threadConnection.lockWaitMs = seconds * 1000;
+}
+
+// A card's payments and refunds, committed and pending.
+struct Totals
+{
+    Wide paid = 0;
+    Wide refunded = 0;
+    Wide payHeld = 0;
+    Wide refundHeld = 0;
+};
+
+// Exact however many transactions there are: SQLite fails a sum beyond 64
+// bits and MariaDB hands a DECIMAL sum to Qt as a rounded double, so each
+// amount is summed in two 32-bit halves, which no sum of fewer than 2^31
+// rows can overflow, and the halves are joined here.
+Totals cardTotals(const QString &card, bool committedToo)
+{
+    const QVector<QVariantList> sums
+        = rows(QStringLiteral("cannot read the transactions of %1").arg(card),
+               QStringLiteral("SELECT kind, state, CAST(SUM(amount >> 32) AS SIGNED),"
+                              " CAST(SUM(amount & 4294967295) AS SIGNED) FROM transactions"
+                              " WHERE card_number = ? AND state IN (?, ?) GROUP BY kind, state"),
+               {card, statePending, committedToo ? stateCommitted : statePending}, 4);
+    Totals totals;
+    for (const QVariantList &row : sums) {
+        const Wide sum = Wide(row.at(2).toLongLong()) * (Wide(1) << 32) + row.at(3).toLongLong();
+        const bool pending = row.at(1).toString() == statePending;
+        if (row.at(0).toString() == kindPay)
+            (pending ? totals.payHeld : totals.paid) += sum;
+        else
+            (pending ? totals.refundHeld : totals.refunded) += sum;
+    }
+    return totals;
+}
+
 } // namespace
 
 // One database transaction: rolled back unless commit() was reached.
@@ -153,14 +243,23 @@ public:
 
     ~Work()
     {
-        if (!m_done && !threadConnection.name.isEmpty()) {
-            QSqlQuery query(threadConnection.db);
-            query.exec(QStringLiteral("ROLLBACK"));
-        }
+        if (m_done || threadConnection.name.isEmpty())
+            return;
+        // A connection whose transaction may still be open must not serve
+        // the next request (its START TRANSACTION would commit this one):
+        // closed, it is rolled back by the database.
+        QSqlQuery query(threadConnection.db);
+        if (!query.exec(QStringLiteral("ROLLBACK")))
+            threadConnection.release();
     }
 
     void commit()
     {
+        // Past its deadline the till may have given up and sent a reversal
+        // that found nothing: what this request did must not land after it.
+        if (requestDeadline.hasExpired())
+            pastDeadline();
+        threadConnection.commitSent = true;
         plain(QStringLiteral("cannot commit a transaction"), QStringLiteral("COMMIT"));
         m_done = true;
     }
@@ -169,10 +268,11 @@ private:
     bool m_done = false;
 };
 
-Ledger::Ledger(const LedgerAddress &address, qint64 pendingTtlMs)
+Ledger::Ledger(const LedgerAddress &address, qint64 pendingTtlMs, qint64 requestDeadlineMs)
     : m_address(address)
     , m_mariaDb(address.kind == LedgerAddress::Kind::MariaDb)
     , m_pendingTtlMs(pendingTtlMs)
+    , m_requestDeadlineMs(requestDeadlineMs)
 {
     createTables();
 }
@@ -198,21 +298,22 @@ bool Ledger::addCardIfMissing(const QString &number, qint64 balance, qint64 bala
 
 LedgerReply Ledger::balance(const QString &cardNumber)
 {
-    connection();
-    LedgerReply reply;
-    const QVector<QVariantList> found
-        = rows(QStringLiteral("cannot read card %1").arg(cardNumber),
-               QStringLiteral("SELECT balance, balance_inactive FROM cards WHERE number = ?"),
-               {cardNumber}, 2);
-    if (found.isEmpty()) {
-        reply.description = noCard;
+    return retrying([&] {
+        LedgerReply reply;
+        const QVector<QVariantList> found
+            = rows(QStringLiteral("cannot read card %1").arg(cardNumber),
+                   QStringLiteral("SELECT balance, balance_inactive FROM cards WHERE number = ?"),
+                   {cardNumber}, 2);
+        if (found.isEmpty()) {
+            reply.description = noCard;
+            return reply;
+        }
+        reply.balance = found.first().at(0).toLongLong();
+        reply.balanceInactive = found.first().at(1).toLongLong();
+        reply.accepted = true;
+        reply.description = QStringLiteral("Баланс получен");
         return reply;
-    }
-    reply.balance = found.first().at(0).toLongLong();
-    reply.balanceInactive = found.first().at(1).toLongLong();
-    reply.accepted = true;
-    reply.description = QStringLiteral("Баланс получен");
-    return reply;
+    });
 }
 
 LedgerReply Ledger::open(Kind kind, const QString &terminalId, const QString &clientSessionId,
@@ -232,41 +333,25 @@ LedgerReply Ledger::open(Kind kind, const QString &terminalId, const QString &cl
             return reply;
         }
 
-        const QString what = QStringLiteral("cannot read the transactions of %1").arg(cardNumber);
+        // Under the card's lock, so a rollback that found nothing and this
+        // payment cannot pass each other.
+        if (reversedBeforehand(terminalId, clientSessionId)) {
+            reply.description = rolledBackAlready;
+            return reply;
+        }
+
+        // Only a refund needs the committed sums, which grow with the card's life.
+        const Totals totals = cardTotals(cardNumber, kind == Kind::PayBack);
         if (kind == Kind::Pay) {
             // Money promised to pending payments is not there to promise again.
-            const qint64 held = rows(what,
-                                     QStringLiteral("SELECT COALESCE(SUM(amount), 0)"
-                                                    " FROM transactions WHERE card_number = ?"
-                                                    " AND state = ? AND kind = ?"),
-                                     {cardNumber, statePending, kindPay}, 1)
-                                    .first()
-                                    .first()
-                                    .toLongLong();
-            if (amount > reply.balance - held) {
+            if (amount > Wide(reply.balance) - totals.payHeld) {
                 reply.description = noMoney;
                 return reply;
             }
-        } else {
+        } else if (amount > totals.paid - totals.refunded - totals.refundHeld) {
             // A refund gives back what was paid, never more.
-            qint64 refundable = 0;
-            const QVector<QVariantList> sums
-                = rows(what,
-                       QStringLiteral("SELECT kind, state, SUM(amount) FROM transactions"
-                                      " WHERE card_number = ? AND state IN (?, ?)"
-                                      " GROUP BY kind, state"),
-                       {cardNumber, statePending, stateCommitted}, 3);
-            for (const QVariantList &sum : sums) {
-                const qint64 value = sum.at(2).toLongLong();
-                if (sum.at(0).toString() == kindPay && sum.at(1).toString() == stateCommitted)
-                    refundable += value;
-                else if (sum.at(0).toString() == kindPayBack)
-                    refundable -= value;
-            }
-            if (amount > refundable) {
-                reply.description = QStringLiteral("Возврат больше оплаченного по карте");
-                return reply;
-            }
+            reply.description = notPaid;
+            return reply;
         }
 
         const QString sessionId = newSessionId();
@@ -290,24 +375,17 @@ LedgerReply Ledger::open(Kind kind, const QString &terminalId, const QString &cl
     });
 }
 
-bool Ledger::lockTransaction(const QString &terminalId, const QString &id, bool clientIdToo,
-                             const QString &cardNumber, Transaction &transaction,
-                             LedgerReply &reply)
+Ledger::Found Ledger::lockTransaction(const QString &terminalId, const QString &id,
+                                      bool clientIdToo, const QString &cardNumber,
+                                      Transaction &transaction, LedgerReply &reply)
 {
+    // The card first: what is read after it is what no other server can
+    // change before this transaction ends.
+    lockCard(cardNumber, reply);
     if (!findTransaction(terminalId, By::SessionId, id, transaction)
-        && !(clientIdToo && findTransaction(terminalId, By::ClientId, id, transaction))) {
-        reply.description = noSession;
-        return false;
-    }
-    if (transaction.card != cardNumber) {
-        reply.description = otherCard;
-        return false;
-    }
-    // Read again under the card's lock: another server may have finished it.
-    if (!lockCard(transaction.card, reply)
-        || !findTransaction(terminalId, By::RowId, transaction.id, transaction))
-        throw LedgerError("the transaction's card vanished under its lock");
-    return true;
+        && !(clientIdToo && findTransaction(terminalId, By::ClientId, id, transaction)))
+        return Found::None;
+    return transaction.card == cardNumber ? Found::Yes : Found::OtherCard;
 }
 
 LedgerReply Ledger::commit(const QString &terminalId, const QString &sessionId,
@@ -318,8 +396,12 @@ LedgerReply Ledger::commit(const QString &terminalId, const QString &sessionId,
         reply.sessionId = sessionId;
         Work work(*this);
         Transaction transaction;
-        if (!lockTransaction(terminalId, sessionId, false, cardNumber, transaction, reply))
+        const Found found
+            = lockTransaction(terminalId, sessionId, false, cardNumber, transaction, reply);
+        if (found != Found::Yes) {
+            reply.description = found == Found::None ? noSession : otherCard;
             return reply;
+        }
 
         if (transaction.state == stateCommitted) {
             // The till asks again when the answer to its commit was lost.
@@ -328,7 +410,7 @@ LedgerReply Ledger::commit(const QString &terminalId, const QString &sessionId,
             return reply;
         }
         if (transaction.state == stateRolledBack) {
-            reply.description = QStringLiteral("Транзакция уже отменена");
+            reply.description = rolledBackAlready;
             return reply;
         }
         if (overdue(transaction)) {
@@ -341,7 +423,12 @@ LedgerReply Ledger::commit(const QString &terminalId, const QString &sessionId,
         }
 
         const qint64 delta = transaction.kind == kindPay ? -transaction.amount : transaction.amount;
-        if (reply.balance + delta < 0) {
+        qint64 after = 0;
+        if (!shifted(reply.balance, delta, after)) {
+            reply.description = outOfRange;
+            return reply;
+        }
+        if (delta < 0 && after < 0) {
             reply.description = noMoney;
             return reply;
         }
@@ -357,13 +444,40 @@ LedgerReply Ledger::commit(const QString &terminalId, const QString &sessionId,
 LedgerReply Ledger::rollback(const QString &terminalId, const QString &id,
                              const QString &cardNumber)
 {
+    if (id.isEmpty()) {
+        LedgerReply reply;
+        reply.description = noSession;
+        return reply;
+    }
     return retrying([&] {
         LedgerReply reply;
         reply.sessionId = id;
         Work work(*this);
         Transaction transaction;
-        if (!lockTransaction(terminalId, id, true, cardNumber, transaction, reply))
+        const Found found = lockTransaction(terminalId, id, true, cardNumber, transaction, reply);
+        if (found == Found::OtherCard) {
+            reply.description = otherCard;
             return reply;
+        }
+        if (found == Found::None) {
+            // Session ids are ours: one we never gave is a mistake.
+            if (isSessionId(id)) {
+                reply.description = noSession;
+                return reply;
+            }
+            // The till's own id, and nothing under it yet: its payment may
+            // still be on its way (a till that gave up waiting sends this at
+            // once). Acknowledged, and remembered so that it is refused on
+            // arrival. The card's lock orders this against that payment.
+            change(QStringLiteral("cannot remember a reversal"),
+                   QStringLiteral("REPLACE INTO reversals (terminal_id, client_session_id,"
+                                  " card_number, created_at, created_ms) VALUES (?, ?, ?, ?, ?)"),
+                   {terminalId, id, cardNumber, nowText(), QDateTime::currentMSecsSinceEpoch()});
+            work.commit();
+            reply.accepted = true;
+            reply.description = QStringLiteral("Транзакция не найдена, отмена запомнена");
+            return reply;
+        }
         reply.sessionId = transaction.sessionId;
 
         if (transaction.state == statePending) {
@@ -371,9 +485,22 @@ LedgerReply Ledger::rollback(const QString &terminalId, const QString &id,
                    noun(transaction.kind) + QStringLiteral(" rolled back"), 0, reply);
             work.commit();
         } else if (transaction.state == stateCommitted) {
-            // A void: the money goes back the way it came, even below zero.
-            const qint64 delta
-                = transaction.kind == kindPay ? transaction.amount : -transaction.amount;
+            // A void: the money goes back the way it came, even below zero,
+            // but never twice: not when a refund already gave it back.
+            const bool payment = transaction.kind == kindPay;
+            if (payment) {
+                const Totals totals = cardTotals(transaction.card, true);
+                if (totals.paid - transaction.amount < totals.refunded + totals.refundHeld) {
+                    reply.description = refundedAlready;
+                    return reply;
+                }
+            }
+            const qint64 delta = payment ? transaction.amount : -transaction.amount;
+            qint64 after = 0;
+            if (!shifted(reply.balance, delta, after)) {
+                reply.description = outOfRange;
+                return reply;
+            }
             finish(transaction, stateRolledBack, noun(transaction.kind) + QStringLiteral(" voided"),
                    delta, reply);
             work.commit();
@@ -417,6 +544,15 @@ QStringList Ledger::expireOverdue()
         });
     }
     return lines;
+}
+
+int Ledger::forgetOldReversals()
+{
+    return retrying([&] {
+        return change(QStringLiteral("cannot forget old reversals"),
+                      QStringLiteral("DELETE FROM reversals WHERE created_ms <= ?"),
+                      {QDateTime::currentMSecsSinceEpoch() - SimOptions::reversalMemoryMs});
+    });
 }
 
 bool Ledger::history(const QString &cardNumber, LedgerReply &card, QVector<Event> &events)
@@ -474,18 +610,28 @@ QSqlDatabase &Ledger::connection()
         db.setUserName(m_address.user);
         db.setPassword(m_address.password);
         db.setDatabaseName(m_address.database);
-        // Bounded waits: a frozen database server fails the call instead of
-        // holding a worker for ever.
-        QString options = QStringLiteral("MYSQL_OPT_CONNECT_TIMEOUT=5;MYSQL_OPT_READ_TIMEOUT=30;"
-                                         "MYSQL_OPT_WRITE_TIMEOUT=30");
+        // Bounded waits: a frozen database server fails the call about when
+        // its request runs out of time, instead of holding a worker for ever.
+        // Connecting gets what is left of this request (whole seconds, at
+        // most 5); a read or write a second more than a whole request, so
+        // that a lock wait given up at the deadline is reported as such
+        // rather than as a lost connection.
+        const qint64 left
+            = requestDeadline.isForever() ? m_requestDeadlineMs : requestDeadline.remainingTime();
+        const qint64 seconds = m_requestDeadlineMs / 1000 + 1;
+        QString options = QStringLiteral("MYSQL_OPT_CONNECT_TIMEOUT=%1;MYSQL_OPT_READ_TIMEOUT=%2;"
+                                         "MYSQL_OPT_WRITE_TIMEOUT=%2")
+                              .arg(qBound<qint64>(1, (left + 999) / 1000, 5))
+                              .arg(seconds);
         if (!m_address.socket.isEmpty())
             options += QStringLiteral(";UNIX_SOCKET=") + m_address.socket;
         db.setConnectOptions(options);
     } else {
         db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
         db.setDatabaseName(m_address.path);
-        // Other workers and other servers write the same file; wait for them.
-        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=10000"));
+        // Other workers and other servers write the same file; wait for
+        // them, for as long as a request may take.
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(m_requestDeadlineMs));
     }
     connection.name = name;
     connection.db = db;
@@ -501,12 +647,14 @@ QSqlDatabase &Ledger::connection()
             // row lock orders everything else.
             plain(QStringLiteral("cannot set up the ledger connection"),
                   QStringLiteral("SET SESSION TRANSACTION ISOLATION LEVEL READ COMMITTED"));
-            plain(QStringLiteral("cannot set up the ledger connection"),
-                  QStringLiteral("SET SESSION innodb_lock_wait_timeout = 10"));
+            // Statements outside a request (start-up, the sweeper's look)
+            // wait no longer than one; startAttempt() sets each request's.
+            setMariaDbLockWait(m_requestDeadlineMs);
         } else {
             // Every commit reaches the disk before the till hears of it.
             plain(QStringLiteral("cannot set up the ledger connection"),
                   QStringLiteral("PRAGMA synchronous = FULL"));
+            connection.lockWaitMs = m_requestDeadlineMs;
         }
     } catch (const LedgerError &) {
         connection.release();
@@ -517,15 +665,55 @@ QSqlDatabase &Ledger::connection()
 
 template<typename Operation> auto Ledger::retrying(Operation operation) -> decltype(operation())
 {
+    const QDeadlineTimer deadline(m_requestDeadlineMs);
+    requestDeadline = deadline;
+    struct Scope
+    {
+        ~Scope() { requestDeadline = QDeadlineTimer(QDeadlineTimer::Forever); }
+    } scope;
+
     for (int attempt = 1;; ++attempt) {
         try {
+            startAttempt(deadline);
             return operation();
         } catch (const LedgerError &e) {
-            if (e.cause() == LedgerError::Cause::ConnectionLost)
+            // A conflict left nothing of the transaction, nor did a
+            // connection lost before the COMMIT went out (the database rolls
+            // back what a closed connection left open): both may be tried
+            // again while there is time. A lost COMMIT may have gone through.
+            const bool lost = e.cause() == LedgerError::Cause::ConnectionLost;
+            const bool clean = e.cause() == LedgerError::Cause::Conflict
+                || (lost && !threadConnection.commitSent);
+            if (lost)
                 closeThreadConnection();
-            if (e.cause() != LedgerError::Cause::Conflict || attempt >= 5)
+            if (!clean || attempt >= 5)
                 throw;
+            if (deadline.hasExpired())
+                pastDeadline(QString::fromUtf8(e.what()));
         }
+    }
+}
+
+void Ledger::startAttempt(const QDeadlineTimer &deadline)
+{
+    threadConnection.commitSent = false;
+    if (deadline.hasExpired())
+        pastDeadline();
+    connection();
+    ThreadConnection &current = threadConnection;
+    const qint64 left = deadline.remainingTime();
+    if (left <= 0)
+        pastDeadline(QStringLiteral("connecting to the ledger took the time"));
+
+    // A lock wait never outlasts the request: the database gives up on it
+    // about when the till would. Set again only when the time left calls for
+    // another, so a request usually costs no extra statement.
+    if (m_mariaDb) {
+        setMariaDbLockWait(left);
+    } else if (current.lockWaitMs > left || current.lockWaitMs < left - 500) {
+        plain(QStringLiteral("cannot set the ledger's lock wait"),
+              QStringLiteral("PRAGMA busy_timeout = %1").arg(left));
+        current.lockWaitMs = left;
     }
 }
 
@@ -574,6 +762,16 @@ void Ledger::createTables()
                              " client_session_id VARCHAR(255),"
                              " KEY by_card (card_number, id))")
                   + table);
+        plain(what,
+              QStringLiteral("CREATE TABLE IF NOT EXISTS reversals ("
+                             " terminal_id VARCHAR(255) NOT NULL,"
+                             " client_session_id VARCHAR(255) NOT NULL,"
+                             " card_number VARCHAR(255) NOT NULL,"
+                             " created_at VARCHAR(40) NOT NULL,"
+                             " created_ms BIGINT NOT NULL,"
+                             " PRIMARY KEY (terminal_id, client_session_id),"
+                             " KEY by_age (created_ms))")
+                  + table);
         return;
     }
 
@@ -599,6 +797,16 @@ void Ledger::createTables()
                          " created_at TEXT NOT NULL,"
                          " finished_at TEXT,"
                          " created_ms INTEGER NOT NULL DEFAULT 0)"));
+    // Rollbacks by a till's own id that came before the transaction they
+    // name (see Ledger::rollback).
+    plain(what,
+          QStringLiteral("CREATE TABLE IF NOT EXISTS reversals ("
+                         " terminal_id TEXT NOT NULL,"
+                         " client_session_id TEXT NOT NULL,"
+                         " card_number TEXT NOT NULL,"
+                         " created_at TEXT NOT NULL,"
+                         " created_ms INTEGER NOT NULL,"
+                         " PRIMARY KEY (terminal_id, client_session_id))"));
     plain(what,
           QStringLiteral("CREATE TABLE IF NOT EXISTS history ("
                          " id INTEGER PRIMARY KEY AUTOINCREMENT,"
@@ -624,6 +832,8 @@ void Ledger::createTables()
     plain(what,
           QStringLiteral("CREATE INDEX IF NOT EXISTS history_by_card"
                          " ON history (card_number, id)"));
+    plain(what,
+          QStringLiteral("CREATE INDEX IF NOT EXISTS reversals_by_age ON reversals (created_ms)"));
 }
 
 void Ledger::upgradeSQLiteLedger()
@@ -680,13 +890,16 @@ bool Ledger::findTransaction(const QString &terminalId, By by, const QVariant &k
                              Transaction &found)
 {
     QString where;
+    QVariantList values {terminalId, key};
     switch (by) {
     case By::SessionId:
         where = QStringLiteral("session_id = ?");
         break;
     case By::ClientId:
-        // The till's id repeats on another day: its latest use is meant.
-        where = QStringLiteral("client_session_id = ?");
+        // The till's id repeats on another day: its latest use is meant, and
+        // never one from an earlier day.
+        where = QStringLiteral("client_session_id = ? AND created_ms > ?");
+        values << QDateTime::currentMSecsSinceEpoch() - SimOptions::clientIdWindowMs;
         break;
     case By::RowId:
         where = QStringLiteral("id = ?");
@@ -698,7 +911,7 @@ bool Ledger::findTransaction(const QString &terminalId, By by, const QVariant &k
                               " card_number, amount, state, created_ms FROM transactions"
                               " WHERE terminal_id = ? AND ")
                    + where + QStringLiteral(" ORDER BY id DESC LIMIT 1"),
-               {terminalId, key}, 9);
+               values, 9);
     if (result.isEmpty())
         return false;
     const QVariantList &row = result.first();
@@ -717,10 +930,17 @@ bool Ledger::findTransaction(const QString &terminalId, By by, const QVariant &k
 void Ledger::finish(const Transaction &transaction, const QString &state, const QString &event,
                     qint64 delta, LedgerReply &reply)
 {
+    // Callers refuse what would leave 64 bits; the balance written is the
+    // one checked, read under the card's lock.
+    qint64 after = 0;
+    if (!shifted(reply.balance, delta, after))
+        throw LedgerError(QStringLiteral("the balance of card %1 would leave 64 bits")
+                              .arg(transaction.card)
+                              .toStdString());
     if (delta != 0) {
         change(QStringLiteral("cannot update card %1").arg(transaction.card),
-               QStringLiteral("UPDATE cards SET balance = balance + ? WHERE number = ?"),
-               {delta, transaction.card});
+               QStringLiteral("UPDATE cards SET balance = ? WHERE number = ?"),
+               {after, transaction.card});
     }
     // Only from the state read under the lock: a second writer changes nothing.
     const int changed
@@ -732,7 +952,7 @@ void Ledger::finish(const Transaction &transaction, const QString &state, const 
         throw LedgerError(QStringLiteral("transaction %1 changed under its card's lock")
                               .arg(transaction.sessionId)
                               .toStdString());
-    reply.balance += delta;
+    reply.balance = after;
     record(transaction.card, event, delta, reply.balance, transaction.amount, transaction.terminal,
            transaction.sessionId, transaction.clientSession);
 }
@@ -746,6 +966,17 @@ void Ledger::record(const QString &card, const QString &event, qint64 delta, qin
                           " terminal_id, session_id, client_session_id)"
                           " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)"),
            {card, nowText(), event, delta, balance, amount, terminal, session, clientSession});
+}
+
+bool Ledger::reversedBeforehand(const QString &terminalId, const QString &clientSessionId)
+{
+    return !rows(QStringLiteral("cannot read the reversals of terminal %1").arg(terminalId),
+                 QStringLiteral("SELECT 1 FROM reversals WHERE terminal_id = ?"
+                                " AND client_session_id = ? AND created_ms > ?"),
+                 {terminalId, clientSessionId,
+                  QDateTime::currentMSecsSinceEpoch() - SimOptions::reversalMemoryMs},
+                 1)
+                .isEmpty();
 }
 
 bool Ledger::overdue(const Transaction &transaction) const

@@ -34,8 +34,9 @@ void PendingSweeper::run()
         try {
             for (const QString &line : m_ledger.expireOverdue())
                 Console::out(line);
+            m_ledger.forgetOldReversals();
         } catch (const LedgerError &e) {
-            Console::err(QStringLiteral("accounting-sim: cannot expire pending transactions: ")
+            Console::err(QStringLiteral("accounting-sim: cannot sweep the ledger: ")
                          + QString::fromUtf8(e.what()));
         }
         guard.lock();

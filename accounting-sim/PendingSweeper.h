@@ -12,7 +12,8 @@ class Ledger;
 /*!
     Rolls back, on a thread of its own, the transactions left pending longer
     than the time to live (a till that vanished between makePay and commit),
-    so their money is not held for ever. Each one is logged. It looks every
+    so their money is not held for ever. Each one is logged. It also forgets
+    the reversals remembered more than a day ago. It looks every
     quarter of the time to live, at least every 5 s and at most 10 times a
     second. Several servers on one ledger may all sweep: the ledger lets
     only one of them roll each transaction back.

@@ -57,9 +57,12 @@ SimOptions SimOptions::parse(const QStringList &arguments)
     const QCommandLineOption idleTimeout
         = valueOption("idle-timeout",
                       "Closes a connection silent (or waiting) this long (default 30).", "SECONDS");
+    const QCommandLineOption requestDeadline = valueOption(
+        "request-deadline",
+        "Rolls back a request not done in this time and answers an error (default 10).", "SECONDS");
     if (serving) {
-        parser.addOptions(
-            {listen, card, terminal, pendingTtl, workers, maxConnections, idleTimeout});
+        parser.addOptions({listen, card, terminal, pendingTtl, workers, maxConnections, idleTimeout,
+                           requestDeadline});
     } else {
         parser.addPositionalArgument(QStringLiteral("CARD"), QStringLiteral("The card to show."));
     }
@@ -130,6 +133,9 @@ SimOptions SimOptions::parse(const QStringList &arguments)
     if (parser.isSet(idleTimeout))
         options.idleTimeoutSeconds
             = parseCount(parser.value(idleTimeout), QStringLiteral("--idle-timeout"), 1, 86400);
+    if (parser.isSet(requestDeadline))
+        options.requestDeadlineSeconds = parseCount(parser.value(requestDeadline),
+                                                    QStringLiteral("--request-deadline"), 1, 3600);
     return options;
 }
 

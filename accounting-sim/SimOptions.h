@@ -13,7 +13,7 @@
         accounting-sim --listen HOST:PORT --db FILE|mysql://...
                        [--card NUMBER=KOPECKS[:INACTIVE] ...] [--terminal ID ...]
                        [--pending-ttl SECONDS] [--workers N] [--max-connections N]
-                       [--idle-timeout SECONDS]
+                       [--idle-timeout SECONDS] [--request-deadline SECONDS]
         accounting-sim history --db FILE|mysql://... CARD
 
     parse() throws UsageError with a one-line reason for anything it cannot
@@ -39,6 +39,12 @@ public:
     static constexpr int maxMessageBytes = 1024 * 1024;
     // Ids, card numbers and terminal ids the ledger stores.
     static constexpr int maxFieldCharacters = 255;
+    // A rollback by the till's own id finds only a transaction this recent:
+    // the till makes its ids from the time of day, so they repeat daily.
+    static constexpr qint64 clientIdWindowMs = 12 * 3600 * 1000LL;
+    // A rollback by the till's id that found nothing is remembered this long,
+    // so the payment it reverses is refused should it arrive late.
+    static constexpr qint64 reversalMemoryMs = 24 * 3600 * 1000LL;
 
     static SimOptions parse(const QStringList &arguments);
 
@@ -58,6 +64,9 @@ public:
     int workers = 32;
     int maxConnections = 256;
     int idleTimeoutSeconds = 30;
+    // Shorter than the tills' receive limit (15 s), so no request is applied
+    // after its till has given up on it.
+    int requestDeadlineSeconds = 10;
 
     // history: the card to show.
     QString historyCard;

@@ -1,4 +1,5 @@
 #include "AccountingHandler.h"
+#include "AccountingProcessor.h"
 #include "BonusVersion.h"
 #include "Console.h"
 #include "Ledger.h"
@@ -59,7 +60,7 @@ int showHistory(const SimOptions &options)
         return 1;
     }
     try {
-        Ledger ledger(options.ledger, 0);
+        Ledger ledger(options.ledger, 0, qint64(options.requestDeadlineSeconds) * 1000);
         LedgerReply card;
         QVector<Ledger::Event> events;
         if (!ledger.history(options.historyCard, card, events)) {
@@ -95,7 +96,8 @@ int serve(const SimOptions &options, sigset_t &stopSignals)
     const int idleTimeoutMs = options.idleTimeoutSeconds * 1000;
     std::unique_ptr<Ledger> ledger;
     try {
-        ledger = std::make_unique<Ledger>(options.ledger, pendingTtlMs);
+        ledger = std::make_unique<Ledger>(options.ledger, pendingTtlMs,
+                                          qint64(options.requestDeadlineSeconds) * 1000);
         for (const SimOptions::CardSeed &card : options.cards)
             ledger->addCardIfMissing(card.number, card.balance, card.balanceInactive);
     } catch (const LedgerError &e) {
@@ -115,8 +117,7 @@ int serve(const SimOptions &options, sigset_t &stopSignals)
     socket->setRecvTimeout(idleTimeoutMs);
     socket->setSendTimeout(idleTimeoutMs);
     auto handler = std::make_shared<AccountingHandler>(*ledger, options.terminals);
-    auto processor
-        = std::make_shared<accounting::logic::thriftapi::AccountingLogicServiceProcessor>(handler);
+    auto processor = std::make_shared<AccountingProcessor>(handler);
     // No framing: the till's client writes the binary protocol straight onto
     // the socket. The limits refuse a declared length before allocating it.
     PooledServer server(
@@ -128,11 +129,12 @@ int serve(const SimOptions &options, sigset_t &stopSignals)
 
     QStringList notices;
     notices << QStringLiteral("accounting-sim %1: ledger %2, workers=%3 max-connections=%4"
-                              " idle-timeout=%5s pending-ttl=%6s")
+                              " idle-timeout=%5s pending-ttl=%6s request-deadline=%7s")
                    .arg(QStringLiteral(BONUS_VERSION), options.ledger.describe(),
                         QString::number(options.workers), QString::number(options.maxConnections),
                         QString::number(options.idleTimeoutSeconds),
-                        QString::number(options.pendingTtlSeconds));
+                        QString::number(options.pendingTtlSeconds),
+                        QString::number(options.requestDeadlineSeconds));
     if (options.terminals.isEmpty())
         notices << QStringLiteral("accepting every terminal: no --terminal was given");
     auto control = std::make_shared<ServerControl>(options.listenHost, socket, server, notices);

@@ -3,6 +3,7 @@
 #include "SimClient.h"
 #include "SimProcess.h"
 
+#include <thrift/TApplicationException.h>
 #include <thrift/TOutput.h>
 #include <thrift/transport/TTransportException.h>
 
@@ -130,6 +131,8 @@ private slots:
     void connectionFlood_data();
     void connectionFlood();
     void twoServersOnOneMariaDbLedger();
+    void unknownIsNotARefusal_data();
+    void unknownIsNotARefusal();
     void stopSignals_data();
     void stopSignals();
     void badCommandLine_data();
@@ -149,6 +152,9 @@ private:
     QTemporaryDir m_refusalDir;
     std::unique_ptr<SimProcess> m_refusalServer;
     int m_refusalLines = 0;
+    // One MariaDB for the rows that need one, a database each.
+    std::unique_ptr<MariaDbSandbox> m_mariaDb;
+    int m_mariaDbLedgers = 0;
 };
 
 void TestAccountingSim::initTestCase()
@@ -336,7 +342,8 @@ void TestAccountingSim::startLines_data()
     QTest::newRow("terminals listed")
         << words("--terminal T1 --terminal T2") << QStringList {start};
     QTest::newRow("limits as given")
-        << words("--terminal T1 --workers 3 --max-connections 7 --idle-timeout 9 --pending-ttl 11")
+        << words("--terminal T1 --workers 3 --max-connections 7 --idle-timeout 9 --pending-ttl 11"
+                 " --request-deadline 13")
         << QStringList {start};
 }
 
@@ -352,14 +359,13 @@ void TestAccountingSim::startLines()
     QCOMPARE(lines.size(), expected.size() + 1);
     for (int i = 0; i < expected.size(); ++i)
         QVERIFY2(lines.at(i).startsWith(expected.at(i)), qPrintable(lines.at(i)));
-    QVERIFY2(
-        lines.first().endsWith(
-            QStringLiteral("%1, workers=%2 max-connections=%3 idle-timeout=%4s pending-ttl=%5s")
-                .arg(dbPath(), extra.contains(QStringLiteral("--workers")) ? "3" : "32",
-                     extra.contains(QStringLiteral("--workers")) ? "7" : "256",
-                     extra.contains(QStringLiteral("--workers")) ? "9" : "30",
-                     extra.contains(QStringLiteral("--workers")) ? "11" : "900")),
-        qPrintable(lines.first()));
+    const bool given = extra.contains(QStringLiteral("--workers"));
+    QVERIFY2(lines.first().endsWith(
+                 QStringLiteral("%1, workers=%2 max-connections=%3 idle-timeout=%4s pending-ttl=%5s"
+                                " request-deadline=%6s")
+                     .arg(dbPath(), given ? "3" : "32", given ? "7" : "256", given ? "9" : "30",
+                          given ? "11" : "900", given ? "13" : "10")),
+             qPrintable(lines.first()));
     QVERIFY(lines.last().startsWith(QStringLiteral("balance terminal=T1 ")));
     // Every line, the listening one too, starts with the time it was written.
     QCOMPARE(sim.stop(SIGTERM), 0);
@@ -447,10 +453,13 @@ void TestAccountingSim::refusals_data()
     QTest::newRow("commit of an empty session") << "commitTransaction"
                                                 << "T1"
                                                 << "7001" << qint64(0) << "" << noSession;
-    QTest::newRow("rollback of an unknown session")
+    QTest::newRow("rollback of a session id never given")
         << "rollbackTransaction"
         << "T1"
-        << "7001" << qint64(0) << "AS99999999" << noSession;
+        << "7001" << qint64(0) << "0123456789abcdef0123456789abcdef" << noSession;
+    QTest::newRow("rollback of an empty id") << "rollbackTransaction"
+                                             << "T1"
+                                             << "7001" << qint64(0) << "" << noSession;
     QTest::newRow("commit with another card") << "commitTransaction"
                                               << "T1"
                                               << "7002" << qint64(0) << "pending" << otherCard;
@@ -597,20 +606,61 @@ void TestAccountingSim::rules_data()
         << "";
     QTest::newRow("a void of a refund may take the card below zero, and is logged")
         << "pay 5000 => ok 10000; commit => ok 5000; refund 5000 => ok 5000; commit => ok 10000;"
-           " pay 10000 => ok 10000; commit => ok 0; rollback $2 => ok -5000; balance => ok -5000"
+           " pay 10000 => ok 10000; commit => ok 0; rollback $2 => ok -5000; balance => ok -5000;"
+           " refund 1000 => ok -5000; commit => ok -4000"
         << "^overdrawn kind=refund terminal=T1 card=7001 amount=5000 session=\\w{32} "
            "clientSession=0915071230 balance=-5000$";
-    QTest::newRow("a rollback of an unknown id is refused")
-        << "rollback NOPE => no Транзакция не найдена; pay 1 => ok 10000;"
-           " rollback $9 => no Транзакция не найдена"
+    QTest::newRow("a rollback of a session id never given is refused")
+        << "rollback 0123456789abcdef0123456789abcdef => no Транзакция не найдена;"
+           " pay 1 0123456789abcdef0123456789abcdef => ok 10000"
+        << "";
+    QTest::newRow("a reversal before its payment is acknowledged, and the payment refused")
+        << "rollback A1 => ok 10000; pay 100 A1 => no Транзакция уже отменена;"
+           " refund 100 A1 => no Транзакция уже отменена; T2:pay 100 A1 => ok 10000;"
+           " pay 100 A2 => ok 10000; balance => ok 10000"
+        << "^rollbackTransaction terminal=T1 card=7001 amount=- session=A1 clientSession=-"
+           " outcome=ok balance=10000 description=Транзакция не найдена, отмена запомнена$";
+    QTest::newRow("a rollback by the till's id reaches back 12 hours, no further")
+        << "pay 3000 A1 => ok 10000; commit => ok 7000; age A1 11; rollback A1 => ok 10000;"
+           " pay 2000 A2 => ok 10000; commit => ok 8000; age A2 13; rollback A2 => ok 8000;"
+           " pay 100 A2 => no Транзакция уже отменена"
+        << "";
+    QTest::newRow("a remembered reversal is forgotten after a day")
+        << "rollback A1 => ok 10000; age A1 23; pay 100 A1 => no Транзакция уже отменена;"
+           " age A1 2; pay 100 A1 => ok 10000; remembered 0"
+        << "";
+    QTest::newRow("a void after a refund of its money creates none")
+        << "pay 7000 => ok 10000; commit => ok 3000; refund 7000 => ok 3000; commit => ok 10000;"
+           " rollback $1 => no Отмена невозможна: по карте уже сделан возврат; balance => ok 10000"
+        << "";
+    QTest::newRow("a void waits for a pending refund, and goes by what other payments cover")
+        << "pay 3000 => ok 10000; commit => ok 7000; refund 1000 => ok 7000;"
+           " rollback $1 => no Отмена невозможна: по карте уже сделан возврат;"
+           " rollback $2 => ok 7000; pay 2000 => ok 7000; commit => ok 5000;"
+           " refund 2000 => ok 5000; commit => ok 7000; rollback $1 => ok 10000"
+        << "";
+    // M is the largest balance 64 bits hold; the payments add up to 3M.
+    QTest::newRow("nothing leaves 64 bits, and sums beyond them are exact")
+        << QString(
+               QStringLiteral("pay M card=7003 => ok M; commit card=7003 => ok 0;"
+                              " refund M card=7003 => ok 0; commit card=7003 => ok M;"
+                              " pay M card=7003 => ok M; commit card=7003 => ok 0;"
+                              " refund M card=7003 => ok 0; commit card=7003 => ok M;"
+                              " refund 1 card=7003 => no Возврат больше оплаченного по карте;"
+                              " pay M card=7003 => ok M; commit card=7003 => ok 0;"
+                              " rollback $2 card=7003 => ok -M;"
+                              " rollback $4 card=7003 => no Сумма выходит за допустимые пределы;"
+                              " balance card=7003 => ok -M"))
+               .replace(QLatin1Char('M'), QStringLiteral("9223372036854775807"))
         << "";
     QTest::newRow("the card must match a rollback by the till's id")
         << "pay 100 A1 => ok 10000; rollback A1 card=7002 => no Карта не соответствует транзакции;"
            " commit => ok 9900"
         << "";
-    QTest::newRow("another terminal can neither commit nor roll back, by either id")
+    QTest::newRow(
+        "another terminal can neither commit nor roll back; by the till's id it is remembered")
         << "pay 100 A1 => ok 10000; T2:commit => no Транзакция не найдена;"
-           " T2:rollback => no Транзакция не найдена; T2:rollback A1 => no Транзакция не найдена;"
+           " T2:rollback => no Транзакция не найдена; T2:rollback A1 => ok 10000;"
            " commit => ok 9900; T2:rollback => no Транзакция не найдена; balance => ok 9900"
         << "";
     QTest::newRow("a refund above what was paid is refused")
@@ -639,14 +689,46 @@ void TestAccountingSim::rules()
     QFETCH(QString, logLine);
 
     SimProcess sim;
-    START_SIM(sim, words("--card 7001=10000 --card 7002=500 --terminal T1 --terminal T2"));
+    START_SIM(sim,
+              words("--card 7001=10000 --card 7002=500 --card 7003=9223372036854775807"
+                    " --terminal T1 --terminal T2"));
     SimClient client(sim.port());
     QStringList opened; // server ids of the pays and refunds, in order
+    // The ledger as the server keeps it, for the steps that age its rows.
+    const QString connection = QString::fromUtf8(QTest::currentDataTag());
+    QSqlDatabase ledger = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
+    ledger.setDatabaseName(dbPath());
+    ledger.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+    QVERIFY(ledger.open());
+    const auto count = [&ledger](const QString &sql) {
+        QSqlQuery query(ledger);
+        return query.exec(sql) && query.next() ? query.value(0).toInt() : -1;
+    };
 
     for (const QString &step : steps.split(QLatin1Char(';'))) {
         const QString action = step.section(QStringLiteral("=>"), 0, 0).trimmed();
         const QString expect = step.section(QStringLiteral("=>"), 1).trimmed();
         QStringList parts = action.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        // "age ID HOURS": what was made or remembered under the till's id is
+        // made that much older, as the server stores it.
+        if (parts.value(0) == QLatin1String("age")) {
+            for (const char *table : {"transactions", "reversals"}) {
+                QSqlQuery query(ledger);
+                query.prepare(QStringLiteral("UPDATE %1 SET created_ms = created_ms - ?"
+                                             " WHERE client_session_id = ?")
+                                  .arg(QLatin1String(table)));
+                query.addBindValue(parts.value(2).toLongLong() * 3600 * 1000);
+                query.addBindValue(parts.value(1));
+                QVERIFY2(query.exec(), qPrintable(query.lastError().text()));
+            }
+            continue;
+        }
+        // "remembered N": the reversals the server keeps, once it has swept.
+        if (parts.value(0) == QLatin1String("remembered")) {
+            QTRY_COMPARE_WITH_TIMEOUT(count(QStringLiteral("SELECT COUNT(*) FROM reversals")),
+                                      parts.value(1).toInt(), 15000);
+            continue;
+        }
         std::string terminal = "T1";
         if (parts.first().contains(QLatin1Char(':'))) {
             terminal = parts.first().section(QLatin1Char(':'), 0, 0).toStdString();
@@ -693,6 +775,9 @@ void TestAccountingSim::rules()
         QVERIFY2(!sim.waitForLine(QRegularExpression(logLine)).isEmpty(),
                  qPrintable(sim.lines().join(QLatin1Char('\n'))));
     QCOMPARE(sim.stop(SIGTERM), 0);
+    ledger.close();
+    ledger = QSqlDatabase();
+    QSqlDatabase::removeDatabase(connection);
 }
 
 void TestAccountingSim::pendingExpires()
@@ -732,6 +817,9 @@ void TestAccountingSim::history()
     client.commit("T2", refund.sessionId, "7001");
     const Result dropped = client.makePay("T1", "7001", 50, "0915090050");
     client.rollback("T1", "0915090050", "7001");
+    // The sale's money came back by the refund: voided only once the refund is.
+    QVERIFY(!client.rollback("T1", sale.sessionId, "7001").success);
+    client.rollback("T2", refund.sessionId, "7001");
     client.rollback("T1", sale.sessionId, "7001");
     QCOMPARE(sim.stop(SIGTERM), 0);
 
@@ -740,7 +828,7 @@ void TestAccountingSim::history()
     QCOMPARE(run.code, 0);
     QCOMPARE(run.err, QByteArray());
     QStringList lines = QString::fromUtf8(run.out).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    QCOMPARE(lines.takeFirst(), QStringLiteral("card 7001: balance=11000 inactive=300"));
+    QCOMPARE(lines.takeFirst(), QStringLiteral("card 7001: balance=10000 inactive=300"));
     const auto s = [](const Result &r) { return QString::fromStdString(r.sessionId); };
     const QStringList expected {
         QStringLiteral("opening balance delta=+10000 balance=10000 amount=0 terminal=-"
@@ -763,7 +851,10 @@ void TestAccountingSim::history()
         QStringLiteral("payment rolled back delta=0 balance=8450 amount=50 terminal=T1"
                        " session=%1 clientSession=0915090050")
             .arg(s(dropped)),
-        QStringLiteral("payment voided delta=+2550 balance=11000 amount=2550 terminal=T1"
+        QStringLiteral("refund voided delta=-1000 balance=7450 amount=1000 terminal=T2"
+                       " session=%1 clientSession=0915081000")
+            .arg(s(refund)),
+        QStringLiteral("payment voided delta=+2550 balance=10000 amount=2550 terminal=T1"
                        " session=%1 clientSession=0915072550")
             .arg(s(sale)),
     };
@@ -1092,6 +1183,15 @@ void TestAccountingSim::twoServersOnOneMariaDbLedger()
                 const std::string tillId = std::to_string(till * 1000 + op);
                 try {
                     const bool refund = kind == 4;
+                    if (kind == 7) {
+                        // The till's reversal came first, to the other server:
+                        // acknowledged, and the late payment refused.
+                        if (!there.rollback(terminal, tillId, "H").success)
+                            throw std::runtime_error("an early reversal was refused");
+                        if (here.makePay(terminal, "H", amount, tillId).success)
+                            throw std::runtime_error("a payment after its reversal was accepted");
+                        continue;
+                    }
                     const Result opened = refund ? here.makePayBack(terminal, "H", amount, tillId)
                                                  : here.makePay(terminal, "H", amount, tillId);
                     if (!opened.success)
@@ -1166,6 +1266,127 @@ void TestAccountingSim::twoServersOnOneMariaDbLedger()
         QCOMPARE(count, 1);
 }
 
+void TestAccountingSim::unknownIsNotARefusal_data()
+{
+    QTest::addColumn<bool>("mariaDb");
+    // What is done to the ledger while a payment and its reversal are sent.
+    QTest::addColumn<QString>("fault");
+
+    QTest::newRow("SQLite: another connection holds the write lock") << false << "lock";
+    QTest::newRow("MariaDB: another session holds the card's row") << true << "lock";
+    QTest::newRow("MariaDB frozen") << true << "freeze";
+    QTest::newRow("MariaDB killed") << true << "kill";
+}
+
+void TestAccountingSim::unknownIsNotARefusal()
+{
+    QFETCH(bool, mariaDb);
+    QFETCH(QString, fault);
+
+    QString ledger = dbPath();
+    if (mariaDb) {
+        if (!m_mariaDb)
+            m_mariaDb = std::make_unique<MariaDbSandbox>();
+        QVERIFY2(m_mariaDb->start(), qPrintable(m_mariaDb->errorString()));
+        const QString name = QStringLiteral("ledger%1").arg(++m_mariaDbLedgers);
+        QVERIFY(m_mariaDb->exec(QStringLiteral("CREATE DATABASE ") + name));
+        // This sandbox writes its log lazily; a kill would take the last second with it.
+        QVERIFY(m_mariaDb->exec(QStringLiteral("SET GLOBAL innodb_flush_log_at_trx_commit = 1")));
+        ledger = QStringLiteral("mysql://root@localhost/%1?socket=%2")
+                     .arg(name, m_mariaDb->socketPath());
+    }
+    SimProcess sim;
+    QVERIFY2(sim.start({QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
+                        QStringLiteral("--db"), ledger, QStringLiteral("--card"),
+                        QStringLiteral("7001=10000"), QStringLiteral("--request-deadline"),
+                        QStringLiteral("1")}),
+             qPrintable(sim.error()));
+    SimClient client(sim.port());
+    QVERIFY(client.balance("T1", "7001").success);
+
+    // The fault, and its end.
+    QSqlDatabase holder;
+    const qint64 mariaDbPid = mariaDb
+        ? QString::fromLatin1([this] {
+              QFile file(m_mariaDb->directory() + QStringLiteral("/mariadbd.pid"));
+              return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+          }())
+              .trimmed()
+              .toLongLong()
+        : 0;
+    if (fault == QLatin1String("lock") && mariaDb) {
+        QVERIFY(m_mariaDb->exec(QStringLiteral("START TRANSACTION")));
+        QVERIFY(m_mariaDb->exec(QStringLiteral("SELECT balance FROM ledger%1.cards"
+                                               " WHERE number = '7001' FOR UPDATE")
+                                    .arg(m_mariaDbLedgers)));
+    } else if (fault == QLatin1String("lock")) {
+        holder = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("holder"));
+        holder.setDatabaseName(dbPath());
+        QVERIFY(holder.open());
+        QVERIFY(QSqlQuery(holder).exec(QStringLiteral("BEGIN IMMEDIATE")));
+    } else {
+        QVERIFY(mariaDbPid > 0);
+        QCOMPARE(::kill(pid_t(mariaDbPid), fault == QLatin1String("freeze") ? SIGSTOP : SIGKILL),
+                 0);
+    }
+    const auto endFault = [&] {
+        if (fault == QLatin1String("lock") && mariaDb) {
+            m_mariaDb->exec(QStringLiteral("ROLLBACK"));
+        } else if (fault == QLatin1String("lock")) {
+            QSqlQuery(holder).exec(QStringLiteral("ROLLBACK"));
+            holder.close();
+            holder = QSqlDatabase();
+            QSqlDatabase::removeDatabase(QStringLiteral("holder"));
+        } else if (fault == QLatin1String("freeze")) {
+            ::kill(pid_t(mariaDbPid), SIGCONT);
+        } else {
+            m_mariaDb->stop();
+        }
+    };
+
+    // Neither the payment nor its reversal can be decided: both are answered
+    // as errors, never as refusals, and within the till's patience.
+    const auto answer = [&](const SimClient::Call &call) {
+        try {
+            const Result result = client.call(call);
+            return QStringLiteral("answered %1: %2")
+                .arg(result.success ? "success" : "refusal", description(result));
+        } catch (const apache::thrift::TApplicationException &e) {
+            return QStringLiteral("exception %1: %2").arg(e.getType()).arg(e.what());
+        } catch (const apache::thrift::TException &e) {
+            return QStringLiteral("no answer: ") + e.what();
+        }
+    };
+    const QString unknown = QStringLiteral("exception %1: Ошибка базы данных сервера")
+                                .arg(apache::thrift::TApplicationException::INTERNAL_ERROR);
+    const QString pay = answer(
+        [](Client &c, Result &r) { c.makePay(r, "T1", "0915071230100", "7001", 100, {}); });
+    const QString reverse = answer(
+        [](Client &c, Result &r) { c.rollbackTransaction(r, "T1", "0915071230100", "7001"); });
+    endFault();
+    QCOMPARE(pay, unknown);
+    QCOMPARE(reverse, unknown);
+    QVERIFY(!sim.waitForLine(QRegularExpression(QStringLiteral(
+                                 "^makePay terminal=T1 card=7001 amount=100 session=-"
+                                 " clientSession=0915071230100 outcome=error balance=-"
+                                 " description=Ошибка базы данных сервера \\(.+\\)$")))
+                 .isEmpty());
+    if (fault == QLatin1String("kill"))
+        QVERIFY2(m_mariaDb->start(), qPrintable(m_mariaDb->errorString()));
+
+    // Once the ledger is back, the reversal settles it: nothing landed,
+    // nothing is held, and the payment is refused should it come late.
+    const Result reversed = client.rollback("T1", "0915071230100", "7001");
+    QVERIFY2(reversed.success, reversed.description.c_str());
+    const Result late = client.makePay("T1", "7001", 100, "0915071230100");
+    QCOMPARE(description(late), QStringLiteral("Транзакция уже отменена"));
+    const Result whole = client.makePay("T1", "7001", 10000, "0915071240000");
+    QVERIFY2(whole.success, whole.description.c_str());
+    QCOMPARE(whole.balance, 10000);
+    QVERIFY(client.rollback("T1", whole.sessionId, "7001").success);
+    QCOMPARE(sim.stop(SIGTERM), 0);
+}
+
 void TestAccountingSim::stopSignals_data()
 {
     QTest::addColumn<int>("signal");
@@ -1207,6 +1428,7 @@ void TestAccountingSim::badCommandLine_data()
     QTest::newRow("unknown option") << base + "--verbose 1";
     QTest::newRow("stray argument") << base + "extra";
     QTest::newRow("zero time to live") << base + "--pending-ttl 0";
+    QTest::newRow("no time for a request") << base + "--request-deadline 0";
     QTest::newRow("workers not a number") << base + "--workers many";
     QTest::newRow("a thread for each of a million workers") << base + "--workers 1000000";
     QTest::newRow("an idle time-out past an int of milliseconds")
