@@ -91,7 +91,7 @@ struct ThreadConnection
     // when the time left calls for another.
     qint64 lockWaitMs = -1;
     // This attempt's COMMIT went out: if the connection is lost now, it may
-    // have gone through.
+    // have gone through. Cleared as each attempt starts.
     bool commitSent = false;
 
     ~ThreadConnection() { release(); }
@@ -106,7 +106,8 @@ struct ThreadConnection
         QSqlDatabase::removeDatabase(name);
         name.clear();
         lockWaitMs = -1;
-        commitSent = false;
+        // commitSent stays: it is what tells a lost COMMIT from a lost
+        // statement once the connection is gone.
     }
 };
 
@@ -711,9 +712,11 @@ void Ledger::startAttempt(const QDeadlineTimer &deadline)
     if (m_mariaDb) {
         setMariaDbLockWait(left);
     } else if (current.lockWaitMs > left || current.lockWaitMs < left - 500) {
+        // Whole tenths, so that requests a millisecond apart share one.
+        const qint64 waitMs = left > 100 ? left - left % 100 : left;
         plain(QStringLiteral("cannot set the ledger's lock wait"),
-              QStringLiteral("PRAGMA busy_timeout = %1").arg(left));
-        current.lockWaitMs = left;
+              QStringLiteral("PRAGMA busy_timeout = %1").arg(waitMs));
+        current.lockWaitMs = waitMs;
     }
 }
 
