@@ -38,7 +38,7 @@ const QString success = QStringLiteral("Успешное выполнение о
 const QString unavailable = QStringLiteral("Бонусный сервер не доступен");
 
 // How the till is left before the operation.
-enum Setup { Normal, NoWorkDir, ReadOnlyWorkDir, FilesElsewhere, FrozenDatabase };
+enum Setup { Normal, NoWorkDir, ReadOnlyWorkDir, FilesElsewhere, FrozenDatabase, BusyLedger };
 
 struct Answer
 {
@@ -106,7 +106,9 @@ void MoneySafetyTest::initTestCase()
                         QStringLiteral("--db"), till.root() + QStringLiteral("/ledger.sqlite"),
                         QStringLiteral("--card"),
                         card + QLatin1Char('=') + QString::number(startBalance),
-                        QStringLiteral("--terminal"), terminal}),
+                        QStringLiteral("--terminal"), terminal,
+                        // Well within the till's patience, for the busy ledger.
+                        QStringLiteral("--request-deadline"), QStringLiteral("1")}),
              qPrintable(sim.error()));
     proxy.reset(new FaultProxy(sim.port()));
 }
@@ -316,6 +318,11 @@ void MoneySafetyTest::faults_data()
     QTest::newRow("MariaDB frozen")
         << balance << Rules() << int(FrozenDatabase) << plain << false << false
         << QStringLiteral("Не удалось подключиться к БД") << 0LL << 12000;
+    // The server gives up on its ledger and says so, as no answer, not a
+    // refusal; the till's reversal by its own id settles it once the lock is gone.
+    QTest::newRow("ledger's write lock held past the server's deadline")
+        << sale << Rules() << int(BusyLedger) << QJsonObject {{QStringLiteral("recvTimeout"), 3000}}
+        << false << false << unavailable << 0LL << 8000;
     QTest::newRow("limits left out, silent server")
         << balance << Rules {FaultProxy::rule(ask, 1, Fault::HoldReply, 17000)} << int(Normal)
         << QJsonObject {{QStringLiteral("connectTimeout"), QJsonValue::Undefined},
@@ -359,6 +366,13 @@ void MoneySafetyTest::faults()
               .toLongLong();
     if (setup == FrozenDatabase)
         QVERIFY(mariadbPid > 0 && ::kill(pid_t(mariadbPid), SIGSTOP) == 0);
+    // Another process on the ledger, a backup say, holding its write lock.
+    QSqlDatabase busy;
+    if (setup == BusyLedger) {
+        busy = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("busy"));
+        busy.setDatabaseName(till.root() + QStringLiteral("/ledger.sqlite"));
+        QVERIFY(busy.open() && QSqlQuery(busy).exec(QStringLiteral("BEGIN IMMEDIATE")));
+    }
 
     for (const FaultProxy::Rule &r : rules)
         proxy->addRule(r);
@@ -372,6 +386,12 @@ void MoneySafetyTest::faults()
 
     if (setup == FrozenDatabase)
         ::kill(pid_t(mariadbPid), SIGCONT);
+    if (setup == BusyLedger) {
+        QSqlQuery(busy).exec(QStringLiteral("ROLLBACK"));
+        busy.close();
+        busy = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("busy"));
+    }
     if (setup == ReadOnlyWorkDir)
         QFile::setPermissions(workDir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     proxy->clearRules();
