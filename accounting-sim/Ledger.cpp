@@ -12,6 +12,8 @@
 #include <QSqlQuery>
 #include <QVariant>
 
+#include <algorithm>
+
 namespace {
 
 const auto statePending = QStringLiteral("pending");
@@ -622,7 +624,7 @@ QSqlDatabase &Ledger::connection()
         const qint64 seconds = m_requestDeadlineMs / 1000 + 1;
         QString options = QStringLiteral("MYSQL_OPT_CONNECT_TIMEOUT=%1;MYSQL_OPT_READ_TIMEOUT=%2;"
                                          "MYSQL_OPT_WRITE_TIMEOUT=%2")
-                              .arg(qBound<qint64>(1, (left + 999) / 1000, 5))
+                              .arg(std::clamp<qint64>((left + 999) / 1000, 1, 5))
                               .arg(seconds);
         if (!m_address.socket.isEmpty())
             options += QStringLiteral(";UNIX_SOCKET=") + m_address.socket;
