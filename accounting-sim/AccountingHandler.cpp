@@ -1,6 +1,8 @@
 #include "AccountingHandler.h"
 
+#include "CardMask.h"
 #include "Console.h"
+#include "FailureLimiter.h"
 #include "Ledger.h"
 #include "LedgerError.h"
 #include "LedgerReply.h"
@@ -22,9 +24,12 @@ QString field(const QString &value)
 
 } // namespace
 
-AccountingHandler::AccountingHandler(Ledger &ledger, const QStringList &terminals)
+AccountingHandler::AccountingHandler(Ledger &ledger, const QStringList &terminals,
+                                     std::shared_ptr<const Caller> caller, FailureLimiter &limiter)
     : m_ledger(ledger)
     , m_terminals(terminals)
+    , m_caller(std::move(caller))
+    , m_limiter(limiter)
 {
 }
 
@@ -132,7 +137,9 @@ void AccountingHandler::commitTransaction(Result &_return, const std::string &te
                      {},
                      {},
                      text(sessionId)};
-    serve(_return, call, [&] { return m_ledger.commit(call.terminal, call.session, *call.card); });
+    serve(
+        _return, call, [&] { return m_ledger.commit(call.terminal, call.session, *call.card); },
+        Finds::Transaction);
 }
 
 void AccountingHandler::rollbackTransaction(Result &_return, const std::string &terminalId,
@@ -145,18 +152,33 @@ void AccountingHandler::rollbackTransaction(Result &_return, const std::string &
                      {},
                      {},
                      text(sessionId)};
-    serve(_return, call,
-          [&] { return m_ledger.rollback(call.terminal, call.session, *call.card); });
+    serve(
+        _return, call, [&] { return m_ledger.rollback(call.terminal, call.session, *call.card); },
+        Finds::Transaction);
 }
 
-template<typename Work> void AccountingHandler::serve(Result &_return, Call call, Work work)
+template<typename Work>
+void AccountingHandler::serve(Result &_return, Call call, Work work, Finds finds)
 {
     LedgerReply reply;
-    if (!knownTerminal(call.terminal)) {
+    QString note;
+    const QString refusal = certificateRefusal(call.terminal, note);
+    if (!refusal.isEmpty()) {
+        reply.description = refusal;
+    } else if (!knownTerminal(call.terminal)) {
         reply.description = QStringLiteral("Терминал не зарегистрирован");
+    } else if (finds == Finds::Transaction && !m_limiter.allows(call.terminal, m_caller->peer)) {
+        reply.description = QStringLiteral("Слишком много неудачных попыток, повторите позже");
     } else if (tooLong(call)) {
         reply.description = QStringLiteral("Слишком длинное значение в запросе");
     } else {
+        // The deadline runs from the request's arrival: its wait for a
+        // worker counts too.
+        struct Arrival
+        {
+            explicit Arrival(Caller::Clock::time_point at) { Ledger::setRequestArrival(at); }
+            ~Arrival() { Ledger::setRequestArrival({}); }
+        } arrival(m_caller->received);
         try {
             reply = work();
         } catch (const LedgerError &e) {
@@ -166,14 +188,18 @@ template<typename Work> void AccountingHandler::serve(Result &_return, Call call
             const QString unknown = QStringLiteral("Ошибка базы данных сервера");
             Result none;
             none.__set_description(unknown.toStdString());
-            log(call, none, QString::fromUtf8(e.what()));
+            log(call, none, QString::fromUtf8(e.what()), note);
             throw UnknownOutcome {unknown.toStdString()};
         }
     }
+    // Missing transactions are what guessing ids looks like, acknowledged
+    // reversals of an unknown id among them.
+    if (finds == Finds::Transaction && reply.matchedNothing)
+        m_limiter.failed(call.terminal, m_caller->peer, call.session);
     fill(_return, reply);
     if (call.session.isEmpty())
         call.session = reply.sessionId;
-    log(call, _return, {});
+    log(call, _return, {}, note);
     for (const QString &notice : reply.notices)
         Console::out(notice);
 }
@@ -183,7 +209,28 @@ void AccountingHandler::unsupported(Result &_return, Call call)
     LedgerReply reply;
     reply.description = QStringLiteral("Метод не поддерживается");
     fill(_return, reply);
-    log(call, _return, {});
+    log(call, _return, {}, {});
+}
+
+QString AccountingHandler::certificateRefusal(const QString &terminalId, QString &note) const
+{
+    switch (m_caller->proof) {
+    case Caller::Proof::None:
+        return QString();
+    case Caller::Proof::Terminal:
+        if (terminalId == m_caller->name)
+            return QString();
+        note = QStringLiteral("certificate terminal:%1, peer %2")
+                   .arg(m_caller->name, m_caller->peer);
+        return QStringLiteral("Терминал не совпадает с сертификатом");
+    case Caller::Proof::Admin:
+        note = QStringLiteral("certificate admin:%1, peer %2").arg(m_caller->name, m_caller->peer);
+        break;
+    case Caller::Proof::Other:
+        note = QStringLiteral("certificate other:%1, peer %2").arg(m_caller->name, m_caller->peer);
+        break;
+    }
+    return QStringLiteral("Сертификат не принадлежит терминалу");
 }
 
 bool AccountingHandler::knownTerminal(const QString &terminalId) const
@@ -208,12 +255,13 @@ void AccountingHandler::fill(Result &_return, const LedgerReply &reply)
     _return.__set_balanceInactive(reply.balanceInactive);
 }
 
-void AccountingHandler::log(const Call &call, const Result &answer, const QString &failure)
+void AccountingHandler::log(const Call &call, const Result &answer, const QString &failure,
+                            const QString &note)
 {
     const QString none = QStringLiteral("-");
     QString line = call.method;
     line += QStringLiteral(" terminal=") + field(call.terminal);
-    line += QStringLiteral(" card=") + (call.card ? field(*call.card) : none);
+    line += QStringLiteral(" card=") + (call.card ? field(CardMask::shown(*call.card)) : none);
     line += QStringLiteral(" amount=") + (call.amount ? QString::number(*call.amount) : none);
     line += QStringLiteral(" session=") + (call.session.isEmpty() ? none : call.session);
     line += QStringLiteral(" clientSession=")
@@ -227,5 +275,7 @@ void AccountingHandler::log(const Call &call, const Result &answer, const QStrin
     line += QStringLiteral(" description=") + text(answer.description);
     if (!failure.isEmpty())
         line += QStringLiteral(" (") + failure + QLatin1Char(')');
+    if (!note.isEmpty())
+        line += QStringLiteral(" (") + note + QLatin1Char(')');
     Console::out(line);
 }

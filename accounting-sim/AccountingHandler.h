@@ -2,11 +2,14 @@
 #define ACCOUNTINGHANDLER_H
 
 #include "AccountingLogicService.h"
+#include "Caller.h"
 
 #include <QStringList>
 
+#include <memory>
 #include <optional>
 
+class FailureLimiter;
 class Ledger;
 struct LedgerReply;
 
@@ -18,9 +21,12 @@ struct LedgerReply;
     Ids longer than the ledger stores are refused before it is asked. A
     request the ledger failed (rolled back, or of unknown outcome) is never
     answered as a refusal: it throws UnknownOutcome, which AccountingProcessor
-    answers as an INTERNAL_ERROR. Each call is logged as one line on stdout,
-    followed by the ledger's notices. Shared by all workers; holds no state of
-    its own.
+    answers as an INTERNAL_ERROR. A caller whose certificate names a terminal
+    is served as that terminal only; a certificate that names no terminal is
+    served nothing. A terminal held back by the failure limiter has its
+    commits and rollbacks refused. Each call is logged as one line on stdout
+    (card numbers as CardMask shows them), followed by the ledger's notices.
+    One for each connection; the ledger and the limiter are shared.
 */
 class AccountingHandler final : public accounting::logic::thriftapi::AccountingLogicServiceIf
 {
@@ -30,7 +36,8 @@ public:
     using AssetGroup = accounting::logic::thriftapi::AssetGroup;
 
     // An empty list accepts every terminal.
-    AccountingHandler(Ledger &ledger, const QStringList &terminals);
+    AccountingHandler(Ledger &ledger, const QStringList &terminals,
+                      std::shared_ptr<const Caller> caller, FailureLimiter &limiter);
 
     void pay(Result &_return, const std::string &terminalId, const std::string &sessionId,
              const std::string &cardNumber, const int64_t amount,
@@ -91,15 +98,25 @@ private:
         QString session;
     };
 
-    template<typename Work> void serve(Result &_return, Call call, Work work);
+    // Commits and rollbacks find a transaction: a miss counts for the limiter.
+    enum class Finds { Nothing, Transaction };
+
+    template<typename Work>
+    void serve(Result &_return, Call call, Work work, Finds finds = Finds::Nothing);
     void unsupported(Result &_return, Call call);
     bool knownTerminal(const QString &terminalId) const;
+    // The refusal for a caller whose certificate does not allow the call,
+    // with what the certificate says in `note`; empty when it does.
+    QString certificateRefusal(const QString &terminalId, QString &note) const;
     static bool tooLong(const Call &call);
     static void fill(Result &_return, const LedgerReply &reply);
-    static void log(const Call &call, const Result &answer, const QString &failure);
+    static void log(const Call &call, const Result &answer, const QString &failure,
+                    const QString &note);
 
     Ledger &m_ledger;
     const QStringList m_terminals;
+    const std::shared_ptr<const Caller> m_caller;
+    FailureLimiter &m_limiter;
 };
 
 #endif // ACCOUNTINGHANDLER_H

@@ -1,5 +1,6 @@
 #include "Ledger.h"
 
+#include "CardMask.h"
 #include "LedgerError.h"
 #include "SimOptions.h"
 
@@ -116,6 +117,8 @@ struct ThreadConnection
 thread_local ThreadConnection threadConnection;
 // The deadline of the request this thread is serving; none outside one.
 thread_local QDeadlineTimer requestDeadline(QDeadlineTimer::Forever);
+// When that request arrived, if the server said.
+thread_local std::chrono::steady_clock::time_point requestArrival;
 QAtomicInteger<quint64> connectionCounter;
 
 [[noreturn]] void pastDeadline(const QString &cause = QString())
@@ -403,6 +406,7 @@ LedgerReply Ledger::commit(const QString &terminalId, const QString &sessionId,
             = lockTransaction(terminalId, sessionId, false, cardNumber, transaction, reply);
         if (found != Found::Yes) {
             reply.description = found == Found::None ? noSession : otherCard;
+            reply.matchedNothing = found == Found::None;
             return reply;
         }
 
@@ -450,6 +454,7 @@ LedgerReply Ledger::rollback(const QString &terminalId, const QString &id,
     if (id.isEmpty()) {
         LedgerReply reply;
         reply.description = noSession;
+        reply.matchedNothing = true;
         return reply;
     }
     return retrying([&] {
@@ -463,6 +468,7 @@ LedgerReply Ledger::rollback(const QString &terminalId, const QString &id,
             return reply;
         }
         if (found == Found::None) {
+            reply.matchedNothing = true;
             // Session ids are ours: one we never gave is a mistake.
             if (isSessionId(id)) {
                 reply.description = noSession;
@@ -593,6 +599,11 @@ QString Ledger::newSessionId()
     return id;
 }
 
+void Ledger::setRequestArrival(std::chrono::steady_clock::time_point arrival)
+{
+    requestArrival = arrival;
+}
+
 void Ledger::closeThreadConnection()
 {
     threadConnection.release();
@@ -668,7 +679,9 @@ QSqlDatabase &Ledger::connection()
 
 template<typename Operation> auto Ledger::retrying(Operation operation) -> decltype(operation())
 {
-    const QDeadlineTimer deadline(m_requestDeadlineMs);
+    const QDeadlineTimer deadline = requestArrival == std::chrono::steady_clock::time_point()
+        ? QDeadlineTimer(m_requestDeadlineMs)
+        : QDeadlineTimer(requestArrival + std::chrono::milliseconds(m_requestDeadlineMs));
     requestDeadline = deadline;
     struct Scope
     {
@@ -993,7 +1006,7 @@ QString Ledger::describe(const QString &event, const Transaction &transaction, q
 {
     // Concatenated, not arg()-chained: a till's ids may hold "%1".
     return event + QStringLiteral(" kind=") + noun(transaction.kind) + QStringLiteral(" terminal=")
-        + transaction.terminal + QStringLiteral(" card=") + transaction.card
+        + transaction.terminal + QStringLiteral(" card=") + CardMask::shown(transaction.card)
         + QStringLiteral(" amount=") + QString::number(transaction.amount)
         + QStringLiteral(" session=") + transaction.sessionId + QStringLiteral(" clientSession=")
         + transaction.clientSession + QStringLiteral(" balance=") + QString::number(balance);

@@ -10,6 +10,8 @@
 #include <QVariantList>
 #include <QVector>
 
+#include <chrono>
+
 /*!
     The accounting server's books: cards with their committed and inactive
     balances in kopecks, every payment or refund as a transaction (pending
@@ -91,6 +93,12 @@ public:
 
     // 128 random bits as 32 hex digits.
     static QString newSessionId();
+
+    // The request the calling thread serves arrived at `arrival`: its
+    // operations measure the request deadline from then, so the time it
+    // waited for a worker counts too. A default time point: from each
+    // operation's start.
+    static void setRequestArrival(std::chrono::steady_clock::time_point arrival);
 
     // Lets the calling thread's connection go now rather than at thread exit.
     static void closeThreadConnection();

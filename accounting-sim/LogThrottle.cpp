@@ -2,25 +2,35 @@
 
 #include "Console.h"
 
+namespace {
+
+// More kinds than this share one throttle: the table stays small whatever
+// the reasons say.
+constexpr int mostKinds = 64;
+
+} // namespace
+
 LogThrottle::LogThrottle(Stream stream)
     : m_stream(stream)
 {
 }
 
-void LogThrottle::write(const QString &line)
+void LogThrottle::write(const QString &line, const QString &kind)
 {
     QString text;
     {
         std::lock_guard<std::mutex> guard(m_lock);
-        if (m_sinceLast.isValid() && m_sinceLast.elapsed() < 1000) {
-            ++m_held;
+        const QString key = m_kinds.contains(kind) || m_kinds.size() < mostKinds ? kind : QString();
+        Kind &state = m_kinds[key];
+        if (state.sinceLast.isValid() && state.sinceLast.elapsed() < 1000) {
+            ++state.held;
             return;
         }
-        m_sinceLast.start();
+        state.sinceLast.start();
         text = line;
-        if (m_held > 0)
-            text += QStringLiteral(" (%1 more not shown)").arg(m_held);
-        m_held = 0;
+        if (state.held > 0)
+            text += QStringLiteral(" (%1 more not shown)").arg(state.held);
+        state.held = 0;
     }
     if (m_stream == Stream::Out)
         Console::out(text);

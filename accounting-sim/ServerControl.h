@@ -1,43 +1,41 @@
 #ifndef SERVERCONTROL_H
 #define SERVERCONTROL_H
 
-#include <thrift/server/TServer.h>
-#include <thrift/transport/TServerSocket.h>
+#include "SimOptions.h"
 
 #include <QString>
 #include <QStringList>
 
-#include <memory>
-#include <mutex>
+class PooledServer;
+class SheddingServerSocket;
 
 /*!
-    Announces the server once its socket listens and stops it on request.
+    What the operator sees of the server starting, and what the signals ask
+    of it.
 
-    preServe() logs "listening on HOST:PORT" with the port the system gave
+    listening() logs "listening on HOST:PORT" with the port the system gave
     when 0 was asked for (tests and the demo read the port from that line),
-    then the start-up notices.
-    requestStop() may come from the signal thread at any moment, even before
-    the socket listens: such an early request stops the server as soon as it
-    starts serving instead of being lost.
+    then the start-up notices. requestStop() (SIGINT, SIGTERM) may come at
+    any moment, even before the socket listens. reload() (SIGHUP) reads the
+    TLS files again, the revocation list among them; files that cannot be
+    used are logged and the ones read before stay.
 */
-class ServerControl final : public apache::thrift::server::TServerEventHandler
+class ServerControl final
 {
 public:
-    ServerControl(const QString &host,
-                  std::shared_ptr<apache::thrift::transport::TServerSocket> socket,
-                  apache::thrift::server::TServer &server, const QStringList &notices);
+    ServerControl(const QString &host, SheddingServerSocket &socket, PooledServer &server,
+                  const QStringList &notices, const SimOptions::Tls &tls);
 
-    void preServe() override;
+    void listening();
     void requestStop();
+    void reload();
 
 private:
     const QString m_host;
+    SheddingServerSocket &m_socket;
+    PooledServer &m_server;
     const QStringList m_notices;
-    const std::shared_ptr<apache::thrift::transport::TServerSocket> m_socket;
-    apache::thrift::server::TServer &m_server;
-    std::mutex m_lock;
-    bool m_listening = false;
-    bool m_stopRequested = false;
+    const SimOptions::Tls m_tls;
 };
 
 #endif // SERVERCONTROL_H

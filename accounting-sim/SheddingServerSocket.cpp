@@ -1,24 +1,14 @@
 #include "SheddingServerSocket.h"
 
-#include <thrift/transport/TTransportException.h>
-
 #include <QString>
 
-#include <chrono>
+#include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/socket.h>
-#include <thread>
 #include <unistd.h>
 
-using apache::thrift::transport::TTransport;
-using apache::thrift::transport::TTransportException;
-
 namespace {
-
-// Long enough not to spin on a full descriptor table, short enough that a
-// freed descriptor is used at once.
-constexpr auto backOff = std::chrono::milliseconds(20);
 
 int openReserve()
 {
@@ -28,7 +18,7 @@ int openReserve()
 } // namespace
 
 SheddingServerSocket::SheddingServerSocket(const std::string &address, int port)
-    : TServerSocket(address, port)
+    : m_socket(address, port)
     , m_reserve(openReserve())
 {
 }
@@ -39,22 +29,38 @@ SheddingServerSocket::~SheddingServerSocket()
         ::close(m_reserve);
 }
 
-std::shared_ptr<TTransport> SheddingServerSocket::acceptImpl()
+void SheddingServerSocket::listen()
 {
-    try {
-        return TServerSocket::acceptImpl();
-    } catch (const TTransportException &e) {
-        // Stopping (INTERRUPTED) and a closed socket (NOT_OPEN) end the loop as before.
-        if (e.getType() != TTransportException::UNKNOWN)
-            throw;
+    m_socket.listen();
+    const int listening = descriptor();
+    ::fcntl(listening, F_SETFL, ::fcntl(listening, F_GETFL) | O_NONBLOCK);
+}
+
+int SheddingServerSocket::descriptor()
+{
+    return m_socket.getSocketFD();
+}
+
+SheddingServerSocket::Accepted SheddingServerSocket::accept(int &client, sockaddr_storage &peer)
+{
+    for (;;) {
+        socklen_t size = sizeof peer;
+        client = ::accept4(descriptor(), reinterpret_cast<sockaddr *>(&peer), &size,
+                           SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (client >= 0)
+            return Accepted::Connection;
+        // A client that gave up while queued, or a signal: take the next one.
+        if (errno == EINTR || errno == ECONNABORTED)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return Accepted::NoneWaiting;
+        const QString reason = QString::fromLocal8Bit(std::strerror(errno));
         const int shed = shedWaiting();
         m_failures.write(QStringLiteral("accept failed (%1); refused %2 waiting connection(s);"
                                         " backing off")
-                             .arg(QString::fromUtf8(e.what()))
+                             .arg(reason)
                              .arg(shed));
-        std::this_thread::sleep_for(backOff);
-        // Thrift's accept loop takes a time-out as "try again".
-        throw TTransportException(TTransportException::TIMED_OUT, "accept backed off");
+        return Accepted::Shed;
     }
 }
 
@@ -65,9 +71,8 @@ int SheddingServerSocket::shedWaiting()
         m_reserve = -1;
     }
     int shed = 0;
-    pollfd waiting {getSocketFD(), POLLIN, 0};
-    while (::poll(&waiting, 1, 0) > 0 && (waiting.revents & POLLIN)) {
-        const int client = ::accept4(getSocketFD(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    for (;;) {
+        const int client = ::accept4(descriptor(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (client < 0)
             break;
         ::close(client);

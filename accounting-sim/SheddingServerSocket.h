@@ -5,30 +5,43 @@
 
 #include <thrift/transport/TServerSocket.h>
 
-/*!
-    Thrift's server socket, made to survive running out of descriptors.
+#include <sys/socket.h>
 
-    Thrift's accept loop ends the whole server on any accept() failure
-    ("TServerTransport died"), which at the open-file limit means exit
-    status 0 with clients still queued. Here a failed accept backs off
-    instead: a descriptor kept in reserve is let go for a moment to take the
-    waiting connections off the queue and close them (a clean refusal rather
-    than a hang), the failure is logged, and the loop goes on after a short
-    pause, serving again as soon as descriptors come free.
+/*!
+    The listening socket, accepted from without blocking, made to survive
+    running out of descriptors.
+
+    At the open-file limit accept() fails while clients queue. Then a
+    descriptor kept in reserve is let go for a moment to take the waiting
+    connections off the queue and close them (a clean refusal rather than a
+    hang), the failure is logged at most once a second, and accept() says
+    Shed so that the server pauses accepting for a moment instead of
+    spinning; it serves again as soon as descriptors come free.
+
+    Thrift's server socket binds and listens (names, IPv6, address reuse).
 */
-class SheddingServerSocket final : public apache::thrift::transport::TServerSocket
+class SheddingServerSocket final
 {
 public:
-    SheddingServerSocket(const std::string &address, int port);
-    ~SheddingServerSocket() override;
+    enum class Accepted { Connection, NoneWaiting, Shed };
 
-protected:
-    std::shared_ptr<apache::thrift::transport::TTransport> acceptImpl() override;
+    SheddingServerSocket(const std::string &address, int port);
+    ~SheddingServerSocket();
+
+    // Throws TTransportException when the address cannot be bound.
+    void listen();
+    int descriptor();
+    // The port listened on: the one the system chose when 0 was asked for.
+    int port() const { return m_socket.getPort(); }
+
+    // One waiting connection, non-blocking and close-on-exec, in `client`.
+    Accepted accept(int &client, sockaddr_storage &peer);
 
 private:
     // Closes the connections waiting to be accepted; returns how many.
     int shedWaiting();
 
+    apache::thrift::transport::TServerSocket m_socket;
     int m_reserve = -1;
     LogThrottle m_failures {LogThrottle::Stream::Err};
 };

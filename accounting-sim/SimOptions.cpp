@@ -54,15 +54,38 @@ SimOptions SimOptions::parse(const QStringList &arguments)
         = valueOption("workers", "Connections served at once (default 32).", "N");
     const QCommandLineOption maxConnections = valueOption(
         "max-connections", "Connections open at once, waiting ones included (default 256).", "N");
-    const QCommandLineOption idleTimeout
-        = valueOption("idle-timeout",
-                      "Closes a connection silent (or waiting) this long (default 30).", "SECONDS");
+    const QCommandLineOption maxPerPeer = valueOption(
+        "max-connections-per-peer", "Connections open at once from one address (default 64).", "N");
+    const QCommandLineOption idleTimeout = valueOption(
+        "idle-timeout", "Closes a kept connection silent this long (default 30).", "SECONDS");
     const QCommandLineOption requestDeadline = valueOption(
         "request-deadline",
         "Rolls back a request not done in this time and answers an error (default 10).", "SECONDS");
+    const QCommandLineOption readDeadline = valueOption(
+        "read-deadline", "Closes a connection whose request is not whole this long (default 5).",
+        "SECONDS");
+    const QCommandLineOption failureLimit
+        = valueOption("failure-limit",
+                      "Failed commits and rollbacks a terminal may make from one address"
+                      " within the window before they are refused (default 20).",
+                      "N");
+    const QCommandLineOption failureWindow
+        = valueOption("failure-window",
+                      "The failure limit's window, and how long it holds (default 60).", "SECONDS");
+    const QCommandLineOption tlsCert
+        = valueOption("tls-cert", "Serves TLS with this certificate (chain) file.", "FILE");
+    const QCommandLineOption tlsKey
+        = valueOption("tls-key", "The private key of --tls-cert.", "FILE");
+    const QCommandLineOption tlsCa = valueOption(
+        "tls-ca", "Requires a client certificate signed by a CA in this file.", "FILE");
+    const QCommandLineOption tlsCrl = valueOption(
+        "tls-crl", "Refuses the certificates this list revokes; read again on SIGHUP.", "FILE");
+    const QCommandLineOption cardLogging = valueOption(
+        "log-card-numbers", "masked (the default: 20******6789) or full, for a lab.", "HOW");
     if (serving) {
-        parser.addOptions({listen, card, terminal, pendingTtl, workers, maxConnections, idleTimeout,
-                           requestDeadline});
+        parser.addOptions({listen, card, terminal, pendingTtl, workers, maxConnections, maxPerPeer,
+                           idleTimeout, requestDeadline, readDeadline, failureLimit, failureWindow,
+                           tlsCert, tlsKey, tlsCa, tlsCrl, cardLogging});
     } else {
         parser.addPositionalArgument(QStringLiteral("CARD"), QStringLiteral("The card to show."));
     }
@@ -130,13 +153,54 @@ SimOptions SimOptions::parse(const QStringList &arguments)
     if (parser.isSet(maxConnections))
         options.maxConnections = parseCount(parser.value(maxConnections),
                                             QStringLiteral("--max-connections"), 1, 1000000);
+    if (parser.isSet(maxPerPeer))
+        options.maxConnectionsPerPeer = parseCount(
+            parser.value(maxPerPeer), QStringLiteral("--max-connections-per-peer"), 1, 1000000);
     if (parser.isSet(idleTimeout))
         options.idleTimeoutSeconds
             = parseCount(parser.value(idleTimeout), QStringLiteral("--idle-timeout"), 1, 86400);
     if (parser.isSet(requestDeadline))
         options.requestDeadlineSeconds = parseCount(parser.value(requestDeadline),
                                                     QStringLiteral("--request-deadline"), 1, 3600);
+    if (parser.isSet(readDeadline))
+        options.readDeadlineSeconds
+            = parseCount(parser.value(readDeadline), QStringLiteral("--read-deadline"), 1, 86400);
+    if (parser.isSet(failureLimit))
+        options.failureLimit
+            = parseCount(parser.value(failureLimit), QStringLiteral("--failure-limit"), 1, 1000000);
+    if (parser.isSet(failureWindow))
+        options.failureWindowSeconds
+            = parseCount(parser.value(failureWindow), QStringLiteral("--failure-window"), 1, 86400);
+    for (const QCommandLineOption *file : {&tlsCert, &tlsKey, &tlsCa, &tlsCrl}) {
+        if (parser.isSet(*file) && parser.value(*file).isEmpty())
+            refuse(QStringLiteral("--%1 needs a file name").arg(file->names().first()));
+    }
+    parseTls(parser.value(tlsCert), parser.value(tlsKey), parser.value(tlsCa), parser.value(tlsCrl),
+             options);
+    if (parser.isSet(cardLogging)) {
+        const QString how = parser.value(cardLogging);
+        if (how != QLatin1String("masked") && how != QLatin1String("full"))
+            refuse(QStringLiteral("--log-card-numbers wants masked or full, got '%1'").arg(how));
+        options.logFullCardNumbers = how == QLatin1String("full");
+    }
     return options;
+}
+
+void SimOptions::parseTls(const QString &certificate, const QString &key, const QString &ca,
+                          const QString &crl, SimOptions &options)
+{
+    // A key without its certificate, or a CA without TLS, is a mistake to
+    // point out, not a reason to serve plain TCP.
+    if (certificate.isEmpty() != key.isEmpty())
+        refuse(QStringLiteral("--tls-cert and --tls-key go together"));
+    if (!ca.isEmpty() && certificate.isEmpty())
+        refuse(QStringLiteral("--tls-ca needs --tls-cert and --tls-key"));
+    if (!crl.isEmpty() && ca.isEmpty())
+        refuse(QStringLiteral("--tls-crl needs --tls-ca"));
+    options.tls.certificate = certificate;
+    options.tls.key = key;
+    options.tls.ca = ca;
+    options.tls.crl = crl;
 }
 
 void SimOptions::parseListen(const QString &value, SimOptions &options)

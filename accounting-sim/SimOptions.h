@@ -13,7 +13,11 @@
         accounting-sim --listen HOST:PORT --db FILE|mysql://...
                        [--card NUMBER=KOPECKS[:INACTIVE] ...] [--terminal ID ...]
                        [--pending-ttl SECONDS] [--workers N] [--max-connections N]
-                       [--idle-timeout SECONDS] [--request-deadline SECONDS]
+                       [--max-connections-per-peer N] [--idle-timeout SECONDS]
+                       [--request-deadline SECONDS] [--read-deadline SECONDS]
+                       [--failure-limit N] [--failure-window SECONDS]
+                       [--tls-cert FILE --tls-key FILE [--tls-ca FILE [--tls-crl FILE]]]
+                       [--log-card-numbers masked|full]
         accounting-sim history --db FILE|mysql://... CARD
 
     parse() throws UsageError with a one-line reason for anything it cannot
@@ -31,6 +35,18 @@ public:
         qint64 balanceInactive = 0;
     };
 
+    // TLS files, all PEM. No certificate: plain TCP. With a CA, every client
+    // must present a certificate it signed; with a CRL, revoked ones are refused.
+    struct Tls
+    {
+        QString certificate;
+        QString key;
+        QString ca;
+        QString crl;
+
+        bool enabled() const { return !certificate.isEmpty(); }
+    };
+
     // Every string of a request (ids, card numbers) fits in this many bytes;
     // a longer declared length closes the connection before anything is allocated.
     static constexpr int maxStringBytes = 64 * 1024;
@@ -45,6 +61,18 @@ public:
     // A rollback by the till's id that found nothing is remembered this long,
     // so the payment it reverses is refused should it arrive late.
     static constexpr qint64 reversalMemoryMs = 24 * 3600 * 1000LL;
+    // Structs and containers nested deeper than this in a request close the
+    // connection (Thrift's own default).
+    static constexpr int maxNestingDepth = 64;
+    // Requests still arriving may hold this many bytes in all; beyond it the
+    // connection that asks for more is closed. Each connection may always
+    // hold its first requestAllowanceBytes (a till's request is far smaller),
+    // so a flood of large requests cannot starve small ones.
+    static constexpr int maxBufferedRequestBytes = 64 * 1024 * 1024;
+    static constexpr int requestAllowanceBytes = 8 * 1024;
+    // (terminal, peer) pairs the failure limiter follows at once; a flood of
+    // made-up terminal ids cannot grow it without bound.
+    static constexpr int maxLimiterEntries = 100000;
 
     static SimOptions parse(const QStringList &arguments);
 
@@ -63,16 +91,24 @@ public:
     int pendingTtlSeconds = 900;
     int workers = 32;
     int maxConnections = 256;
+    int maxConnectionsPerPeer = 64;
     int idleTimeoutSeconds = 30;
     // Shorter than the tills' receive limit (15 s), so no request is applied
     // after its till has given up on it.
     int requestDeadlineSeconds = 10;
+    int readDeadlineSeconds = 5;
+    int failureLimit = 20;
+    int failureWindowSeconds = 60;
+    Tls tls;
+    bool logFullCardNumbers = false;
 
     // history: the card to show.
     QString historyCard;
 
 private:
     static void parseListen(const QString &value, SimOptions &options);
+    static void parseTls(const QString &certificate, const QString &key, const QString &ca,
+                         const QString &crl, SimOptions &options);
     static CardSeed parseCard(const QString &value);
     static qint64 parseKopecks(const QString &text, const QString &option);
     static int parseCount(const QString &value, const QString &option, int minimum, int maximum);

@@ -1,36 +1,37 @@
 #include "AccountingHandler.h"
 #include "AccountingProcessor.h"
 #include "BonusVersion.h"
+#include "CardMask.h"
 #include "Console.h"
+#include "FailureLimiter.h"
 #include "Ledger.h"
 #include "LedgerError.h"
-#include "LimitedTransport.h"
 #include "LogThrottle.h"
 #include "PendingSweeper.h"
 #include "PooledServer.h"
 #include "ServerControl.h"
 #include "SheddingServerSocket.h"
 #include "SimOptions.h"
+#include "TlsContext.h"
+#include "TlsError.h"
 #include "UsageError.h"
 
 #include <thrift/TOutput.h>
-#include <thrift/TProcessor.h>
-#include <thrift/protocol/TBinaryProtocol.h>
 
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QStringList>
 
 #include <atomic>
+#include <climits>
 #include <csignal>
 #include <memory>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <thread>
 
 using apache::thrift::GlobalOutput;
 using apache::thrift::TException;
-using apache::thrift::TSingletonProcessorFactory;
-using apache::thrift::protocol::TBinaryProtocolFactory;
 
 namespace {
 
@@ -90,10 +91,47 @@ int showHistory(const SimOptions &options)
     return 0;
 }
 
-int serve(const SimOptions &options, sigset_t &stopSignals)
+// Descriptors are what idle clients cost now: take all the system allows.
+int raiseOpenFileLimit()
+{
+    rlimit files {};
+    if (getrlimit(RLIMIT_NOFILE, &files) != 0)
+        return -1;
+    if (files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+        getrlimit(RLIMIT_NOFILE, &files);
+    }
+    return files.rlim_cur > rlim_t(INT_MAX) ? INT_MAX : int(files.rlim_cur);
+}
+
+QString tlsNotice(const SimOptions::Tls &tls)
+{
+    QString notice = QStringLiteral("tls: certificate %1").arg(tls.certificate);
+    if (tls.ca.isEmpty())
+        return notice + QStringLiteral(", no client certificates asked for");
+    notice += QStringLiteral(", client certificates signed by %1 required").arg(tls.ca);
+    if (!tls.crl.isEmpty())
+        notice += QStringLiteral(", revocations from %1").arg(tls.crl);
+    return notice;
+}
+
+int serve(const SimOptions &options, sigset_t &handledSignals)
 {
     const qint64 pendingTtlMs = qint64(options.pendingTtlSeconds) * 1000;
     const int idleTimeoutMs = options.idleTimeoutSeconds * 1000;
+    const int openFiles = raiseOpenFileLimit();
+    CardMask::showFull(options.logFullCardNumbers);
+
+    std::shared_ptr<TlsContext> tls;
+    if (options.tls.enabled()) {
+        try {
+            tls = std::make_shared<TlsContext>(options.tls);
+        } catch (const TlsError &e) {
+            Console::err(QStringLiteral("accounting-sim: ") + QString::fromUtf8(e.what()));
+            return 1;
+        }
+    }
     std::unique_ptr<Ledger> ledger;
     try {
         ledger = std::make_unique<Ledger>(options.ledger, pendingTtlMs,
@@ -111,48 +149,73 @@ int serve(const SimOptions &options, sigset_t &stopSignals)
     thriftMessages = &throttle;
     GlobalOutput.setOutputFunction(thriftOutput);
 
-    auto socket = std::make_shared<SheddingServerSocket>(options.listenHost.toStdString(),
-                                                         int(options.listenPort));
-    // A connection silent this long is closed, and its worker freed.
-    socket->setRecvTimeout(idleTimeoutMs);
-    socket->setSendTimeout(idleTimeoutMs);
-    auto handler = std::make_shared<AccountingHandler>(*ledger, options.terminals);
-    auto processor = std::make_shared<AccountingProcessor>(handler);
-    // No framing: the till's client writes the binary protocol straight onto
-    // the socket. The limits refuse a declared length before allocating it.
-    PooledServer server(
-        std::make_shared<TSingletonProcessorFactory>(processor), socket,
-        std::make_shared<LimitedTransportFactory>(SimOptions::maxMessageBytes, idleTimeoutMs),
-        std::make_shared<TBinaryProtocolFactory>(SimOptions::maxStringBytes,
-                                                 SimOptions::maxContainerItems, false, true),
-        options.workers, options.maxConnections, idleTimeoutMs);
+    SheddingServerSocket socket(options.listenHost.toStdString(), int(options.listenPort));
+    FailureLimiter limiter(options.failureLimit,
+                           std::chrono::seconds(options.failureWindowSeconds));
+    // Each connection gets a handler that knows who is calling.
+    const auto processors = [&](std::shared_ptr<const Caller> caller) {
+        auto handler = std::make_shared<AccountingHandler>(*ledger, options.terminals,
+                                                           std::move(caller), limiter);
+        return std::make_shared<AccountingProcessor>(handler);
+    };
+    PooledServer::Settings settings;
+    settings.workers = options.workers;
+    settings.maxConnections = options.maxConnections;
+    settings.maxConnectionsPerPeer = options.maxConnectionsPerPeer;
+    settings.idleTimeoutMs = idleTimeoutMs;
+    settings.readDeadlineMs = options.readDeadlineSeconds * 1000;
+    settings.queueLimitMs = idleTimeoutMs;
+    PooledServer server(socket, processors, settings, tls);
 
     QStringList notices;
     notices << QStringLiteral("accounting-sim %1: ledger %2, workers=%3 max-connections=%4"
-                              " idle-timeout=%5s pending-ttl=%6s request-deadline=%7s")
+                              " max-connections-per-peer=%5 idle-timeout=%6s read-deadline=%7s"
+                              " failure-limit=%8/%9s pending-ttl=%10s request-deadline=%11s")
                    .arg(QStringLiteral(BONUS_VERSION), options.ledger.describe(),
                         QString::number(options.workers), QString::number(options.maxConnections),
+                        QString::number(options.maxConnectionsPerPeer),
                         QString::number(options.idleTimeoutSeconds),
-                        QString::number(options.pendingTtlSeconds),
-                        QString::number(options.requestDeadlineSeconds));
+                        QString::number(options.readDeadlineSeconds),
+                        QString::number(options.failureLimit),
+                        QString::number(options.failureWindowSeconds))
+                   .arg(options.pendingTtlSeconds)
+                   .arg(options.requestDeadlineSeconds);
     if (options.terminals.isEmpty())
         notices << QStringLiteral("accepting every terminal: no --terminal was given");
-    auto control = std::make_shared<ServerControl>(options.listenHost, socket, server, notices);
-    server.setServerEventHandler(control);
+    if (tls)
+        notices << tlsNotice(options.tls);
+    if (options.logFullCardNumbers)
+        notices << QStringLiteral("card numbers are logged in full: --log-card-numbers full");
+    // Each connection holds a descriptor; the workers' ledger connections and
+    // the log need some too.
+    if (openFiles > 0 && options.maxConnections + options.workers + 64 > openFiles)
+        notices << QStringLiteral("the open-file limit (%1) is below what --max-connections %2"
+                                  " needs: connections beyond it are shed")
+                       .arg(openFiles)
+                       .arg(options.maxConnections);
+    ServerControl control(options.listenHost, socket, server, notices, options.tls);
 
     std::atomic<bool> finished {false};
     std::thread watcher([&] {
-        int signal = 0;
-        sigwait(&stopSignals, &signal);
-        if (!finished)
-            control->requestStop();
+        for (;;) {
+            int signal = 0;
+            sigwait(&handledSignals, &signal);
+            if (finished)
+                return;
+            if (signal == SIGHUP) {
+                control.reload();
+                continue;
+            }
+            control.requestStop();
+            return;
+        }
     });
 
     int status = 0;
     {
         PendingSweeper sweeper(*ledger, pendingTtlMs);
         try {
-            server.serve();
+            server.serve([&] { control.listening(); });
         } catch (const TException &e) {
             Console::err(QStringLiteral("accounting-sim: cannot serve on %1:%2: %3")
                              .arg(options.listenHost)
@@ -176,12 +239,16 @@ int serve(const SimOptions &options, sigset_t &stopSignals)
 int main(int argc, char *argv[])
 {
     // Blocked before any thread starts, so every thread inherits the mask and
-    // only the watcher ever receives these signals.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // only the watcher ever receives these handledSignals.
+    sigset_t handledSignals;
+    sigemptyset(&handledSignals);
+    sigaddset(&handledSignals, SIGINT);
+    sigaddset(&handledSignals, SIGTERM);
+    sigaddset(&handledSignals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &handledSignals, nullptr);
+    // A client gone before its reply is written must not end the server:
+    // TLS writes go through a plain write().
+    std::signal(SIGPIPE, SIG_IGN);
 
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("accounting-sim"));
@@ -208,5 +275,5 @@ int main(int argc, char *argv[])
     }
     if (options.command == SimOptions::Command::History)
         return showHistory(options);
-    return serve(options, stopSignals);
+    return serve(options, handledSignals);
 }

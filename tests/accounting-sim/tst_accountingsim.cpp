@@ -1,12 +1,19 @@
 #include "BonusVersion.h"
+#include "LoopbackSocket.h"
 #include "MariaDbSandbox.h"
 #include "SimClient.h"
 #include "SimProcess.h"
+#include "TestCertificates.h"
 
 #include <thrift/TApplicationException.h>
 #include <thrift/TOutput.h>
+#include <thrift/transport/TBufferTransports.h>
+#include <thrift/transport/TSSLSocket.h>
 #include <thrift/transport/TTransportException.h>
 
+#include <openssl/ssl.h>
+
+#include <QDir>
 #include <QElapsedTimer>
 #include <QMap>
 #include <QRandomGenerator>
@@ -23,6 +30,7 @@
 #include <fcntl.h>
 #include <mutex>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
@@ -70,19 +78,39 @@ Run runSim(const QStringList &arguments, const QString &directory = QString())
     return run;
 }
 
-// A plain TCP connection to the server, left to idle; -1 if none could be made.
-int idleConnection(quint16 port)
+// Descriptors a process has open.
+int descriptorsOf(qint64 pid)
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    // Not waited for: the kernel finishes the handshake while the next one starts.
-    ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    return fd;
+    return int(QDir(QStringLiteral("/proc/%1/fd").arg(pid))
+                   .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)
+                   .size());
+}
+
+// A call's bytes as the till's client writes them.
+QByteArray callBytes(const std::function<void(Client &)> &send)
+{
+    auto buffer = std::make_shared<apache::thrift::transport::TMemoryBuffer>();
+    Client client(std::make_shared<apache::thrift::protocol::TBinaryProtocol>(buffer));
+    send(client);
+    return QByteArray::fromStdString(buffer->getBufferAsString());
+}
+
+// A reply read back with the till's client; a description "(undecodable)" if it is none.
+Result replyOf(const QByteArray &bytes, bool payment)
+{
+    auto buffer = std::make_shared<apache::thrift::transport::TMemoryBuffer>();
+    buffer->write(reinterpret_cast<const uint8_t *>(bytes.constData()), uint32_t(bytes.size()));
+    Client client(std::make_shared<apache::thrift::protocol::TBinaryProtocol>(buffer));
+    Result result;
+    try {
+        if (payment)
+            client.recv_makePay(result);
+        else
+            client.recv_balance(result);
+    } catch (const apache::thrift::TException &) {
+        result.description = "(undecodable)";
+    }
+    return result;
 }
 
 // Keeps this process's own Thrift client quiet while a test provokes
@@ -130,6 +158,8 @@ private slots:
     void hostileRequests();
     void connectionFlood_data();
     void connectionFlood();
+    void makingRoom_data();
+    void makingRoom();
     void twoServersOnOneMariaDbLedger();
     void unknownIsNotARefusal_data();
     void unknownIsNotARefusal();
@@ -140,11 +170,20 @@ private slots:
     void helpAndVersion_data();
     void helpAndVersion();
     void busyPortFails();
+    void tlsClients_data();
+    void tlsClients();
+    void tlsSessionsResume_data();
+    void tlsSessionsResume();
+    void tlsRevocationOnSighup();
+    void failureLimit();
+    void cardNumbersInTheLog_data();
+    void cardNumbersInTheLog();
 
     void cleanupTestCase();
 
 private:
     QStringList arguments(const QStringList &extra = {}) const;
+    QStringList tlsArguments() const;
     QString dbPath() const { return m_dir->filePath(QStringLiteral("ledger.db")); }
 
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -155,10 +194,14 @@ private:
     // One MariaDB for the rows that need one, a database each.
     std::unique_ptr<MariaDbSandbox> m_mariaDb;
     int m_mariaDbLedgers = 0;
+    TestCertificates m_certificates;
 };
 
 void TestAccountingSim::initTestCase()
 {
+    // TLS writes go through OpenSSL's plain write(): a server that hangs up
+    // on a client must not kill the test.
+    std::signal(SIGPIPE, SIG_IGN);
     // The connection flood opens 2,000 sockets from this process.
     rlimit files {};
     getrlimit(RLIMIT_NOFILE, &files);
@@ -166,6 +209,45 @@ void TestAccountingSim::initTestCase()
         files.rlim_cur = 4096;
         setrlimit(RLIMIT_NOFILE, &files);
     }
+
+    // Tills name their terminal in a SAN URI and are made for clients; the
+    // server is named as the tills dial it.
+    const QString client = QStringLiteral("extendedKeyUsage=clientAuth");
+    const auto till = [&](const char *name, const char *terminal) {
+        return m_certificates.make(QString::fromLatin1(name), QStringLiteral("/CN=till"),
+                                   QStringLiteral("ca"),
+                                   {QStringLiteral("subjectAltName=URI:urn:terminal:%1")
+                                        .arg(QString::fromLatin1(terminal)),
+                                    client});
+    };
+    const bool made = m_certificates.make(QStringLiteral("ca"), QStringLiteral("/CN=Bonus Test CA"))
+        && m_certificates.make(QStringLiteral("rogue-ca"), QStringLiteral("/CN=Rogue CA"))
+        && m_certificates.make(QStringLiteral("server"), QStringLiteral("/CN=accounting"),
+                               QStringLiteral("ca"),
+                               {QStringLiteral("subjectAltName=DNS:localhost,IP:127.0.0.1"),
+                                QStringLiteral("extendedKeyUsage=serverAuth")})
+        && till("till-t01", "T-01") && till("till-t02", "T-02") && till("till-t04", "T-04")
+        && m_certificates.make(QStringLiteral("admin"), QStringLiteral("/CN=ops"),
+                               QStringLiteral("ca"),
+                               {QStringLiteral("subjectAltName=URI:urn:admin:ops"), client})
+        && m_certificates.make(QStringLiteral("nameless"), QStringLiteral("/CN=till 9"),
+                               QStringLiteral("ca"), {client})
+        && m_certificates.make(QStringLiteral("till-any-use"), QStringLiteral("/CN=till"),
+                               QStringLiteral("ca"),
+                               {QStringLiteral("subjectAltName=URI:urn:terminal:T-01")})
+        && m_certificates.make(QStringLiteral("rogue-till"), QStringLiteral("/CN=till"),
+                               QStringLiteral("rogue-ca"),
+                               {QStringLiteral("subjectAltName=URI:urn:terminal:T-01"), client})
+        && m_certificates.revoke(QStringLiteral("till-t02"));
+    QVERIFY2(made, qPrintable(m_certificates.error()));
+}
+
+QStringList TestAccountingSim::tlsArguments() const
+{
+    return {QStringLiteral("--tls-cert"), m_certificates.path(QStringLiteral("server.pem")),
+            QStringLiteral("--tls-key"),  m_certificates.path(QStringLiteral("server.key")),
+            QStringLiteral("--tls-ca"),   m_certificates.path(QStringLiteral("ca.pem")),
+            QStringLiteral("--tls-crl"),  m_certificates.path(QStringLiteral("ca-crl.pem"))};
 }
 
 void TestAccountingSim::init()
@@ -334,23 +416,37 @@ void TestAccountingSim::startLines_data()
 {
     QTest::addColumn<QStringList>("extra");
     QTest::addColumn<QStringList>("expected");
+    // Settings the start line shows, each as NAME=VALUE.
+    QTest::addColumn<QStringList>("settings");
 
     const QString start = QStringLiteral("accounting-sim " BONUS_VERSION ": ledger ");
     const QString anyTerminal = QStringLiteral("accepting every terminal: no --terminal was given");
+    const QStringList defaults
+        = words("workers=32 max-connections=256 max-connections-per-peer=64 idle-timeout=30s"
+                " read-deadline=5s failure-limit=20/60s pending-ttl=900s request-deadline=10s");
     QTest::newRow("no --terminal: any is accepted, and said so")
-        << QStringList() << QStringList {start, anyTerminal};
+        << QStringList() << QStringList {start, anyTerminal} << defaults;
     QTest::newRow("terminals listed")
-        << words("--terminal T1 --terminal T2") << QStringList {start};
+        << words("--terminal T1 --terminal T2") << QStringList {start} << defaults;
     QTest::newRow("limits as given")
-        << words("--terminal T1 --workers 3 --max-connections 7 --idle-timeout 9 --pending-ttl 11"
-                 " --request-deadline 13")
-        << QStringList {start};
+        << words("--terminal T1 --workers 3 --max-connections 7 --max-connections-per-peer 2"
+                 " --idle-timeout 9 --read-deadline 4 --failure-limit 5 --failure-window 6"
+                 " --pending-ttl 11 --request-deadline 13")
+        << QStringList {start}
+        << words("workers=3 max-connections=7 max-connections-per-peer=2 idle-timeout=9s"
+                 " read-deadline=4s failure-limit=5/6s pending-ttl=11s request-deadline=13s");
+    QTest::newRow("whole card numbers, said so")
+        << words("--terminal T1 --log-card-numbers full")
+        << QStringList {start,
+                        QStringLiteral("card numbers are logged in full: --log-card-numbers full")}
+        << defaults;
 }
 
 void TestAccountingSim::startLines()
 {
     QFETCH(QStringList, extra);
     QFETCH(QStringList, expected);
+    QFETCH(QStringList, settings);
 
     SimProcess sim;
     START_SIM(sim, extra);
@@ -359,13 +455,13 @@ void TestAccountingSim::startLines()
     QCOMPARE(lines.size(), expected.size() + 1);
     for (int i = 0; i < expected.size(); ++i)
         QVERIFY2(lines.at(i).startsWith(expected.at(i)), qPrintable(lines.at(i)));
-    const bool given = extra.contains(QStringLiteral("--workers"));
-    QVERIFY2(lines.first().endsWith(
-                 QStringLiteral("%1, workers=%2 max-connections=%3 idle-timeout=%4s pending-ttl=%5s"
-                                " request-deadline=%6s")
-                     .arg(dbPath(), given ? "3" : "32", given ? "7" : "256", given ? "9" : "30",
-                          given ? "11" : "900", given ? "13" : "10")),
+    QVERIFY2(lines.first().contains(QStringLiteral("ledger %1, ").arg(dbPath())),
              qPrintable(lines.first()));
+    const QStringList shown
+        = lines.first().section(QStringLiteral(", "), 1).split(QLatin1Char(' '));
+    for (const QString &setting : settings)
+        QVERIFY2(shown.contains(setting),
+                 qPrintable(setting + QStringLiteral(" in ") + lines.first()));
     QVERIFY(lines.last().startsWith(QStringLiteral("balance terminal=T1 ")));
     // Every line, the listening one too, starts with the time it was written.
     QCOMPARE(sim.stop(SIGTERM), 0);
@@ -1029,7 +1125,7 @@ void TestAccountingSim::hostileRequests_data()
         endless += QByteArray::fromHex("0b00630000ea60") + QByteArray(60000, 'x');
     QTest::newRow("a request larger than the limit") << endless << 1 << 0;
     QTest::newRow("not thrift at all") << QByteArray("GET / HTTP/1.1\r\nHost: x\r\n\r\n") << 1 << 0;
-    // Each byte well within the idle time-out (1 s), the whole far beyond it.
+    // Each byte well within the read deadline (1 s), the whole far beyond it.
     QTest::newRow("a request dripped a byte every 300 ms")
         << call + QByteArray::fromHex("0b000100000064") + QByteArray(100, 'x') << 1 << 300;
 }
@@ -1042,7 +1138,7 @@ void TestAccountingSim::hostileRequests()
     const QuietThrift quiet;
 
     SimProcess sim;
-    START_SIM(sim, words("--card 7001=10000 --idle-timeout 1"));
+    START_SIM(sim, words("--card 7001=10000 --idle-timeout 1 --read-deadline 1"));
     SimClient client(sim.port());
     QVERIFY(client.balance("T1", "7001").success);
     const qint64 before = sim.peakMemoryKiB();
@@ -1091,21 +1187,42 @@ void TestAccountingSim::hostileRequests()
 void TestAccountingSim::connectionFlood_data()
 {
     QTest::addColumn<QStringList>("limits");
+    // Where the flood comes from, and what each of its connections sends:
+    // nothing, or the start of a request that never ends.
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<QByteArray>("sent");
     // What the server logs once the flood has reached its limit.
     QTest::addColumn<QString>("logged");
+    // Whether a till is served while the flood holds, or once it has timed out.
+    QTest::addColumn<bool>("servedAtOnce");
 
-    QTest::newRow("2,000 idle connections: refused beyond --max-connections")
-        << words("--max-connections 100 --idle-timeout 1")
-        << "^refused a connection: 100 open, --max-connections";
-    // Held 3 s, the connections outnumber the descriptors before any times out.
+    const QByteArray callStart = QByteArray::fromHex("8001000100000007") + "balance";
+    QTest::newRow("2,000 idle connections: the oldest idle closed at --max-connections")
+        << words("--max-connections 100 --max-connections-per-peer 5000") << "127.0.0.1"
+        << QByteArray()
+        << "^closed the oldest idle connection \\(from 127\\.0\\.0\\.1\\) to make room: 100 open,"
+           " --max-connections 100"
+        << true;
+    QTest::newRow("2,000 idle connections from one address: refused past the per-peer cap")
+        << words("--max-connections-per-peer 50") << "127.0.0.2" << QByteArray()
+        << "^refused a connection from 127\\.0\\.0\\.2: 50 open from it,"
+           " --max-connections-per-peer 50"
+        << true;
+    QTest::newRow("64 requests that never end, from another address: no worker held")
+        << words("--workers 2") << "127.0.0.3" << callStart << "" << true;
+    // Held 5 s, the connections outnumber the descriptors before any times out.
     QTest::newRow("2,000 idle connections: more than 1,024 descriptors")
-        << words("--max-connections 5000 --idle-timeout 3") << "accept failed .*; backing off";
+        << words("--max-connections 5000 --max-connections-per-peer 5000") << "127.0.0.1"
+        << QByteArray() << "accept failed .*; backing off" << false;
 }
 
 void TestAccountingSim::connectionFlood()
 {
     QFETCH(QStringList, limits);
+    QFETCH(QString, from);
+    QFETCH(QByteArray, sent);
     QFETCH(QString, logged);
+    QFETCH(bool, servedAtOnce);
     const QuietThrift quiet;
 
 #ifdef __SANITIZE_ADDRESS__
@@ -1116,13 +1233,21 @@ void TestAccountingSim::connectionFlood()
 #endif
     SimProcess sim;
     sim.setOpenFileLimit(1024);
-    START_SIM(sim, limits + words("--workers 8 --card 7001=10000"));
+    START_SIM(sim, limits + words("--card 7001=10000"));
 
-    std::vector<int> idle;
-    for (int i = 0; i < 2000; ++i) {
-        const int fd = idleConnection(sim.port());
+    std::vector<int> flood;
+    const int count = sent.isEmpty() ? 2000 : 64;
+    for (int i = 0; i < count; ++i) {
+        const int fd = SimClient::rawConnection(sim.port(), from.toStdString());
         QVERIFY(fd >= 0);
-        idle.push_back(fd);
+        flood.push_back(fd);
+    }
+    if (!sent.isEmpty()) {
+        for (int fd : flood) {
+            pollfd connected {fd, POLLOUT, 0};
+            QVERIFY(::poll(&connected, 1, 3000) == 1);
+            QVERIFY(::send(fd, sent.constData(), size_t(sent.size()), MSG_NOSIGNAL) == sent.size());
+        }
     }
     QString log;
     const auto logSoFar = [&] {
@@ -1130,10 +1255,12 @@ void TestAccountingSim::connectionFlood()
         return log + sim.lines().join(QLatin1Char('\n'));
     };
     const QRegularExpression expected(logged, QRegularExpression::MultilineOption);
-    QTRY_VERIFY2_WITH_TIMEOUT(expected.match(logSoFar()).hasMatch(), qPrintable(logSoFar()), 40000);
+    if (!logged.isEmpty())
+        QTRY_VERIFY2_WITH_TIMEOUT(expected.match(logSoFar()).hasMatch(), qPrintable(logSoFar()),
+                                  40000);
 
-    // A new till is served once the idle ones have timed out; until then it
-    // may be refused, but the server never goes away.
+    // A till from elsewhere is served while the flood holds; past the
+    // descriptors, once the flood has timed out. The server never goes away.
     const auto served = [&] {
         try {
             return SimClient(sim.port()).balance("T1", "7001").success;
@@ -1141,11 +1268,74 @@ void TestAccountingSim::connectionFlood()
             return false;
         }
     };
-    QTRY_VERIFY2_WITH_TIMEOUT(served(), qPrintable(logSoFar()), 40000);
+    if (servedAtOnce) {
+        for (int call = 0; call < 5; ++call)
+            QVERIFY2(served(), qPrintable(logSoFar()));
+    } else {
+        QTRY_VERIFY2_WITH_TIMEOUT(served(), qPrintable(logSoFar()), 40000);
+    }
     QCOMPARE(sim.process().state(), QProcess::Running);
 
-    for (int fd : idle)
+    for (int fd : flood)
         ::close(fd);
+    QCOMPARE(sim.stop(SIGTERM), 0);
+}
+
+void TestAccountingSim::makingRoom_data()
+{
+    // --max-connections 3. Kept connections each made a call; a silent one
+    // only connected. Then one more connection calls.
+    QTest::addColumn<int>("kept");
+    QTest::addColumn<bool>("silent");
+    // Which of them the newcomer's arrival closed: the first kept, or the silent one.
+    QTest::addColumn<bool>("silentClosed");
+
+    QTest::newRow("the kept connection idle longest goes") << 3 << false << false;
+    QTest::newRow("one that never sent a request goes first") << 2 << true << true;
+}
+
+void TestAccountingSim::makingRoom()
+{
+    QFETCH(int, kept);
+    QFETCH(bool, silent);
+    QFETCH(bool, silentClosed);
+    const QuietThrift quiet;
+
+    SimProcess sim;
+    START_SIM(sim, words("--card 7001=10000 --max-connections 3"));
+    const SimClient::Call balance = [](Client &c, Result &r) { c.balance(r, "T1", "7001"); };
+    std::vector<std::unique_ptr<SimClient>> clients;
+    for (int i = 0; i < kept; ++i) {
+        clients.push_back(std::make_unique<SimClient>(sim.port()));
+        clients.back()->connect();
+        QVERIFY(clients.back()->callConnected(balance).success);
+    }
+    const int before = descriptorsOf(sim.pid());
+    const int silentOne = silent ? SimClient::rawConnection(sim.port()) : -1;
+    // The server holds it once it has taken it; the kernel may first wait a
+    // few seconds for its first byte (deferred accept).
+    if (silent)
+        QTRY_COMPARE_WITH_TIMEOUT(descriptorsOf(sim.pid()), before + 1, 10000);
+
+    QVERIFY(SimClient(sim.port()).balance("T1", "7001").success);
+    QVERIFY2(!sim.waitForLine(QRegularExpression(QStringLiteral(
+                                  "^closed the oldest idle connection \\(from 127\\.0\\.0\\.1\\) to"
+                                  " make room: 3 open, --max-connections 3$")))
+                  .isEmpty(),
+             qPrintable(sim.lines().join(QLatin1Char('\n'))));
+    if (silent)
+        QVERIFY(LoopbackSocket::waitForPeerClose(silentOne, 5000));
+    for (size_t i = 0; i < clients.size(); ++i) {
+        bool answered = false;
+        try {
+            answered = clients[i]->callConnected(balance).success;
+        } catch (const apache::thrift::transport::TTransportException &) {
+        }
+        // Only the one that went is gone.
+        QCOMPARE(answered, silentClosed || i != 0);
+    }
+    if (silentOne >= 0)
+        ::close(silentOne);
     QCOMPARE(sim.stop(SIGTERM), 0);
 }
 
@@ -1507,6 +1697,271 @@ void TestAccountingSim::busyPortFails()
             QStringLiteral("accounting-sim: cannot serve on 127.0.0.1:%1: ").arg(first.port())),
         qPrintable(last));
     QCOMPARE(first.stop(SIGTERM), 0);
+}
+
+void TestAccountingSim::tlsClients_data()
+{
+    QTest::addColumn<QString>("certificate"); // the client's; empty: none
+    QTest::addColumn<int>("version"); // the only TLS version offered; 0: any
+    QTest::addColumn<QString>("terminal");
+    QTest::addColumn<bool>("payment"); // makePay of 100, or balance
+    // "ok", the refusal's description, or "handshake: " and why the server refused.
+    QTest::addColumn<QString>("expected");
+    // A line the server logs, if any.
+    QTest::addColumn<QString>("logLine");
+
+    const QString mismatch = QStringLiteral("Терминал не совпадает с сертификатом");
+    const QString notTill = QStringLiteral("Сертификат не принадлежит терминалу");
+    QTest::newRow("a till's certificate, its own terminal")
+        << "till-t01" << 0 << "T-01" << true << "ok"
+        << "^tls handshake peer=127\\.0\\.0\\.1 session=full protocol=TLSv1\\.3"
+           " client=terminal:T-01$";
+    QTest::newRow("TLS 1.2 is served")
+        << "till-t01" << int(TLS1_2_VERSION) << "T-01" << false << "ok"
+        << "^tls handshake .* protocol=TLSv1\\.2 client=terminal:T-01$";
+    QTest::newRow("a till's certificate, another terminal: spoofed")
+        << "till-t01" << 0 << "T-02" << true << mismatch
+        << "^makePay terminal=T-02 .* outcome=refused balance=0 description=" + mismatch
+            + " \\(certificate terminal:T-01, peer 127\\.0\\.0\\.1\\)$";
+    QTest::newRow("an operator's certificate making a payment")
+        << "admin" << 0 << "ops" << true << notTill
+        << "^makePay terminal=ops .* description=" + notTill
+            + " \\(certificate admin:ops, peer 127\\.0\\.0\\.1\\)$";
+    QTest::newRow("a certificate naming no terminal, asking a balance")
+        << "nameless" << 0 << "T-01" << false << notTill << "client=other:/CN=till 9$";
+    QTest::newRow("a terminal named on a certificate not made for clients")
+        << "till-any-use" << 0 << "T-01" << false << notTill << "client=other:/CN=till$";
+    QTest::newRow("a revoked till")
+        << "till-t02" << 0 << "T-02" << false << "handshake: certificate revoked"
+        << "";
+    QTest::newRow("TLS 1.1") << "till-t01" << int(TLS1_1_VERSION) << "T-01" << false
+                             << "handshake: unsupported protocol"
+                             << "";
+    QTest::newRow("no client certificate")
+        << "" << 0 << "T-01" << false << "handshake: peer did not return a certificate"
+        << "";
+    QTest::newRow("a till's certificate from another CA")
+        << "rogue-till" << 0 << "T-01" << false
+        << "handshake: unable to get local issuer certificate"
+        << "";
+    QTest::newRow("the server's certificate as a till's")
+        << "server" << 0 << "T-01" << false << "handshake: unsuitable certificate purpose"
+        << "";
+}
+
+void TestAccountingSim::tlsClients()
+{
+    QFETCH(QString, certificate);
+    QFETCH(int, version);
+    QFETCH(QString, terminal);
+    QFETCH(bool, payment);
+    QFETCH(QString, expected);
+    QFETCH(QString, logLine);
+
+    SimProcess sim;
+    START_SIM(sim, tlsArguments() + words("--card 7001=10000"));
+    const std::string id = terminal.toStdString();
+    const QByteArray request = callBytes([&](Client &c) {
+        if (payment)
+            c.send_makePay(id, "0915071230100", "7001", 100, {});
+        else
+            c.send_balance(id, "7001");
+    });
+    const TestCertificates::Probe probe
+        = m_certificates.probe(sim.port(), certificate, version, nullptr, request);
+
+    if (expected.startsWith(QLatin1String("handshake: "))) {
+        QVERIFY2(!probe.error.isEmpty() && probe.reply.isEmpty(), qPrintable(probe.error));
+        // Refused by the server, which says why.
+        const QString reason = expected.mid(11);
+        QVERIFY2(!sim.waitForLine(QRegularExpression(
+                                      QStringLiteral("^tls handshake failed peer=127\\.0\\.0\\.1: ")
+                                      + QRegularExpression::escape(reason) + QLatin1Char('$')))
+                      .isEmpty(),
+                 qPrintable(sim.lines().join(QLatin1Char('\n'))));
+    } else {
+        QVERIFY2(probe.error.isEmpty(), qPrintable(probe.error));
+        const Result answer = replyOf(probe.reply, payment);
+        const QString got = answer.success ? QStringLiteral("ok") : description(answer);
+        QCOMPARE(got, expected);
+    }
+    if (!logLine.isEmpty())
+        QVERIFY2(!sim.waitForLine(QRegularExpression(logLine)).isEmpty(),
+                 qPrintable(sim.lines().join(QLatin1Char('\n'))));
+    // A refused payment holds no money: the till can still pay it all.
+    const Result whole = SimClient(sim.port(), m_certificates.clientTls(QStringLiteral("till-t01")))
+                             .makePay("T-01", "7001", 10000);
+    QCOMPARE(whole.success, !(payment && expected == QLatin1String("ok")));
+    QCOMPARE(sim.stop(SIGTERM), 0);
+}
+
+void TestAccountingSim::tlsSessionsResume_data()
+{
+    QTest::addColumn<int>("version");
+    QTest::addColumn<QString>("protocol");
+    QTest::newRow("TLS 1.3, by ticket") << int(TLS1_3_VERSION) << "TLSv1.3";
+    QTest::newRow("TLS 1.2, by session id") << int(TLS1_2_VERSION) << "TLSv1.2";
+}
+
+void TestAccountingSim::tlsSessionsResume()
+{
+    QFETCH(int, version);
+    QFETCH(QString, protocol);
+
+    SimProcess sim;
+    START_SIM(sim, tlsArguments() + words("--card 7001=10000"));
+    const QByteArray request = callBytes([](Client &c) { c.send_balance("T-01", "7001"); });
+    SSL_SESSION *session = nullptr;
+    for (const bool resumed : {false, true, true}) {
+        const TestCertificates::Probe probe = m_certificates.probe(
+            sim.port(), QStringLiteral("till-t01"), version, &session, request);
+        QVERIFY2(probe.error.isEmpty(), qPrintable(probe.error));
+        QCOMPARE(probe.resumed, resumed);
+        QVERIFY(replyOf(probe.reply, false).success);
+    }
+    SSL_SESSION_free(session);
+
+    // The server counts them: a line for each handshake, full or resumed.
+    QStringList handshakes;
+    const QRegularExpression handshake(QStringLiteral("^tls handshake peer=127\\.0\\.0\\.1 (.*)$"));
+    QTRY_COMPARE_WITH_TIMEOUT(sim.lines().filter(handshake).size(), 3, 5000);
+    for (const QString &line : sim.lines().filter(handshake))
+        handshakes << handshake.match(line).captured(1);
+    const QString rest = QStringLiteral(" protocol=%1 client=terminal:T-01").arg(protocol);
+    QCOMPARE(handshakes,
+             QStringList({QStringLiteral("session=full") + rest,
+                          QStringLiteral("session=resumed") + rest,
+                          QStringLiteral("session=resumed") + rest}));
+    QCOMPARE(sim.stop(SIGTERM), 0);
+}
+
+void TestAccountingSim::tlsRevocationOnSighup()
+{
+    const QuietThrift quiet;
+    SimProcess sim;
+    START_SIM(sim, tlsArguments() + words("--card 7001=10000"));
+    const QByteArray request = callBytes([](Client &c) { c.send_balance("T-04", "7001"); });
+    SSL_SESSION *session = nullptr;
+    QVERIFY(m_certificates.probe(sim.port(), QStringLiteral("till-t04"), 0, &session, request)
+                .error.isEmpty());
+    SimClient kept(sim.port(), m_certificates.clientTls(QStringLiteral("till-t04")));
+    const SimClient::Call balance = [](Client &c, Result &r) { c.balance(r, "T-04", "7001"); };
+    kept.connect();
+    QVERIFY(kept.callConnected(balance).success);
+
+    // The till is revoked; the operator makes a new list and sends SIGHUP.
+    QVERIFY2(m_certificates.revoke(QStringLiteral("till-t04")), qPrintable(m_certificates.error()));
+    ::kill(pid_t(sim.pid()), SIGHUP);
+    QVERIFY(
+        !sim.waitForLine(QRegularExpression(QStringLiteral("^SIGHUP: read the TLS files again")))
+             .isEmpty());
+
+    // Its open connection is closed, its session not resumed, and a new
+    // handshake refused; another till goes on.
+    QVERIFY(!sim.waitForLine(QRegularExpression(QStringLiteral(
+                                 "^closing a connection from 127\\.0\\.0\\.1: its certificate is"
+                                 " no longer accepted \\(certificate revoked\\)$")))
+                 .isEmpty());
+    QVERIFY_EXCEPTION_THROWN(kept.callConnected(balance),
+                             apache::thrift::transport::TTransportException);
+    const TestCertificates::Probe again
+        = m_certificates.probe(sim.port(), QStringLiteral("till-t04"), 0, &session, request);
+    SSL_SESSION_free(session);
+    QVERIFY(!again.resumed);
+    QVERIFY(again.reply.isEmpty());
+    QVERIFY(
+        !sim.waitForLine(QRegularExpression(QStringLiteral(
+                             "^tls handshake failed peer=127\\.0\\.0\\.1: certificate revoked$")))
+             .isEmpty());
+    QVERIFY(SimClient(sim.port(), m_certificates.clientTls(QStringLiteral("till-t01")))
+                .balance("T-01", "7001")
+                .success);
+
+    // A list that cannot be read keeps the one before.
+    QFile::remove(m_certificates.path(QStringLiteral("ca-crl.pem")));
+    ::kill(pid_t(sim.pid()), SIGHUP);
+    QString errors;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (errors += QString::fromUtf8(sim.process().readAllStandardError()))
+            .contains(QStringLiteral("SIGHUP: kept the TLS files read before: cannot read the"
+                                     " revocation list ")),
+        5000);
+    QVERIFY(SimClient(sim.port(), m_certificates.clientTls(QStringLiteral("till-t01")))
+                .balance("T-01", "7001")
+                .success);
+    QVERIFY(m_certificates.crl());
+    QCOMPARE(sim.stop(SIGTERM), 0);
+}
+
+void TestAccountingSim::failureLimit()
+{
+    SimProcess sim;
+    START_SIM(sim, words("--card 7001=10000 --failure-limit 5"));
+    const QString notFound = QStringLiteral("Транзакция не найдена");
+    const QString held = QStringLiteral("Слишком много неудачных попыток, повторите позже");
+
+    // Someone at 127.0.0.2 guesses T1's ids: five misses, then no more tries.
+    SimClient guesser(sim.port());
+    guesser.setSource("127.0.0.2");
+    for (int guess = 0; guess < 8; ++guess) {
+        const Result answer = guesser.rollback("T1", std::to_string(915071230 + guess), "7001");
+        QCOMPARE(description(answer), guess < 5 ? notFound : held);
+    }
+    QVERIFY(!guesser.commit("T1", "0915071230100", "7001").success);
+    const QRegularExpression limited(
+        QStringLiteral("^limited terminal=T1 peer=127\\.0\\.0\\.2: 5 commits or rollbacks matched"
+                       " nothing within 60 s; refusing its commits and rollbacks for 60 s$"));
+    QVERIFY(!sim.waitForLine(limited).isEmpty());
+
+    // The till itself, at its own address, pays, commits four times (an
+    // answer lost three times), and asks six times for the reversal of an id
+    // the server never saw: never held back.
+    SimClient till(sim.port());
+    const Result paid = till.makePay("T1", "7001", 100, "0915071230100");
+    for (int attempt = 0; attempt < 4; ++attempt)
+        QVERIFY(till.commit("T1", paid.sessionId, "7001").success);
+    for (int attempt = 0; attempt < 6; ++attempt)
+        QVERIFY(description(till.rollback("T1", "0915071240200", "7001")) != held);
+    // Another terminal at the guesser's address is not held back either.
+    SimClient neighbour(sim.port());
+    neighbour.setSource("127.0.0.2");
+    const Result other = neighbour.makePay("T2", "7001", 100);
+    QVERIFY(neighbour.commit("T2", other.sessionId, "7001").success);
+    QCOMPARE(till.balance("T1", "7001").balance, 10000 - 200);
+    QCOMPARE(sim.stop(SIGTERM), 0);
+    // Logged once, however many were refused.
+    QCOMPARE(sim.lines().filter(limited).size(), 1);
+}
+
+void TestAccountingSim::cardNumbersInTheLog_data()
+{
+    QTest::addColumn<QStringList>("extra");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("masked by default") << QStringList() << "20*******6789";
+    QTest::newRow("whole for a lab") << words("--log-card-numbers full") << "2000123456789";
+}
+
+void TestAccountingSim::cardNumbersInTheLog()
+{
+    QFETCH(QStringList, extra);
+    QFETCH(QString, shown);
+
+    SimProcess sim;
+    START_SIM(sim, extra + words("--card 2000123456789=10000 --pending-ttl 1"));
+    SimClient client(sim.port());
+    QVERIFY(client.makePay("T1", "2000123456789", 100).success);
+    QVERIFY2(
+        !sim.waitForLine(QRegularExpression(QStringLiteral("^makePay terminal=T1 card=")
+                                            + QRegularExpression::escape(shown) + QLatin1Char(' ')))
+             .isEmpty(),
+        qPrintable(sim.lines().join(QLatin1Char('\n'))));
+    // The server's own lines too: the payment left pending expires.
+    QVERIFY2(
+        !sim.waitForLine(QRegularExpression(QStringLiteral("^expired .* card=")
+                                            + QRegularExpression::escape(shown) + QLatin1Char(' ')))
+             .isEmpty(),
+        qPrintable(sim.lines().join(QLatin1Char('\n'))));
+    QCOMPARE(sim.stop(SIGTERM), 0);
 }
 
 void TestAccountingSim::cleanupTestCase()

@@ -7,6 +7,7 @@
 #include "MariaDbSandbox.h"
 #include "SimProcess.h"
 #include "TempTill.h"
+#include "TestCertificates.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -43,10 +44,13 @@ private slots:
     void serverTextReachesTheCashierExactly_data();
     void serverTextReachesTheCashierExactly();
     void nothingListening();
+    void saleOverMutualTls_data();
+    void saleOverMutualTls();
 
 private:
     HostRun host(const QStringList &arguments, const QByteArray &input = QByteArray());
-    void pointSettingsAt(int port, const QString &terminalId = terminal);
+    void pointSettingsAt(int port, const QString &terminalId = terminal,
+                         const QJsonObject &tls = QJsonObject());
     qint64 simBalance();
     QStringList newSimLines(int expected = 0);
 
@@ -76,7 +80,7 @@ void EndToEndTest::init()
     seenSimLines = sim.waitForLines(1 << 20, 200).size();
 }
 
-void EndToEndTest::pointSettingsAt(int port, const QString &terminalId)
+void EndToEndTest::pointSettingsAt(int port, const QString &terminalId, const QJsonObject &tls)
 {
     QJsonObject settings;
     settings.insert(QStringLiteral("terminalId"), terminalId);
@@ -85,6 +89,8 @@ void EndToEndTest::pointSettingsAt(int port, const QString &terminalId)
     settings.insert(QStringLiteral("connectTimeout"), 2000);
     settings.insert(QStringLiteral("recvTimeout"), 5000);
     settings.insert(QStringLiteral("sendTimeout"), 5000);
+    if (!tls.isEmpty())
+        settings.insert(QStringLiteral("tls"), tls);
     till.writeSettings(settings);
 }
 
@@ -382,6 +388,85 @@ void EndToEndTest::nothingListening()
     QCOMPARE(run.exitCode, 1);
     QCOMPARE(run.answers().value(0).value(QStringLiteral("message")).toString(),
              QStringLiteral("Нет доступных серверов"));
+}
+
+void EndToEndTest::saleOverMutualTls_data()
+{
+    QTest::addColumn<QString>("terminalId"); // the till's settings
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<qint64>("paid");
+
+    QTest::newRow("the terminal its certificate names: the sale commits")
+        << terminal << QStringLiteral("Успешное выполнение операции") << qint64(15000);
+    QTest::newRow("another terminal with that certificate: refused")
+        << QStringLiteral("TILL-8") << QStringLiteral("Терминал не совпадает с сертификатом")
+        << qint64(0);
+}
+
+void EndToEndTest::saleOverMutualTls()
+{
+    QFETCH(QString, terminalId);
+    QFETCH(QString, message);
+    QFETCH(qint64, paid);
+
+    // The server is named as the till dials it; the till's certificate
+    // names its terminal.
+    TestCertificates certificates;
+    QVERIFY2(certificates.make(QStringLiteral("ca"), QStringLiteral("/CN=Bonus Test CA"))
+                 && certificates.make(QStringLiteral("server"), QStringLiteral("/CN=accounting"),
+                                      QStringLiteral("ca"),
+                                      {QStringLiteral("subjectAltName=DNS:localhost,IP:127.0.0.1"),
+                                       QStringLiteral("extendedKeyUsage=serverAuth")})
+                 && certificates.make(
+                     QStringLiteral("till"), QStringLiteral("/CN=till 7"), QStringLiteral("ca"),
+                     {QStringLiteral("subjectAltName=URI:urn:terminal:") + terminal,
+                      QStringLiteral("extendedKeyUsage=clientAuth")}),
+             qPrintable(certificates.error()));
+    SimProcess tlsSim;
+    QVERIFY2(tlsSim.start({QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
+                           QStringLiteral("--db"), certificates.path("ledger.sqlite"),
+                           QStringLiteral("--card"), card + QStringLiteral("=100000"),
+                           QStringLiteral("--tls-cert"), certificates.path("server.pem"),
+                           QStringLiteral("--tls-key"), certificates.path("server.key"),
+                           QStringLiteral("--tls-ca"), certificates.path("ca.pem")}),
+             qPrintable(tlsSim.error()));
+    const QJsonObject tls {{QStringLiteral("caFile"), certificates.path("ca.pem")},
+                           {QStringLiteral("certFile"), certificates.path("till.pem")},
+                           {QStringLiteral("keyFile"), certificates.path("till.key")}};
+    pointSettingsAt(tlsSim.port(), terminalId, tls);
+
+    const HostRun run
+        = host({QStringLiteral("--json"), QStringLiteral("sale"), QStringLiteral("15000"), card,
+                QStringLiteral("--cashier-code"), QStringLiteral("17")});
+    QCOMPARE(run.answers().value(0).value(QStringLiteral("message")).toString(), message);
+
+    // Each call came over a connection verified by the till's certificate,
+    // and was served as the terminal it names, or refused.
+    const QString last = paid ? QStringLiteral("^commitTransaction ") : QStringLiteral("^balance ");
+    QVERIFY(!tlsSim.waitForLine(QRegularExpression(last)).isEmpty());
+    const QStringList lines = tlsSim.lines();
+    QVERIFY2(!lines
+                  .filter(QRegularExpression(QStringLiteral(
+                      "^tls handshake peer=127\\.0\\.0\\.1 session=\\w+ protocol=TLSv1\\.3"
+                      " client=terminal:TILL-7$")))
+                  .isEmpty(),
+             qPrintable(lines.join(QLatin1Char('\n'))));
+    const QStringList calls
+        = lines.filter(QRegularExpression(QStringLiteral("^[a-zA-Z]+ terminal=")));
+    QCOMPARE(methodsOf(calls),
+             paid ? QStringList({QStringLiteral("balance"), QStringLiteral("makePay"),
+                                 QStringLiteral("commitTransaction")})
+                  : QStringList {QStringLiteral("balance")});
+    for (const QString &call : calls)
+        QVERIFY2(call.contains(QStringLiteral(" terminal=") + terminalId + QLatin1Char(' '))
+                     && call.contains(paid ? QStringLiteral(" outcome=ok ")
+                                           : QStringLiteral(" outcome=refused ")),
+                 qPrintable(call));
+
+    // The ledger, asked by the till its certificate names.
+    pointSettingsAt(tlsSim.port(), terminal, tls);
+    QCOMPARE(simBalance(), 100000 - paid);
+    QCOMPARE(tlsSim.stop(SIGTERM), 0);
 }
 
 QTEST_GUILESS_MAIN(EndToEndTest)

@@ -12,11 +12,17 @@
 #include <memory>
 #include <string>
 
+namespace apache::thrift::transport {
+class TSSLSocketFactory;
+}
+
 /*!
     Talks to the server the way the till does: binary protocol straight on a
-    TCP socket. Each call() makes a connection of its own and closes it after
-    the answer; connect() keeps one open for tests that need several at once.
-    Thrift exceptions pass through to the test.
+    TCP socket, or on TLS with the factory given. Each call() makes a
+    connection of its own and closes it after the answer; connect() keeps
+    one open for tests that need several at once. setSource() makes the
+    connections come from another loopback address (127.0.0.2, ...), as
+    another machine's would. Thrift exceptions pass through to the test.
 */
 class SimClient
 {
@@ -25,7 +31,10 @@ public:
     using Client = accounting::logic::thriftapi::AccountingLogicServiceClient;
     using Call = std::function<void(Client &, Result &)>;
 
-    explicit SimClient(quint16 port);
+    explicit SimClient(quint16 port,
+                       std::shared_ptr<apache::thrift::transport::TSSLSocketFactory> tls = nullptr);
+
+    void setSource(const std::string &address) { m_source = address; }
 
     Result call(const Call &call);
 
@@ -46,8 +55,14 @@ public:
     // A socket to the server, not yet open, with the client's time limits.
     std::shared_ptr<apache::thrift::transport::TSocket> newSocket() const;
 
+    // A plain TCP connection to the server from `source`, left to the test:
+    // non-blocking, not waited for; -1 when no socket could be made.
+    static int rawConnection(quint16 port, const std::string &source = "127.0.0.1");
+
 private:
     quint16 m_port;
+    std::shared_ptr<apache::thrift::transport::TSSLSocketFactory> m_tls;
+    std::string m_source;
     std::shared_ptr<apache::thrift::transport::TSocket> m_socket;
     std::unique_ptr<Client> m_client;
 };
