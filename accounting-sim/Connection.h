@@ -65,6 +65,8 @@ public:
     // Whether a request was answered: an idle connection that never sent
     // one is closed first to make room.
     bool served = false;
+    // TLS: whether the client's first bytes came; until then it is idle.
+    bool begun = false;
     Clock::time_point deadline = Clock::time_point::max();
     // The events the server polls for; 0 when the descriptor is not polled.
     uint32_t events = 0;

@@ -311,9 +311,8 @@ void PooledServer::acceptWaiting()
         m_connections.emplace(id, std::move(made));
         connection.tlsGeneration = m_tlsGeneration;
         enterIdleList(connection);
-        // The handshake and the first request, within the read deadline.
-        setDeadline(connection,
-                    Clock::now() + std::chrono::milliseconds(m_settings.readDeadlineMs));
+        // Nothing begun yet: as idle as a kept connection.
+        setDeadline(connection, Clock::now() + std::chrono::milliseconds(m_settings.idleTimeoutMs));
         // The client speaks first, and has likely spoken already.
         if (ssl)
             handshake(connection);
@@ -358,6 +357,15 @@ void PooledServer::onEvent(Connection &connection)
 
 void PooledServer::handshake(Connection &connection)
 {
+    // Its first bytes begin the handshake, which then has the read deadline.
+    if (!connection.begun) {
+        char first = 0;
+        if (::recv(connection.descriptor, &first, 1, MSG_PEEK | MSG_DONTWAIT) > 0) {
+            connection.begun = true;
+            setDeadline(connection,
+                        Clock::now() + std::chrono::milliseconds(m_settings.readDeadlineMs));
+        }
+    }
     switch (connection.handshake()) {
     case Connection::Io::Done:
         break;
@@ -368,9 +376,11 @@ void PooledServer::handshake(Connection &connection)
         watch(connection, EPOLLOUT);
         return;
     case Connection::Io::Ended:
-        m_handshakes.write(QStringLiteral("tls handshake failed peer=%1: the connection ended")
-                               .arg(connection.caller->peer),
-                           QStringLiteral("failed: ended"));
+        // Gone before a byte: a port probe, or an idle client giving up.
+        if (connection.begun)
+            m_handshakes.write(QStringLiteral("tls handshake failed peer=%1: the connection ended")
+                                   .arg(connection.caller->peer),
+                               QStringLiteral("failed: ended"));
         close(connection);
         return;
     case Connection::Io::Failed:
@@ -395,6 +405,7 @@ void PooledServer::handshake(Connection &connection)
                      .arg(connection.caller->peer,
                           TlsContext::describeHandshake(connection.ssl, *connection.caller)));
     connection.state = Connection::State::Idle;
+    setDeadline(connection, Clock::now() + std::chrono::milliseconds(m_settings.idleTimeoutMs));
     // Application data may have come with the handshake's last flight.
     read(connection);
 }
@@ -664,21 +675,16 @@ void PooledServer::expire(Clock::time_point now)
         }
         switch (connection->state) {
         case Connection::State::Handshake:
-            m_handshakes.write(
-                QStringLiteral("tls handshake failed peer=%1: not done within %2 s")
-                    .arg(connection->caller->peer, seconds(m_settings.readDeadlineMs)),
-                QStringLiteral("late"));
+            if (connection->begun)
+                m_handshakes.write(
+                    QStringLiteral("tls handshake failed peer=%1: not done within %2 s")
+                        .arg(connection->caller->peer, seconds(m_settings.readDeadlineMs)),
+                    QStringLiteral("late"));
             close(*connection);
             break;
         case Connection::State::Idle:
-            // A kept connection's idle time-out is routine; a new one that
-            // never spoke is worth a line.
-            if (connection->served)
-                close(*connection);
-            else
-                closeWithReason(*connection,
-                                QStringLiteral("no request within %1 s")
-                                    .arg(seconds(m_settings.readDeadlineMs)));
+            // Idle for the idle time-out, before a request or between two.
+            close(*connection);
             break;
         case Connection::State::Reading:
             closeWithReason(*connection,

@@ -44,10 +44,10 @@ class TProtocolFactory;
     threads that touch the ledger are the workers alone.
 
     Bounds, each closing the connection:
-    - a new connection must finish its TLS handshake and begin a request
-      within the read deadline; a request must be whole within the read
-      deadline of its first byte; a kept connection may idle for the idle
-      time-out between requests, and a reply must be taken within it;
+    - what a client's bytes begin must be done within the read deadline of
+      the first: a TLS handshake, a request; a connection with nothing begun,
+      new or between two requests, may idle for the idle time-out; a reply
+      must be taken within the idle time-out;
     - a request that waits longer than `queueLimitMs` for a worker is
       dropped unserved;
     - RequestReader's limits, and SimOptions::maxBufferedRequestBytes over

@@ -53,7 +53,9 @@ SimOptions SimOptions::parse(const QStringList &arguments)
     const QCommandLineOption workers
         = valueOption("workers", "Connections served at once (default 32).", "N");
     const QCommandLineOption maxConnections = valueOption(
-        "max-connections", "Connections open at once, waiting ones included (default 256).", "N");
+        "max-connections",
+        "Connections open at once; the oldest idle one makes room for a new one (default 10000).",
+        "N");
     const QCommandLineOption maxPerPeer = valueOption(
         "max-connections-per-peer", "Connections open at once from one address (default 64).", "N");
     const QCommandLineOption idleTimeout = valueOption(

@@ -90,7 +90,8 @@ public:
     QStringList terminals;
     int pendingTtlSeconds = 900;
     int workers = 32;
-    int maxConnections = 256;
+    // An idle connection costs a descriptor and a little memory, no thread.
+    int maxConnections = 10000;
     int maxConnectionsPerPeer = 64;
     int idleTimeoutSeconds = 30;
     // Shorter than the tills' receive limit (15 s), so no request is applied

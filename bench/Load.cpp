@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -145,4 +146,34 @@ Load::Outcome Load::run(const QVector<quint16> &ports, Operation operation, int 
         outcome.p99Ms = *p99;
     }
     return outcome;
+}
+
+Load::Latency Load::timed(quint16 port, double seconds, int pauseMs)
+{
+    std::vector<double> times;
+    Latency latency;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+        const auto start = std::chrono::steady_clock::now();
+        try {
+            Connection once(port);
+            Result result;
+            once.client->balance(result, "BENCH-VICTIM", "B0");
+            if (!result.success)
+                throw std::runtime_error(result.description);
+            times.push_back(
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                    .count());
+        } catch (const std::exception &) {
+            ++latency.failures;
+        }
+    }
+    latency.answered = times.size();
+    if (!times.empty()) {
+        std::sort(times.begin(), times.end());
+        latency.p50Ms = times[times.size() / 2];
+        latency.p99Ms = times[std::min(times.size() - 1, times.size() * 99 / 100)];
+    }
+    return latency;
 }

@@ -31,6 +31,17 @@ public:
     // Runs `clients` clients for a short warm-up, then counts for `seconds`.
     static Outcome run(const QVector<quint16> &ports, Operation operation, int clients, bool fresh,
                        double seconds);
+
+    struct Latency
+    {
+        double p50Ms = 0;
+        double p99Ms = 0;
+        quint64 answered = 0;
+        quint64 failures = 0;
+    };
+    // One till: balance calls `pauseMs` apart for `seconds`, each on a
+    // connection of its own from 127.0.0.1, timed one by one.
+    static Latency timed(quint16 port, double seconds, int pauseMs);
 };
 
 #endif // LOAD_H

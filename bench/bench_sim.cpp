@@ -7,6 +7,7 @@
 //
 //   bench_sim [--seconds S] [--clients 1,4,16,64] [--sim PATH] [--compare PATH] [--dir DIR]
 //             [--ledger mysql://...] [--galera mysql://...,mysql://...,...]
+//   bench_sim --attack [--seconds S] [--sim PATH] [--dir DIR]
 //
 // --compare adds a column for another accounting-sim build (an older one,
 // say). The ledger is SQLite in DIR (default: the current directory), so
@@ -14,7 +15,18 @@
 // MariaDB instead (an empty database: scripts/bench --mariadb makes one).
 // --galera adds a column for one accounting-sim on each node of a Galera
 // cluster, the clients spread over them (scripts/bench --galera makes it).
+//
+// --attack times one till's balance calls (a fresh connection each, 5 ms
+// apart, for S seconds a row; 40 by default, longer than the idle time-out,
+// so that the attack's connections are closed and opened again meanwhile) on
+// an idle server, then while other loopback addresses hold 5,000 idle
+// connections (under the default cap, which holds them all, and under a cap
+// of 256, where each one the server closes to make room is opened again at
+// once: a flood of new connections), then while 64 slow clients each send a
+// byte a second. A server is started for each, and every call must succeed;
+// p99 is set against the idle server's.
 
+#include "Attacker.h"
 #include "BenchServer.h"
 #include "FloorServer.h"
 #include "Load.h"
@@ -26,8 +38,11 @@
 #include <QVector>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <memory>
+#include <sys/resource.h>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -65,6 +80,86 @@ void printRow(const char *label, const QString &connection, const std::vector<Ce
     std::fflush(stdout);
 }
 
+// The attack's sockets and the server's are both descriptors: all the
+// system allows.
+void raiseOpenFileLimit()
+{
+    rlimit files {};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
+}
+
+int runAttack(const QString &sim, QTemporaryDir &work, double seconds)
+{
+    raiseOpenFileLimit();
+    struct Scenario
+    {
+        const char *label;
+        int connections; // 0: no attack
+        Attacker::Kind kind;
+        int perAddress;
+        int maxConnections;
+    };
+    const Scenario scenarios[] = {
+        {"idle server", 0, Attacker::Kind::Idle, 1, 10000},
+        {"5,000 idle, 50 an address", 5000, Attacker::Kind::Idle, 50, 10000},
+        {"5,000 idle, 50 an address, oldest idle make room", 5000, Attacker::Kind::Idle, 50, 256},
+        {"64 slow, a byte a second, 1 an address", 64, Attacker::Kind::Slow, 1, 10000},
+    };
+    std::printf("accounting-sim under attack: one till's balance calls for %.0f s, 5 ms apart, each"
+                " on a fresh connection from 127.0.0.1,\nwhile other loopback addresses hold"
+                " connections; a new server for each row\nsim: %s, ledger SQLite in %s\n\n",
+                seconds, qPrintable(sim), qPrintable(work.path()));
+    std::printf("%-50s %9s %7s %7s %8s %8s %9s %9s %9s\n", "scenario", "max-conn", "ok", "failed",
+                "p50 ms", "p99 ms", "p99/idle", "opened", "closed");
+    double idleP99 = 0;
+    int status = 0;
+    int row = 0;
+    for (const Scenario &scenario : scenarios) {
+        const QString name = QStringLiteral("attack-%1").arg(++row);
+        BenchServer server(name, sim,
+                           {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
+                            QStringLiteral("--db"), work.filePath(name + QStringLiteral(".db")),
+                            QStringLiteral("--card"), QStringLiteral("B0=1000000"),
+                            QStringLiteral("--max-connections"),
+                            QString::number(scenario.maxConnections)},
+                           work.filePath(name + QStringLiteral(".log")));
+        if (!server.start())
+            return 1;
+        std::unique_ptr<Attacker> attacker;
+        if (scenario.connections > 0) {
+            attacker = std::make_unique<Attacker>(server.port(), scenario.kind,
+                                                  scenario.connections, scenario.perAddress);
+            if (!attacker->waitUntilOpen(30000)) {
+                std::fprintf(stderr, "bench: the attack did not get its connections open\n");
+                return 1;
+            }
+            // Past the kernel's deferred accept: the server holds them.
+            std::this_thread::sleep_for(std::chrono::seconds(5));
+        }
+        const Load::Latency latency = Load::timed(server.port(), seconds, 5);
+        if (scenario.connections == 0)
+            idleP99 = latency.p99Ms;
+        std::printf("%-50s %9d %7llu %7llu %8.2f %8.2f %9.2f %9llu %9llu\n", scenario.label,
+                    scenario.maxConnections, latency.answered, latency.failures, latency.p50Ms,
+                    latency.p99Ms, idleP99 > 0 ? latency.p99Ms / idleP99 : 0.0,
+                    attacker ? attacker->opened() : 0ULL,
+                    attacker ? attacker->closedByServer() : 0ULL);
+        std::fflush(stdout);
+        if (latency.failures > 0)
+            status = 1;
+        attacker.reset();
+        server.stop();
+    }
+    if (status != 0) {
+        std::printf("\nsome calls failed (see the logs in %s)\n", qPrintable(work.path()));
+        work.setAutoRemove(false);
+    }
+    return status;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -75,7 +170,8 @@ int main(int argc, char *argv[])
     const QCommandLineOption floorServer(QStringLiteral("floor-server"),
                                          QStringLiteral("Serve as the floor (used by the run)."));
     const QCommandLineOption seconds(QStringLiteral("seconds"),
-                                     QStringLiteral("Measured time per cell (default 2)."),
+                                     QStringLiteral("Measured time per cell (default 2; 40 a row"
+                                                    " with --attack)."),
                                      QStringLiteral("S"), QStringLiteral("2"));
     const QCommandLineOption clients(QStringLiteral("clients"),
                                      QStringLiteral("Client counts (default 1,4,16,64)."),
@@ -96,7 +192,10 @@ int main(int argc, char *argv[])
         QStringLiteral("galera"),
         QStringLiteral("One accounting-sim on each of these Galera nodes, as a column."),
         QStringLiteral("URL,URL,..."));
-    parser.addOptions({floorServer, seconds, clients, sim, compare, dir, ledger, galera});
+    const QCommandLineOption attack(QStringLiteral("attack"),
+                                    QStringLiteral("Times a till's calls under idle and slow"
+                                                   " clients instead."));
+    parser.addOptions({floorServer, seconds, clients, sim, compare, dir, ledger, galera, attack});
     parser.process(app);
     if (parser.isSet(floorServer))
         return FloorServer::run(workers);
@@ -107,6 +206,9 @@ int main(int argc, char *argv[])
                      qPrintable(parser.value(dir)));
         return 1;
     }
+    if (parser.isSet(attack))
+        return runAttack(parser.value(sim), work,
+                         parser.isSet(seconds) ? parser.value(seconds).toDouble() : 40);
     const double measured = parser.value(seconds).toDouble();
     QVector<int> clientCounts;
     for (const QString &count : parser.value(clients).split(QLatin1Char(',')))
