@@ -214,7 +214,7 @@ struct Totals
 Totals cardTotals(const QString &card, bool committedToo)
 {
     const QVector<QVariantList> sums
-        = rows(QStringLiteral("cannot read the transactions of %1").arg(card),
+        = rows(QStringLiteral("cannot read the transactions of %1").arg(CardMask::shown(card)),
                QStringLiteral("SELECT kind, state, CAST(SUM(amount >> 32) AS SIGNED),"
                               " CAST(SUM(amount & 4294967295) AS SIGNED) FROM transactions"
                               " WHERE card_number = ? AND state IN (?, ?) GROUP BY kind, state"),
@@ -288,7 +288,7 @@ bool Ledger::addCardIfMissing(const QString &number, qint64 balance, qint64 bala
     return retrying([&] {
         Work work(*this);
         const bool added
-            = change(QStringLiteral("cannot add card %1").arg(number),
+            = change(QStringLiteral("cannot add card %1").arg(CardMask::shown(number)),
                      m_mariaDb ? QStringLiteral("INSERT IGNORE INTO cards (number, balance,"
                                                 " balance_inactive) VALUES (?, ?, ?)")
                                : QStringLiteral("INSERT OR IGNORE INTO cards (number, balance,"
@@ -307,7 +307,7 @@ LedgerReply Ledger::balance(const QString &cardNumber)
     return retrying([&] {
         LedgerReply reply;
         const QVector<QVariantList> found
-            = rows(QStringLiteral("cannot read card %1").arg(cardNumber),
+            = rows(QStringLiteral("cannot read card %1").arg(CardMask::shown(cardNumber)),
                    QStringLiteral("SELECT balance, balance_inactive FROM cards WHERE number = ?"),
                    {cardNumber}, 2);
         if (found.isEmpty()) {
@@ -570,7 +570,7 @@ bool Ledger::history(const QString &cardNumber, LedgerReply &card, QVector<Event
     if (!card.accepted)
         return false;
     const QVector<QVariantList> found
-        = rows(QStringLiteral("cannot read the history of %1").arg(cardNumber),
+        = rows(QStringLiteral("cannot read the history of %1").arg(CardMask::shown(cardNumber)),
                QStringLiteral("SELECT at, event, delta, balance, amount, terminal_id, session_id,"
                               " client_session_id FROM history WHERE card_number = ? ORDER BY id"),
                {cardNumber}, 8);
@@ -891,7 +891,7 @@ void Ledger::upgradeSQLiteLedger()
 bool Ledger::lockCard(const QString &cardNumber, LedgerReply &reply)
 {
     const QVector<QVariantList> found
-        = rows(QStringLiteral("cannot read card %1").arg(cardNumber),
+        = rows(QStringLiteral("cannot read card %1").arg(CardMask::shown(cardNumber)),
                m_mariaDb ? QStringLiteral("SELECT balance, balance_inactive FROM cards"
                                           " WHERE number = ? FOR UPDATE")
                          : QStringLiteral("SELECT balance, balance_inactive FROM cards"
@@ -956,7 +956,7 @@ void Ledger::finish(const Transaction &transaction, const QString &state, const 
                               .arg(transaction.card)
                               .toStdString());
     if (delta != 0) {
-        change(QStringLiteral("cannot update card %1").arg(transaction.card),
+        change(QStringLiteral("cannot update card %1").arg(CardMask::shown(transaction.card)),
                QStringLiteral("UPDATE cards SET balance = ? WHERE number = ?"),
                {after, transaction.card});
     }
@@ -979,7 +979,7 @@ void Ledger::record(const QString &card, const QString &event, qint64 delta, qin
                     qint64 amount, const QString &terminal, const QString &session,
                     const QString &clientSession)
 {
-    change(QStringLiteral("cannot write the history of %1").arg(card),
+    change(QStringLiteral("cannot write the history of %1").arg(CardMask::shown(card)),
            QStringLiteral("INSERT INTO history (card_number, at, event, delta, balance, amount,"
                           " terminal_id, session_id, client_session_id)"
                           " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)"),
