@@ -65,6 +65,7 @@ VeltaBonusClientThrift::VeltaBonusClientThrift(const BonusSettings &settings, QO
         logger.error(message);
         throw BonusSystemError(message);
     }
+    case BonusSettings::State::TooLarge:
     case BonusSettings::State::NotJson:
         throw BonusSystemError(QStringLiteral("Ошибка в файле настроек"));
     case BonusSettings::State::Read:

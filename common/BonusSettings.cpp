@@ -35,11 +35,15 @@ const NumberKey numberKeys[] = {
     {"connectTimeout", 0, INT_MAX},
     {"recvTimeout", 0, INT_MAX},
     {"sendTimeout", 0, INT_MAX},
+    {"reversalWindow", 1, Limits::maxReversalWindowSeconds},
 };
 
-// The other keys: texts, and the server list and TLS files checked apart.
-const char *const otherKeys[] = {"statusFile", "printFile", "regexPattern", "regexRule", "header",
-                                 "terminalId", "address",   "servers",      "tls"};
+// A text that is a number or an object is a slip in the file, and would
+// otherwise become a path or a header nobody meant.
+const char *const textKeys[]
+    = {"statusFile", "printFile", "regexPattern", "regexRule", "header", "terminalId", "address"};
+// The server list and TLS files, checked apart.
+const char *const otherKeys[] = {"servers", "tls"};
 
 QString shown(const QString &key, const QJsonValue &value)
 {
@@ -86,7 +90,9 @@ BonusSettings BonusSettings::read(const QString &path)
     QByteArray bytes;
     char buffer[8192];
     bool failed = false;
-    for (;;) {
+    // Read no further than one byte past the limit, whatever the file says
+    // of its size: it may grow while it is read.
+    while (bytes.size() <= Limits::maxSettingsBytes) {
         const ssize_t got = ::read(fd, buffer, sizeof buffer);
         if (got < 0 && errno == EINTR)
             continue;
@@ -98,6 +104,12 @@ BonusSettings BonusSettings::read(const QString &path)
     ::close(fd);
     if (failed) {
         settings.m_state = State::Unreadable;
+        return settings;
+    }
+    if (bytes.size() > Limits::maxSettingsBytes) {
+        settings.m_state = State::TooLarge;
+        settings.m_problems << QStringLiteral("Файл настроек больше %1 байт: %2")
+                                   .arg(QString::number(Limits::maxSettingsBytes), path);
         return settings;
     }
     // The file is read at every operation and nearly always holds what it
@@ -135,6 +147,12 @@ int BonusSettings::integer(const QString &key) const
     return m_numbers.value(key, 0);
 }
 
+int BonusSettings::reversalWindowSeconds() const
+{
+    const int window = integer(QStringLiteral("reversalWindow"));
+    return window > 0 ? window : Limits::defaultReversalWindowSeconds;
+}
+
 QHash<QString, QString> BonusSettings::unknownKeys() const
 {
     const QStringList known = knownKeys();
@@ -156,6 +174,8 @@ QStringList BonusSettings::knownKeys()
     QStringList keys;
     for (const NumberKey &rule : numberKeys)
         keys << QLatin1String(rule.name);
+    for (const char *key : textKeys)
+        keys << QLatin1String(key);
     for (const char *key : otherKeys)
         keys << QLatin1String(key);
     return keys;
@@ -175,6 +195,13 @@ void BonusSettings::check()
             m_problems << outOfRange(key, rule.minimum, rule.maximum, value);
         else
             m_numbers.insert(key, int(value));
+    }
+    for (const char *name : textKeys) {
+        const QString key = QLatin1String(name);
+        const QJsonValue json = m_values.value(key);
+        if (!json.isUndefined() && !json.isNull() && !json.isString())
+            m_problems << QStringLiteral("Значение \"%1\" должно быть строкой: %2")
+                              .arg(key, shown(key, json));
     }
     checkServers();
     checkTls();

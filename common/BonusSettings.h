@@ -8,19 +8,18 @@
 #include <QStringList>
 
 /*!
-    The plug-in's settings file, read and checked in one go. Texts convert as
-    Qt's variants do (a number gives its decimal text, true gives "true",
-    anything else the empty text). Numbers are checked, because a number
-    that the slip or the socket cannot use must stop an operation before any
-    money moves: a number key takes a JSON integer, or a string holding one,
-    within the key's range; null counts as missing. So are the list of
-    servers and the TLS files. Each value that breaks a rule is one line of
-    problems().
+    The plug-in's settings file, read and checked in one go. Every value is
+    checked, because one the slip, the files or the socket cannot use must
+    stop an operation before any money moves: a text key takes a JSON
+    string, a number key a JSON integer, or a string holding one, within the
+    key's range; null counts as missing. So are the list of servers and the
+    TLS files. Each value that breaks a rule is one line of problems(). A
+    file over Limits::maxSettingsBytes is refused unread.
 */
 class BonusSettings
 {
 public:
-    enum class State { Missing, Unreadable, NotJson, Read };
+    enum class State { Missing, Unreadable, TooLarge, NotJson, Read };
 
     struct Server
     {
@@ -46,6 +45,8 @@ public:
     QString text(const QString &key) const;
     // The checked value; 0 when the key is missing, null or unusable.
     int integer(const QString &key) const;
+    // "reversalWindow", or its default when the key is left out.
+    int reversalWindowSeconds() const;
 
     // "servers" in order; empty when the key is missing (the single
     // "address" and "port" then name the server).

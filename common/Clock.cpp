@@ -16,6 +16,27 @@ QDateTime Clock::currentDateTime()
     return fixed.isValid() ? fixed : QDateTime::currentDateTime();
 }
 
+QDateTime Clock::currentDateTimeUtc()
+{
+    const QDateTime &fixed = fixedMoment();
+    return fixed.isValid() ? fixed.toUTC() : QDateTime::currentDateTimeUtc();
+}
+
+void Clock::waitForNextMillisecond()
+{
+    QDateTime &fixed = fixedMoment();
+    if (fixed.isValid()) {
+        fixed = fixed.addMSecs(1);
+        return;
+    }
+    const qint64 start = QDateTime::currentMSecsSinceEpoch();
+    // Any change will do: the caller checks the new time again anyway.
+    while (QDateTime::currentMSecsSinceEpoch() == start) {
+        const timespec pause {0, 100000};
+        nanosleep(&pause, nullptr);
+    }
+}
+
 void Clock::currentDateAndTime(QDate *date, QTime *time)
 {
     const QDateTime &fixed = fixedMoment();

@@ -40,8 +40,37 @@ public:
     // The widest slip that can be laid out.
     static constexpr int maxWidthPrint = 1000;
 
-    // Settled journal records older than this are pruned.
+    // Settled journal records older than this are pruned. It also bounds
+    // how far back the till makes sure a transaction id it sends is new.
     static constexpr int journalKeepDays = 30;
+
+    // A settings file larger than this is refused unread: no real one comes
+    // near it, and the whole file would be parsed at every operation.
+    static constexpr int maxSettingsBytes = 1024 * 1024;
+
+    // A reversal the server refused is asked again after these pauses
+    // (seconds), the last one repeating: a payment still on its way to the
+    // server when the first reversal arrived is found by a later one.
+    static constexpr int reversalBackoffSeconds[] = {30, 120, 300, 900};
+    // How long refused reversals are asked again before a refusal counts
+    // (reversalWindow, seconds): at least the server's pending limit, so
+    // that nothing of the transaction can be held there any more.
+    static constexpr int defaultReversalWindowSeconds = 900;
+    static constexpr int maxReversalWindowSeconds = 30 * 86400;
+
+    // The longest session id the till commits or rolls back by: no server
+    // makes longer ones, and a longer one would not fit its own records.
+    static constexpr int maxSessionIdChars = 255;
+    // Server texts kept in the journal are cut to this many characters.
+    static constexpr int maxJournalTextChars = 500;
+
+    // The journal keeps room in its write-ahead log for this many page
+    // writes before a payment is sent, so that the payment's outcome can
+    // be recorded on a disk that fills meanwhile (a payment's outcome
+    // writes take some 10 pages); and the log is cut back to this size when
+    // it starts over, so that the room it keeps stays bounded.
+    static constexpr int journalReservedPages = 32;
+    static constexpr int journalLogLimitBytes = 1024 * 1024;
 };
 
 #endif // LIMITS_H

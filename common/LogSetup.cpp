@@ -1,14 +1,20 @@
 #include "LogSetup.h"
 
+#include "LogErrorCounter.h"
 #include "LogFileAppender.h"
 #include "LogLineLayout.h"
 #include "TillPaths.h"
 
+#include <QAtomicInteger>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QMutex>
+#include <QMutexLocker>
 #include <QString>
 #include <QtGlobal>
 
+#include <log4cxx/appenderskeleton.h>
 #include <log4cxx/fileappender.h>
 #include <log4cxx/helpers/fileinputstream.h>
 #include <log4cxx/helpers/pool.h>
@@ -18,6 +24,10 @@
 #include <log4cxx/propertyconfigurator.h>
 #include <log4cxx/writerappender.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 const char qtLoggerName[] = "Qt";
@@ -25,22 +35,58 @@ const char qtLoggerName[] = "Qt";
 QtMessageHandler previousHandler = nullptr;
 int handlerUsers = 0;
 
+QAtomicInteger<int> failureCount;
+QMutex failureMutex;
+QString lastFailureText;
+
 void forwardQtMessage(QtMsgType type, const QMessageLogContext &, const QString &message)
 {
     static const log4cxx::LoggerPtr logger = log4cxx::Logger::getLogger(qtLoggerName);
     const std::wstring text = message.toStdWString();
-    switch (type) {
-    case QtDebugMsg:
-        LOG4CXX_DEBUG(logger, text);
-        break;
-    case QtInfoMsg:
-        LOG4CXX_INFO(logger, text);
-        break;
-    case QtWarningMsg:
-    case QtCriticalMsg:
-    case QtFatalMsg:
-        LOG4CXX_ERROR(logger, text);
-        break;
+    // An exception must not leave a message handler: Qt calls it from
+    // anywhere, destructors included.
+    try {
+        switch (type) {
+        case QtDebugMsg:
+            LOG4CXX_DEBUG(logger, text);
+            break;
+        case QtInfoMsg:
+            LOG4CXX_INFO(logger, text);
+            break;
+        case QtWarningMsg:
+        case QtCriticalMsg:
+        case QtFatalMsg:
+            LOG4CXX_ERROR(logger, text);
+            break;
+        }
+    } catch (const std::exception &e) {
+        LogSetup::noteFailure(QString::fromLocal8Bit(e.what()));
+    }
+}
+
+// The log holds card numbers: its owner writes it, the till's group reads
+// it, nobody else. A file made before by a laxer hand is brought to that.
+void prepareLogFile(const QString &path)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    const int fd = ::open(QFile::encodeName(path).constData(),
+                          O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
+    if (fd < 0)
+        return; // the appender fails to open it too, and says why
+    struct stat info
+    {
+    };
+    if (::fstat(fd, &info) == 0 && (info.st_mode & 0777 & ~0640) != 0)
+        ::fchmod(fd, info.st_mode & 0640);
+    ::close(fd);
+}
+
+// Counted rather than printed on the till's standard error.
+void countErrors(const log4cxx::LoggerPtr &logger)
+{
+    for (const log4cxx::AppenderPtr &appender : logger->getAllAppenders()) {
+        if (const auto skeleton = log4cxx::cast<log4cxx::AppenderSkeleton>(appender))
+            skeleton->setErrorHandler(std::make_shared<LogErrorCounter>());
     }
 }
 
@@ -80,7 +126,12 @@ void LogSetup::ensureConfigured()
 
     const QString properties = TillPaths::logConfigFile();
     if (QFile::exists(properties)) {
-        configureFrom(properties);
+        try {
+            configureFrom(properties);
+            countErrors(log4cxx::Logger::getRootLogger());
+        } catch (const std::exception &e) {
+            noteFailure(QString::fromLocal8Bit(e.what()));
+        }
         return;
     }
 
@@ -96,7 +147,9 @@ void LogSetup::ensureConfigured()
     // log4cxx keeps its texts as UTF-8 here.
     const log4cxx::LayoutPtr layout = std::make_shared<LogLineLayout>();
     auto appender = std::make_shared<LogFileAppender>();
+    appender->setErrorHandler(std::make_shared<LogErrorCounter>());
     appender->setLayout(layout);
+    prepareLogFile(TillPaths::defaultLogFile());
     appender->setFile(TillPaths::defaultLogFile().toUtf8().toStdString());
     appender->setAppend(true);
     appender->setEncoding(LOG4CXX_STR("UTF-8"));
@@ -117,9 +170,33 @@ void LogSetup::flush()
     for (const log4cxx::AppenderPtr &appender :
          log4cxx::Logger::getRootLogger()->getAllAppenders()) {
         const auto writerAppender = log4cxx::cast<log4cxx::WriterAppender>(appender);
-        if (writerAppender && writerAppender->getWriter())
+        if (!writerAppender || !writerAppender->getWriter())
+            continue;
+        try {
             writerAppender->getWriter()->flush(pool);
+        } catch (const std::exception &e) {
+            // The buffer keeps what it holds, up to its size, for the next flush.
+            noteFailure(QString::fromLocal8Bit(e.what()));
+        }
     }
+}
+
+void LogSetup::noteFailure(const QString &reason)
+{
+    failureCount.fetchAndAddRelaxed(1);
+    const QMutexLocker locker(&failureMutex);
+    lastFailureText = reason;
+}
+
+int LogSetup::failures()
+{
+    return failureCount.loadRelaxed();
+}
+
+QString LogSetup::lastFailure()
+{
+    const QMutexLocker locker(&failureMutex);
+    return lastFailureText;
 }
 
 void LogSetup::setHandleQtMessages(bool handle)

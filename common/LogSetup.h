@@ -1,11 +1,13 @@
 #ifndef LOGSETUP_H
 #define LOGSETUP_H
 
+#include <QString>
+
 /*!
     Process-wide logging set-up. A host that configured log4cxx itself is
     left alone; otherwise the plug-in configures it once, from
     TillPaths::logConfigFile() when that exists, else with a file appender
-    writing to TillPaths::defaultLogFile().
+    writing to TillPaths::defaultLogFile(), made 0640: it holds card numbers.
 */
 class LogSetup
 {
@@ -15,6 +17,15 @@ public:
     // Writes out what the appenders of the root logger hold back. The
     // plug-in's own appender buffers a run's lines; this ends each run.
     static void flush();
+
+    /*!
+        Logging never throws at its caller: a line or a flush that fails (a
+        full disk, a log file that cannot be opened) is counted here instead,
+        with its reason, and `check` reports it.
+    */
+    static void noteFailure(const QString &reason);
+    static int failures();
+    static QString lastFailure();
 
     /*!
         Forwards Qt's own messages (qDebug, qWarning...) to the logger "Qt".

@@ -45,9 +45,15 @@ void Logger::log(const log4cxx::LevelPtr &level, const QString &message) const
     // after each line, rather than a pool made and destroyed for every line:
     // a run logs some thirty of them.
     static thread_local log4cxx::helpers::Pool pool;
-    m_logger->callAppenders(std::make_shared<log4cxx::spi::LoggingEvent>(
-                                m_logger->getName(), level, message.toStdString(),
-                                log4cxx::spi::LocationInfo::getLocationUnavailable()),
-                            pool);
+    try {
+        m_logger->callAppenders(std::make_shared<log4cxx::spi::LoggingEvent>(
+                                    m_logger->getName(), level, message.toStdString(),
+                                    log4cxx::spi::LocationInfo::getLocationUnavailable()),
+                                pool);
+    } catch (const std::exception &e) {
+        // A full disk or a vanished log file must not end the operation
+        // that is being logged: the line is lost, and counted.
+        LogSetup::noteFailure(QString::fromLocal8Bit(e.what()));
+    }
     apr_pool_clear(pool.getAPRPool());
 }

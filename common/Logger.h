@@ -7,7 +7,8 @@
 
 /*!
     A named log4cxx logger that takes Qt text. Texts reach log4cxx as UTF-8,
-    its own inner form, whatever the process locale says.
+    its own inner form, whatever the process locale says. Never throws: a
+    line that cannot be written is counted by LogSetup.
     Making a Logger configures logging once if the host has not (LogSetup).
 */
 class Logger

@@ -8,6 +8,7 @@
 #include "Limits.h"
 #include "LogSetup.h"
 #include "OperationJournal.h"
+#include "Recovery.h"
 #include "Settlement.h"
 #include "ThriftOutput.h"
 #include "ThriftTransportProvider.h"
@@ -19,9 +20,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
 #include <QJsonDocument>
-#include <QJsonObject>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSettings>
@@ -256,7 +255,6 @@ void BonusCredit::dropLookAhead()
 void BonusCredit::runOperation()
 {
     QString description;
-    qint64 committed = 0;
     try {
         // Released at the end of the run; its provider closes the connection.
         // Made while the card's lookup is out when nothing can go wrong in
@@ -283,14 +281,16 @@ void BonusCredit::runOperation()
             if (operationType == Sale)
                 checkLimit();
             info.dateFromCash = Clock::currentDateTime();
-            committed = Settlement(*client, *journal).pay(operationType, flow, info);
+            Settlement(*client, *journal, runSettings.reversalWindowSeconds())
+                .pay(operationType, flow, info);
             description = QStringLiteral("Успешное выполнение операции");
         }
     } catch (const DatabaseUnavailable &) {
         databaseFailed();
         return;
     } catch (const OperationJournal::Error &e) {
-        // Nothing was sent: the journal refused the record first.
+        // Either nothing was sent (the journal refused the record), or the
+        // commit could not be recorded and the payment was voided.
         logger.error(QString::fromUtf8(e.what()));
         fail(QStringLiteral("Не удалось записать журнал операций"));
         return;
@@ -299,8 +299,8 @@ void BonusCredit::runOperation()
         return;
     }
 
-    // From here on the server has done its part: nothing local may turn the
-    // answer into a failure.
+    // From here on the server has done its part and the journal holds it:
+    // nothing local may turn the answer into a failure.
     QString slip;
     try {
         slip = operationType == Balance ? getBalanceSlip() : getSlip();
@@ -314,11 +314,6 @@ void BonusCredit::runOperation()
         logger.error(QStringLiteral("Не удалось записать файл слипа '%1'").arg(printFile));
     if (!status(Success, description, QIODevice::WriteOnly))
         logger.error(QStringLiteral("Не удалось записать файл статуса '%1'").arg(statusFile));
-    // Only now, with the answer in hand, is the commit journalled: a run
-    // killed before this point never answered the cashier, and its
-    // transaction is voided from the journal like any other unfinished one.
-    if (committed != 0)
-        Settlement::journalCommitted(*journal, committed);
 }
 
 bool BonusCredit::status(int code, const QString &description, QIODevice::OpenModeFlag mode) const
@@ -400,6 +395,7 @@ bool BonusCredit::generateSettings()
     runSettings = BonusSettings::read(settingsPath);
     const BonusSettings &settings = runSettings;
     const bool refused = settings.state() == BonusSettings::State::NotJson
+        || settings.state() == BonusSettings::State::TooLarge
         || (settings.state() == BonusSettings::State::Read && !settings.isUsable());
     if (refused) {
         // The values of the last good read stay, the status path among them.
@@ -596,8 +592,12 @@ void BonusCredit::settleJournal()
         if (!journal->hasUnsettled())
             return;
         VeltaBonusClientThrift client(runSettings, nullptr);
-        // The cashier waits at most one connect limit for the queue.
-        Settlement(client, *journal).settle(client.getProvider()->getConnectTimeout());
+        // The cashier waits at most one connect limit for the queue, and
+        // only for the reversals whose time has come.
+        const Settlement::Pass pass
+            = Settlement(client, *journal, runSettings.reversalWindowSeconds())
+                  .settle(client.getProvider()->getConnectTimeout(), false);
+        Recovery::logAttention(logger, pass.unsettled);
     } catch (const std::exception &e) {
         logger.error(QStringLiteral("Незавершённые транзакции не отменены: ")
                      + QString::fromLocal8Bit(e.what()));
@@ -606,50 +606,17 @@ void BonusCredit::settleJournal()
 
 QByteArray BonusCredit::recover()
 {
-    const auto toJson = [](const QList<OperationJournal::Record> &records) {
-        QJsonArray array;
-        for (const OperationJournal::Record &record : records) {
-            array.append(QJsonObject {
-                {QStringLiteral("transactionId"), record.transactionId},
-                {QStringLiteral("sessionId"), record.sessionId},
-                {QStringLiteral("operation"), record.operation},
-                {QStringLiteral("card"), record.cardNumber},
-                {QStringLiteral("amount"), record.amount},
-                {QStringLiteral("createdAt"), record.createdAt.toString(Qt::ISODateWithMs)},
-                {QStringLiteral("outcome"), record.outcome},
-                {QStringLiteral("attempts"), record.attempts},
-                {QStringLiteral("lastError"), record.lastError},
-            });
-        }
-        return array;
-    };
+    return Recovery(*journal).recover();
+}
 
-    logger.info(QStringLiteral("Отмена незавершённых транзакций"));
-    Settlement::Pass pass;
-    QString error;
-    if (QFile::exists(journal->path())) {
-        try {
-            if (journal->hasUnsettled()) {
-                VeltaBonusClientThrift client(nullptr);
-                pass = Settlement(client, *journal).settle(0);
-            }
-            journal->prune(Limits::journalKeepDays);
-        } catch (const std::exception &e) {
-            error = QString::fromLocal8Bit(e.what());
-            logger.error(QStringLiteral("Незавершённые транзакции не отменены: ") + error);
-            try {
-                pass.unsettled = journal->unsettled();
-            } catch (const OperationJournal::Error &) {
-                // Already said: the journal itself is what failed.
-            }
-        }
-    }
+QByteArray BonusCredit::forget(qint64 id)
+{
+    return Recovery(*journal).forget(id);
+}
 
-    QJsonObject answer {{QStringLiteral("settled"), toJson(pass.settled)},
-                        {QStringLiteral("unsettled"), toJson(pass.unsettled)}};
-    if (!error.isEmpty())
-        answer.insert(QStringLiteral("error"), error);
-    return QJsonDocument(answer).toJson(QJsonDocument::Compact);
+QByteArray BonusCredit::resetJournal()
+{
+    return Recovery(*journal).resetJournal();
 }
 
 QByteArray BonusCredit::check(const QString &cardNumber)

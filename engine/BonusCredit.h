@@ -65,8 +65,12 @@ public:
         Rolls back the journal's unsettled transactions, as far as the server
         can be reached. Answers {"settled":[...],"unsettled":[...]} as
         compact JSON, and "error" when the journal or the settings failed.
+        forget() closes one record by hand first, resetJournal() moves a
+        damaged journal aside instead (see Recovery).
     */
     QByteArray recover();
+    QByteArray forget(qint64 id);
+    QByteArray resetJournal();
 
     // Looks the till over without moving money (TillCheck).
     QByteArray check(const QString &cardNumber);

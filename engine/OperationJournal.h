@@ -5,7 +5,6 @@
 #include <QElapsedTimer>
 #include <QHash>
 #include <QList>
-#include <QPair>
 #include <QSet>
 #include <QString>
 #include <QVariantList>
@@ -19,16 +18,25 @@ class QSqlQuery;
 
 /*!
     The till's own record of every payment and refund it sends, kept in an
-    SQLite file in the work directory with synchronous writes, so that it
-    survives the process being killed at any instant.
+    SQLite file in the work directory (mode 0600) with synchronous writes,
+    so that it survives the process being killed at any instant.
 
     A record is written before makePay/makePayBack is sent ("sent"), gets
     the server's session id when the answer comes ("accepted"), and ends
-    "settled" with its outcome: committed, refused, notSent, rolledBack or
-    rollbackRefused. A reversal that could not reach the server leaves the
-    record "reversing" with its attempts and last error, for the next
-    operation or `payment-host recover` to settle. A record still "sent" or
-    "accepted" belongs to a run that never finished; it is reversed too.
+    "settled" with its outcome (Outcome below). A reversal that did not
+    settle it leaves it "reversing", with its attempts, the last answer or
+    failure and when to ask again, or "attention" when a person must look
+    at it (ReversalRule). A record still "sent" or "accepted" belongs to a
+    run that never finished; it is reversed too.
+
+    A journal at its path is always a whole one: a new journal is made under
+    another name and renamed into place. So a file there that is empty, cut
+    short or no database at all is damage, reported as such
+    (Error::damaged()), and never replaced but by moveAside().
+
+    What could not be written (a full disk, an I/O error) is kept in memory
+    and written at the next chance; until then every reading of this object
+    shows it as if it had been written.
 */
 class OperationJournal
 {
@@ -39,10 +47,37 @@ public:
     class Error : public std::runtime_error
     {
     public:
-        explicit Error(const QString &reason)
+        explicit Error(const QString &reason, bool damaged = false)
             : std::runtime_error(reason.toStdString())
+            , m_damaged(damaged)
         {
         }
+        // The file is there but holds no sound journal.
+        bool damaged() const { return m_damaged; }
+
+    private:
+        bool m_damaged;
+    };
+
+    // A record's states and outcomes, as the file holds them.
+    struct State
+    {
+        static constexpr char sent[] = "sent";
+        static constexpr char accepted[] = "accepted";
+        static constexpr char reversing[] = "reversing";
+        static constexpr char attention[] = "attention";
+        static constexpr char settled[] = "settled";
+    };
+    struct Outcome
+    {
+        static constexpr char committed[] = "committed";
+        static constexpr char refused[] = "refused";
+        static constexpr char notSent[] = "notSent";
+        static constexpr char rolledBack[] = "rolledBack";
+        // Refused after the reversal window: the server holds nothing of it.
+        static constexpr char rollbackRefused[] = "rollbackRefused";
+        // Closed by hand (payment-host recover --forget).
+        static constexpr char forgotten[] = "forgotten";
     };
 
     struct Record
@@ -59,9 +94,10 @@ public:
         QString outcome;
         int attempts = 0;
         QString lastError;
-
-        // What a rollback names: the server's id if it ever answered.
-        QString reversalId() const { return sessionId.isEmpty() ? transactionId : sessionId; }
+        // Invalid: the next pass may try it.
+        QDateTime nextAt;
+        // The next reversal names the till's own transaction id.
+        bool byTransactionId = false;
     };
 
     explicit OperationJournal(const QString &path);
@@ -73,12 +109,24 @@ public:
     QString path() const { return m_path; }
 
     // Every method throws Error when the file cannot be opened or written.
+    // A journal that is not there yet is made; an older one is brought to
+    // the present layout in place.
     void open();
+    void close();
+
+    // Whether `id` is the transaction id or the session id of a record
+    // other than `except`.
+    bool holds(const QString &id, qint64 except = 0);
+    // Reserves room for the record's later writes first (see reserveRoom).
     qint64 begin(const QString &transactionId, const QString &terminalId, const QString &cardNumber,
                  int operation, qint64 amount);
     void accepted(qint64 id, const QString &sessionId);
     void settle(qint64 id, const QString &outcome, const QString &reason = QString());
-    void reversalFailed(qint64 id, const QString &error);
+    // A reversal that did not settle the record: one more attempt, its
+    // answer or failure, and when to ask again. `state` is State::reversing
+    // or State::attention.
+    void retry(qint64 id, const QString &state, const QString &answer, const QDateTime &nextAt,
+               bool byTransactionId = false);
 
     // Cheap when nothing was unsettled at the last look and only this
     // process has written since.
@@ -90,21 +138,43 @@ public:
     // Drops settled records older than `days`; returns how many.
     int prune(int days);
 
+    // Moves a damaged journal, with its write-ahead log, to
+    // path() + ".damaged-<time>" and returns that path. A journal that
+    // opens is sound and stays: Error.
+    QString moveAside();
+
 private:
+    // A change of a record's state after it was begun.
+    struct Change
+    {
+        QString state;
+        QString outcome;
+        QString answer; // null: last_error stays
+        int attempts = 0; // added
+        QDateTime nextAt;
+        bool byTransactionId = false;
+    };
+
+    void create();
+    void upgrade();
+    void reserveRoom();
+    void change(qint64 id, const Change &change);
+    void write(qint64 id, const Change &change);
+    void writeUnwritten();
+    static void apply(const Change &change, Record &record);
     // `rows`: the caller reads the rows, then finishes the query.
     QSqlQuery &exec(const QString &purpose, const QString &statement,
                     const QVariantList &values = {}, bool rows = false);
-    void write(qint64 id, const QString &outcome, const QString &reason);
-    void writeUnwritten();
     // Nothing unsettled at the last look, and the files (their `mark`)
     // untouched since.
     bool stillSettled(const FileMark &mark) const;
 
     QString m_path;
     QString m_connection;
+    int m_pageBytes = 4096;
     std::map<QString, std::unique_ptr<QSqlQuery>> m_prepared;
-    // Outcomes settled while the file would not take them: outcome, reason.
-    QHash<qint64, QPair<QString, QString>> m_unwritten;
+    // Changes made while the file would not take them, one per record.
+    QHash<qint64, Change> m_unwritten;
     // The journal's files when a look last found nothing unsettled (or
     // when this process last settled all it had opened since), and when
     // that look was.

@@ -4,6 +4,7 @@
 #include "Clock.h"
 #include "Limits.h"
 #include "NoServerAvailable.h"
+#include "ReversalRule.h"
 #include "ThriftTransportProvider.h"
 #include "VeltaBonusClientThrift.h"
 
@@ -13,11 +14,8 @@
 
 namespace {
 
-const auto outcomeCommitted = QStringLiteral("committed");
-const auto outcomeRefused = QStringLiteral("refused");
-const auto outcomeNotSent = QStringLiteral("notSent");
-const auto outcomeRolledBack = QStringLiteral("rolledBack");
-const auto outcomeRollbackRefused = QStringLiteral("rollbackRefused");
+using Outcome = OperationJournal::Outcome;
+using State = OperationJournal::State;
 
 // Called inside a handler: the exception being handled, unless one is kept.
 void keepFirst(std::exception_ptr &kept)
@@ -70,9 +68,11 @@ private:
 
 } // namespace
 
-Settlement::Settlement(VeltaBonusClientThrift &client, OperationJournal &journal)
+Settlement::Settlement(VeltaBonusClientThrift &client, OperationJournal &journal,
+                       int reversalWindowSeconds)
     : client(client)
     , journal(journal)
+    , windowSeconds(reversalWindowSeconds)
     , logger("payment")
 {
 }
@@ -80,43 +80,89 @@ Settlement::Settlement(VeltaBonusClientThrift &client, OperationJournal &journal
 qint64 Settlement::pay(int operation, const CardFlow &flow, AdditionalAssetInfo &info)
 {
     const bool payBack = operation != 1;
-    const QString transactionId
-        = VeltaBonusClientThrift::transactionId(Clock::currentDateTime(), flow.amount);
-    const qint64 record = journal.begin(transactionId, client.getTerminalId(), flow.cardNumber,
-                                        operation, VeltaBonusClientThrift::toLongLong(flow.amount));
+    OperationJournal::Record record;
+    record.transactionId = unusedTransactionId(flow.amount);
+    record.terminalId = client.getTerminalId();
+    record.cardNumber = flow.cardNumber;
+    record.createdAt = Clock::currentDateTimeUtc();
+    record.id = journal.begin(record.transactionId, record.terminalId, record.cardNumber, operation,
+                              VeltaBonusClientThrift::toLongLong(flow.amount));
 
     BonusResult accepted;
     try {
-        accepted = payBack ? client.makePayBack(flow, info, transactionId)
-                           : client.makePay(flow, info, transactionId);
+        accepted = payBack ? client.makePayBack(flow, info, record.transactionId)
+                           : client.makePay(flow, info, record.transactionId);
     } catch (const NoServerAvailable &) {
-        journalled("notSent", [&] { journal.settle(record, outcomeNotSent); });
+        journalled("notSent", [&] { journal.settle(record.id, QLatin1String(Outcome::notSent)); });
         throw;
     } catch (const BonusServerUnavailable &) {
         // The request may have arrived: void it under the id the till sent.
-        reverse(record, transactionId, flow.cardNumber);
+        reverse(record);
         throw;
     } catch (const BonusSystemError &e) {
-        journalled("refused", [&] { journal.settle(record, outcomeRefused, textOf(e)); });
+        journalled("refused",
+                   [&] { journal.settle(record.id, QLatin1String(Outcome::refused), textOf(e)); });
         throw;
     } catch (const std::exception &) {
-        reverse(record, transactionId, flow.cardNumber);
+        reverse(record);
         throw;
     }
 
-    const QString sessionId = accepted.sessionId.isEmpty() ? transactionId : accepted.sessionId;
-    journalled("accepted", [&] { journal.accepted(record, sessionId); });
-    commit(record, sessionId, flow);
-    return record;
+    const QString sessionId
+        = accepted.sessionId.isEmpty() ? record.transactionId : accepted.sessionId;
+    const QString unusable = unusableSession(sessionId, record.id);
+    if (!unusable.isEmpty()) {
+        // Committing by it could commit another transaction, or nothing:
+        // the payment is voided by the till's own id instead.
+        logger.error(QStringLiteral("Сервер ответил на транзакцию %1 номером сессии, которым "
+                                    "нельзя пользоваться (%2); она отменяется")
+                         .arg(record.transactionId, unusable));
+        reverse(record);
+        throw BonusSystemError(QStringLiteral("Неверный ответ бонусного сервера"));
+    }
+    record.sessionId = sessionId;
+    journalled("accepted", [&] { journal.accepted(record.id, sessionId); });
+    commit(record, flow);
+
+    // Success is said only once the commit is on the till's disk: a commit
+    // the journal does not hold would look unfinished to the next pass,
+    // which would void it after the cashier heard success.
+    try {
+        journal.settle(record.id, QLatin1String(Outcome::committed));
+    } catch (const OperationJournal::Error &e) {
+        logger.error(QStringLiteral("Подтверждение транзакции %1 не записано в журнал, она "
+                                    "отменяется: %2")
+                         .arg(sessionId, QString::fromUtf8(e.what())));
+        reverse(record);
+        throw;
+    }
+    return record.id;
 }
 
-void Settlement::journalCommitted(OperationJournal &journal, qint64 record)
+QString Settlement::unusedTransactionId(double amount)
 {
-    journalled(Logger("payment"), "committed", [&] { journal.settle(record, outcomeCommitted); });
+    QString id = VeltaBonusClientThrift::transactionId(Clock::currentDateTime(), amount);
+    // The id repeats every day at the same time for the same amount; an id
+    // already used would make a reversal find the older transaction.
+    while (journal.holds(id)) {
+        Clock::waitForNextMillisecond();
+        id = VeltaBonusClientThrift::transactionId(Clock::currentDateTime(), amount);
+    }
+    return id;
 }
 
-void Settlement::commit(qint64 record, const QString &sessionId, const CardFlow &flow)
+QString Settlement::unusableSession(const QString &sessionId, qint64 record)
 {
+    if (sessionId.size() > Limits::maxSessionIdChars)
+        return QStringLiteral("длиннее %1 символов").arg(Limits::maxSessionIdChars);
+    if (journal.holds(sessionId, record))
+        return QStringLiteral("%1 принадлежит другой операции журнала").arg(sessionId);
+    return QString();
+}
+
+void Settlement::commit(OperationJournal::Record &record, const CardFlow &flow)
+{
+    const QString &sessionId = record.sessionId;
     ThriftTransportProvider *provider = client.getProvider();
     LimitScope limits(provider);
     std::exception_ptr firstError;
@@ -142,7 +188,7 @@ void Settlement::commit(qint64 record, const QString &sessionId, const CardFlow 
             keepFirst(firstError);
         } catch (const BonusSystemError &) {
             limits.restore();
-            reverse(record, sessionId, flow.cardNumber);
+            reverse(record);
             throw;
         } catch (const std::exception &) {
             keepFirst(firstError);
@@ -155,38 +201,74 @@ void Settlement::commit(qint64 record, const QString &sessionId, const CardFlow 
     limits.restore();
     logger.error(
         QStringLiteral("Подтверждение транзакции %1 не получено, она отменяется").arg(sessionId));
-    reverse(record, sessionId, flow.cardNumber);
+    reverse(record);
     std::rethrow_exception(firstError);
 }
 
-bool Settlement::reverse(qint64 record, const QString &id, const QString &cardNumber)
+bool Settlement::reverse(const OperationJournal::Record &record)
 {
+    const QString id = ReversalRule::idOf(record);
     QString failure;
     try {
-        client.rollback(id, cardNumber);
+        client.rollback(id, record.cardNumber);
         logger.info(QStringLiteral("Транзакция %1 отменена").arg(id));
-        journalled("rolledBack", [&] { journal.settle(record, outcomeRolledBack); });
+        journalled("rolledBack",
+                   [&] { journal.settle(record.id, QLatin1String(Outcome::rolledBack)); });
         return true;
     } catch (const BonusServerUnavailable &e) {
         failure = textOf(e);
     } catch (const NoServerAvailable &e) {
         failure = textOf(e);
     } catch (const BonusSystemError &e) {
-        // A definite answer: the server holds nothing of it any more.
-        logger.info(QStringLiteral("Отмена транзакции %1 отклонена: %2").arg(id, textOf(e)));
-        journalled("rollbackRefused",
-                   [&] { journal.settle(record, outcomeRollbackRefused, textOf(e)); });
-        return true;
+        // A refusal settles nothing by itself: the payment may still be on
+        // its way to the server, or the server may be unable to look today.
+        const QString answer = textOf(e);
+        const QDateTime now = Clock::currentDateTimeUtc();
+        switch (ReversalRule::afterRefusal(record, now, windowSeconds)) {
+        case ReversalRule::Refused::NothingThere:
+            logger.info(QStringLiteral("Отмена транзакции %1 отклонена и после %2 с: на сервере "
+                                       "её нет (%3)")
+                            .arg(id, QString::number(windowSeconds), answer));
+            journalled("rollbackRefused", [&] {
+                journal.settle(record.id, QLatin1String(Outcome::rollbackRefused), answer);
+            });
+            return true;
+        case ReversalRule::Refused::NeedsAttention:
+            logger.error(
+                QStringLiteral("Отмена транзакции %1 отклоняется дольше %2 с, нужна "
+                               "проверка (payment-host recover --forget %3): %4")
+                    .arg(id, QString::number(windowSeconds), QString::number(record.id), answer));
+            journalled("attention", [&] {
+                journal.retry(record.id, QLatin1String(State::attention), answer,
+                              ReversalRule::nextAttempt(record.attempts + 1, now));
+            });
+            return false;
+        case ReversalRule::Refused::AskAgain:
+            break;
+        }
+        const QDateTime next = ReversalRule::nextAttempt(record.attempts + 1, now);
+        logger.info(QStringLiteral("Отмена транзакции %1 отклонена, она будет повторена в %2: %3")
+                        .arg(id, next.toLocalTime().toString(Qt::ISODate), answer));
+        journalled("reversalRefused", [&] {
+            journal.retry(record.id, QLatin1String(State::reversing), answer, next);
+        });
+        return false;
     } catch (const std::exception &e) {
         failure = textOf(e);
     }
-    logger.error(QStringLiteral("Отмена транзакции %1 не выполнена, она будет повторена: %2")
-                     .arg(id, failure));
-    journalled("reversalFailed", [&] { journal.reversalFailed(record, failure); });
+    const bool fallBack = ReversalRule::fallsBack(record);
+    logger.error(QStringLiteral("Отмена транзакции %1 не выполнена, она будет повторена%2: %3")
+                     .arg(id,
+                          fallBack ? QStringLiteral(" по номеру транзакции ") + record.transactionId
+                                   : QString(),
+                          failure));
+    journalled("reversalFailed", [&] {
+        journal.retry(record.id, QLatin1String(State::reversing), failure, QDateTime(), fallBack);
+    });
     return false;
 }
 
-Settlement::Pass Settlement::settle(int budgetMs)
+Settlement::Pass Settlement::settle(int budgetMs, bool everyRecord)
 {
     Pass pass;
     const QList<OperationJournal::Record> records = journal.unsettled();
@@ -195,26 +277,31 @@ Settlement::Pass Settlement::settle(int budgetMs)
 
     LimitScope limits(client.getProvider());
     const QString terminal = client.getTerminalId();
+    const QDateTime now = Clock::currentDateTimeUtc();
     QDeadlineTimer deadline(budgetMs > 0 ? qint64(budgetMs) : qint64(-1));
     for (const OperationJournal::Record &record : records) {
-        OperationJournal::Record now = record;
+        OperationJournal::Record current = record;
+        if (!everyRecord && !ReversalRule::isDue(record, now)) {
+            pass.unsettled << current;
+            continue;
+        }
         if (budgetMs > 0) {
             const qint64 left = deadline.remainingTime();
             if (left == 0) {
-                pass.unsettled << now;
+                pass.unsettled << current;
                 continue;
             }
             limits.cap(left);
         }
         logger.info(QStringLiteral("Отмена незавершённой транзакции %1: карта %2, сумма %3, "
                                    "попыток %4")
-                        .arg(record.reversalId(), record.cardNumber, QString::number(record.amount),
-                             QString::number(record.attempts)));
+                        .arg(ReversalRule::idOf(record), record.cardNumber,
+                             QString::number(record.amount), QString::number(record.attempts)));
         // The terminal that made it, whatever the settings say today.
         client.setTerminalId(record.terminalId);
-        const bool settled = reverse(record.id, record.reversalId(), record.cardNumber);
-        journalled("reread", [&] { now = journal.record(record.id); });
-        (settled ? pass.settled : pass.unsettled) << now;
+        const bool settled = reverse(record);
+        journalled("reread", [&] { current = journal.record(record.id); });
+        (settled ? pass.settled : pass.unsettled) << current;
     }
     client.setTerminalId(terminal);
     return pass;
@@ -222,16 +309,11 @@ Settlement::Pass Settlement::settle(int budgetMs)
 
 void Settlement::journalled(const char *what, const std::function<void()> &write)
 {
-    journalled(logger, what, write);
-}
-
-void Settlement::journalled(const Logger &logger, const char *what,
-                            const std::function<void()> &write)
-{
     try {
         write();
     } catch (const OperationJournal::Error &e) {
-        // Money has moved by now; the run goes on and says so in the log.
+        // Money has moved by now; the journal keeps the change in memory,
+        // and the run goes on and says so in the log.
         logger.error(QStringLiteral("Ошибка журнала операций (%1): %2")
                          .arg(QLatin1String(what), QString::fromUtf8(e.what())));
     }

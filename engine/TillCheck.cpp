@@ -2,7 +2,9 @@
 
 #include "BonusCredit.h"
 #include "BonusSettings.h"
+#include "LogSetup.h"
 #include "OperationJournal.h"
+#include "ReversalRule.h"
 #include "ThriftSSLSocketFactory.h"
 #include "ThriftTransportProvider.h"
 #include "ThriftTransportWrapper.h"
@@ -72,6 +74,11 @@ QByteArray TillCheck::run(const QString &cardNumber)
         row(QStringLiteral("settings"), false,
             QStringLiteral("Файл с настройками не читается: ") + settingsPath);
         break;
+    case BonusSettings::State::TooLarge:
+        row(QStringLiteral("settings"), false,
+            QStringLiteral("Ошибка в файле настроек: ")
+                + settings.problems().join(QStringLiteral("; ")));
+        break;
     case BonusSettings::State::NotJson:
         row(QStringLiteral("settings"), false,
             QStringLiteral("Ошибка в файле настроек: это не JSON: ") + settingsPath);
@@ -100,18 +107,39 @@ QByteArray TillCheck::run(const QString &cardNumber)
     try {
         const QList<OperationJournal::Record> unsettled = engine.journal->unsettled();
         row(QStringLiteral("journal"), true, engine.journal->path());
+        // Reversals still being asked, and those a person must look at.
         QStringList pending;
-        for (const OperationJournal::Record &record : unsettled)
-            pending << QStringLiteral("%1 карта %2 сумма %3 попыток %4: %5")
-                           .arg(record.reversalId(), record.cardNumber,
-                                QString::number(record.amount), QString::number(record.attempts),
-                                record.lastError);
+        QStringList attention;
+        for (const OperationJournal::Record &record : unsettled) {
+            const bool needsAttention
+                = record.state == QLatin1String(OperationJournal::State::attention);
+            (needsAttention ? attention : pending)
+                << QStringLiteral("%1 карта %2 сумма %3 попыток %4: %5%6")
+                       .arg(ReversalRule::idOf(record), record.cardNumber,
+                            QString::number(record.amount), QString::number(record.attempts),
+                            record.lastError,
+                            needsAttention ? QStringLiteral(" (payment-host recover --forget %1)")
+                                                 .arg(record.id)
+                                           : QString());
+        }
         row(QStringLiteral("unsettled"), pending.isEmpty(),
             pending.isEmpty() ? QStringLiteral("нет незавершённых отмен")
                               : pending.join(QStringLiteral("; ")));
+        row(QStringLiteral("attention"), attention.isEmpty(),
+            attention.isEmpty() ? QStringLiteral("нет записей, требующих проверки")
+                                : attention.join(QStringLiteral("; ")));
     } catch (const OperationJournal::Error &e) {
         row(QStringLiteral("journal"), false, QString::fromUtf8(e.what()));
     }
+
+    // What this process could not write to its log, this check's own lines
+    // included.
+    LogSetup::flush();
+    const int logFailures = LogSetup::failures();
+    row(QStringLiteral("log"), logFailures == 0,
+        logFailures == 0 ? QStringLiteral("записи лога не терялись")
+                         : QStringLiteral("не записано в лог: %1, последняя ошибка: %2")
+                               .arg(QString::number(logFailures), LogSetup::lastFailure()));
 
     engine.regexPattern = settings.text(QStringLiteral("regexPattern"));
     engine.regexRule = settings.text(QStringLiteral("regexRule"));

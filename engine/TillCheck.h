@@ -10,10 +10,11 @@ class BonusSettings;
 
 /*!
     Looks a till over without moving money: the settings, the files the
-    plug-in writes, the journal, the database and its tables, optionally a
-    card with its client and cashier, and every configured server (a
-    balance call, the one call that moves nothing). Each is a row, ok or
-    not, with the reason.
+    plug-in writes, the journal and the reversals it holds (those still
+    being asked, and those a person must look at), the log, the database and
+    its tables, optionally a card with its client and cashier, and every
+    configured server (a balance call, the one call that moves nothing).
+    Each is a row, ok or not, with the reason.
 */
 class TillCheck
 {

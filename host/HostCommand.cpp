@@ -44,6 +44,13 @@ struct Options
                              QStringLiteral("check: also look this card up and ask its "
                                             "balance."),
                              QStringLiteral("N")};
+    QCommandLineOption forget {QStringLiteral("forget"),
+                               QStringLiteral("recover: first close the journal record <ID> by "
+                                              "hand, without a reversal (logged)."),
+                               QStringLiteral("ID")};
+    QCommandLineOption resetJournal {QStringLiteral("reset-journal"),
+                                     QStringLiteral("recover: move a damaged journal aside and "
+                                                    "start a new one.")};
 
     void addTo(QCommandLineParser &parser)
     {
@@ -55,7 +62,8 @@ struct Options
                 "                     [--cash-code C] [--no-receipt]\n"
                 "                      AMOUNT_KOPECKS above 0; K names a cashier in the till's\n"
                 "                      database, for the slip (1 when not given)\n"
-                "  recover             settle what earlier runs left unsettled\n"
+                "  recover [--forget ID | --reset-journal]\n"
+                "                      settle what earlier runs left unsettled\n"
                 "  check [--card N]    check the till's set-up; moves no money\n"
                 "  -                   read one command a line from standard input\n"
                 "Exit status: 0 success, 1 failure, 2 usage error.\n"
@@ -66,7 +74,8 @@ struct Options
                                      QStringLiteral("command [arguments]"));
         parser.addHelpOption();
         parser.addVersionOption();
-        parser.addOptions({plugin, json, receipt, cashCode, cashierCode, noReceipt, card});
+        parser.addOptions(
+            {plugin, json, receipt, cashCode, cashierCode, noReceipt, card, forget, resetJournal});
     }
 };
 
@@ -240,6 +249,12 @@ HostCommand HostCommand::parse(const QStringList &arguments, Origin origin)
     }
     if (verb != QLatin1String("check") && parser.isSet(options.card))
         return failure(command, QStringLiteral("--card is an option of check only"));
+    if (verb != QLatin1String("recover")) {
+        const QString option
+            = foreignOption(parser, {QStringLiteral("forget"), QStringLiteral("reset-journal")});
+        if (!option.isEmpty())
+            return failure(command, QStringLiteral("%1 is an option of recover only").arg(option));
+    }
 
     if (verb == QLatin1String("-")) {
         if (origin == InputLine)
@@ -261,6 +276,19 @@ HostCommand HostCommand::parse(const QStringList &arguments, Origin origin)
             return failure(command, QStringLiteral("%1 takes no arguments").arg(verb));
         command.kind = verb == QLatin1String("recover") ? Recover : Check;
         command.cardNumber = parser.value(options.card);
+        command.resetJournal = parser.isSet(options.resetJournal);
+        if (parser.isSet(options.forget)) {
+            bool ok = false;
+            command.forgetId = parser.value(options.forget).toLongLong(&ok);
+            if (!ok || command.forgetId <= 0)
+                return failure(command,
+                               QStringLiteral("--forget takes a journal record's id, "
+                                              "not '%1'")
+                                   .arg(parser.value(options.forget)));
+            if (command.resetJournal)
+                return failure(command,
+                               QStringLiteral("--forget and --reset-journal go one at a time"));
+        }
         return command;
     }
 

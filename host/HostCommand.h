@@ -10,7 +10,7 @@
         sale|refund|cancel AMOUNT_KOPECKS CARD [--receipt N] [--cash-code C]
                                                [--cashier-code K] [--no-receipt]
                            (AMOUNT_KOPECKS above 0)
-        recover
+        recover [--forget ID | --reset-journal]
         check [--card N]
         -                       (command line only: one command a line from stdin)
     with --json anywhere, and on the command line also --plugin PATH, --help
@@ -46,6 +46,10 @@ public:
     QString cashCode = QStringLiteral("1");
     QString cashierCode = QStringLiteral("1");
     bool writeReceipt = true;
+    // recover: the journal record to close by hand (0: none), or the
+    // damaged journal to move aside.
+    qint64 forgetId = 0;
+    bool resetJournal = false;
 };
 
 #endif // HOSTCOMMAND_H

@@ -43,20 +43,21 @@ void writeJsonLine(const QJsonObject &object)
              + QLatin1Char('\n'));
 }
 
-// One line of recover's human output.
+// One line of recover's human output; `state` is its first word.
 QString recordLine(const QString &state, const QJsonObject &record)
 {
     QString line
-        = QStringLiteral("%1 %2 session=%3 operation=%4 card=%5 amount=%6 createdAt=%7 "
-                         "outcome=%8")
+        = QStringLiteral("%1 %2 id=%3 session=%4 operation=%5 card=%6 amount=%7 createdAt=%8 "
+                         "outcome=%9")
               .arg(state, record.value(QStringLiteral("transactionId")).toString(),
+                   QString::number(record.value(QStringLiteral("id")).toVariant().toLongLong()),
                    record.value(QStringLiteral("sessionId")).toString(),
                    QString::number(record.value(QStringLiteral("operation")).toInt()),
                    record.value(QStringLiteral("card")).toString(),
                    QString::number(record.value(QStringLiteral("amount")).toVariant().toLongLong()),
                    record.value(QStringLiteral("createdAt")).toString(),
                    record.value(QStringLiteral("outcome")).toString());
-    if (state == QLatin1String("unsettled"))
+    if (state == QLatin1String("unsettled") || state == QLatin1String("attention"))
         line += QStringLiteral(" attempts=%1 lastError=%2")
                     .arg(QString::number(record.value(QStringLiteral("attempts")).toInt()),
                          record.value(QStringLiteral("lastError")).toString());
@@ -231,7 +232,10 @@ int PaymentHost::executeReport(const HostCommand &command)
 {
     const bool recover = command.kind == HostCommand::Recover;
     const QString name = recover ? QStringLiteral("recover") : QStringLiteral("check");
-    const QByteArray signature = recover ? "recover()" : "check(QString)";
+    const QByteArray signature = !recover ? "check(QString)"
+        : command.forgetId > 0            ? "forget(qlonglong)"
+        : command.resetJournal            ? "resetJournal()"
+                                          : "recover()";
 
     // Asked first, so an older plug-in gets a clear answer instead of
     // QMetaObject's warning.
@@ -245,12 +249,19 @@ int PaymentHost::executeReport(const HostCommand &command)
                     command.json);
 
     QByteArray answer;
-    const bool invoked = recover
-        ? QMetaObject::invokeMethod(instance, "recover", Qt::DirectConnection,
-                                    Q_RETURN_ARG(QByteArray, answer))
-        : QMetaObject::invokeMethod(instance, "check", Qt::DirectConnection,
-                                    Q_RETURN_ARG(QByteArray, answer),
-                                    Q_ARG(QString, command.cardNumber));
+    const QByteArray method = signature.left(signature.indexOf('('));
+    bool invoked = false;
+    if (!recover)
+        invoked = QMetaObject::invokeMethod(instance, method.constData(), Qt::DirectConnection,
+                                            Q_RETURN_ARG(QByteArray, answer),
+                                            Q_ARG(QString, command.cardNumber));
+    else if (command.forgetId > 0)
+        invoked = QMetaObject::invokeMethod(instance, method.constData(), Qt::DirectConnection,
+                                            Q_RETURN_ARG(QByteArray, answer),
+                                            Q_ARG(qlonglong, command.forgetId));
+    else
+        invoked = QMetaObject::invokeMethod(instance, method.constData(), Qt::DirectConnection,
+                                            Q_RETURN_ARG(QByteArray, answer));
     if (!invoked)
         return fail(Failure, QStringLiteral("cannot call the plug-in's %1").arg(name),
                     command.json);
@@ -275,12 +286,29 @@ int PaymentHost::executeReport(const HostCommand &command)
     if (recover) {
         const QJsonArray settled = object.value(QStringLiteral("settled")).toArray();
         const QJsonArray unsettled = object.value(QStringLiteral("unsettled")).toArray();
-        ok = unsettled.isEmpty();
+        const QString error = object.value(QStringLiteral("error")).toString();
+        // A journal that cannot be read has not been settled, whatever it
+        // shows: the error is a failure too.
+        ok = unsettled.isEmpty() && error.isEmpty();
+        if (!error.isEmpty())
+            text += QStringLiteral("error: %1\n").arg(error);
+        if (object.contains(QStringLiteral("movedTo")))
+            text += QStringLiteral("journal moved aside: %1\n")
+                        .arg(object.value(QStringLiteral("movedTo")).toString());
+        if (object.contains(QStringLiteral("forgotten")))
+            text += recordLine(QStringLiteral("forgotten"),
+                               object.value(QStringLiteral("forgotten")).toObject());
         for (const QJsonValue &record : settled)
             text += recordLine(QStringLiteral("settled"), record.toObject());
-        for (const QJsonValue &record : unsettled)
-            text += recordLine(QStringLiteral("unsettled"), record.toObject());
-        if (settled.isEmpty() && unsettled.isEmpty())
+        for (const QJsonValue &record : unsettled) {
+            const QJsonObject fields = record.toObject();
+            text += recordLine(fields.value(QStringLiteral("state")).toString()
+                                       == QLatin1String("attention")
+                                   ? QStringLiteral("attention")
+                                   : QStringLiteral("unsettled"),
+                               fields);
+        }
+        if (text.isEmpty())
             text = QStringLiteral("nothing left to settle\n");
     } else {
         ok = object.value(QStringLiteral("ok")).toBool();

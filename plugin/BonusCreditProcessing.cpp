@@ -90,8 +90,7 @@ PaymentProcessingAnswer BonusCreditProcessing::execute(int operation, int amount
     // for ours.
     if (!lockWorkDir()) {
         engine->dropLookAhead();
-        answer.setMessage(busyText());
-        return answer;
+        return failure(busyText());
     }
     const auto unlock = qScopeGuard([this] { lock.release(); });
 
@@ -107,10 +106,8 @@ PaymentProcessingAnswer BonusCreditProcessing::execute(int operation, int amount
     QByteArray data;
     const QByteArray written = engine->writtenStatus();
     if (!readFile(engine->statusPath(), data) || data != written) {
-        if (written.isEmpty()) {
-            answer.setMessage(QStringLiteral("Ошибка чтения файла статуса операции."));
-            return answer;
-        }
+        if (written.isEmpty())
+            return failure(QStringLiteral("Ошибка чтения файла статуса операции."));
         logger.error(QStringLiteral("Файл статуса '%1' не содержит ответа этой операции")
                          .arg(engine->statusPath()));
         data = written;
@@ -124,18 +121,15 @@ PaymentProcessingAnswer BonusCreditProcessing::execute(int operation, int amount
     if (!engine->writtenStatusFields(code, description, number)) {
         QJsonParseError error;
         const QJsonDocument document = QJsonDocument::fromJson(data, &error);
-        if (error.error != QJsonParseError::NoError) {
-            answer.setMessage(QStringLiteral("Неверная структура ответа"));
-            return answer;
-        }
+        if (error.error != QJsonParseError::NoError)
+            return failure(QStringLiteral("Неверная структура ответа"));
         const QVariantMap status = document.toVariant().toMap();
         bool ok = false;
         code = status.value(QStringLiteral("status")).toInt(&ok);
         if (!ok) {
             const QString text = QStringLiteral("Ошибка получения кода статуса.");
             logger.error(text);
-            answer.setMessage(text);
-            return answer;
+            return failure(text);
         }
         description = status.value(QStringLiteral("description")).toString();
         number = status.value(QStringLiteral("cardNumber")).toString();
@@ -166,7 +160,7 @@ PaymentProcessingAnswer BonusCreditProcessing::execute(int operation, int amount
     return answer;
 }
 
-QByteArray BonusCreditProcessing::recover()
+template<typename Report> QByteArray BonusCreditProcessing::locked(Report report)
 {
     const auto flushLog = qScopeGuard([] { LogSetup::flush(); });
     if (!lockWorkDir())
@@ -174,8 +168,32 @@ QByteArray BonusCreditProcessing::recover()
                                           {QStringLiteral("unsettled"), QJsonArray()},
                                           {QStringLiteral("error"), busyText()}})
             .toJson(QJsonDocument::Compact);
-    const QByteArray answer = engine->recover();
-    lock.release();
+    const auto unlock = qScopeGuard([this] { lock.release(); });
+    return report();
+}
+
+QByteArray BonusCreditProcessing::recover()
+{
+    return locked([this] { return engine->recover(); });
+}
+
+QByteArray BonusCreditProcessing::forget(qlonglong id)
+{
+    return locked([this, id] { return engine->forget(id); });
+}
+
+QByteArray BonusCreditProcessing::resetJournal()
+{
+    return locked([this] { return engine->resetJournal(); });
+}
+
+PaymentProcessingAnswer BonusCreditProcessing::failure(const QString &message)
+{
+    // A till that reads the code must never take the plug-in's own failure
+    // for a payment: 0 is success.
+    PaymentProcessingAnswer answer;
+    answer.setCode(BonusCredit::Failure);
+    answer.setMessage(message);
     return answer;
 }
 

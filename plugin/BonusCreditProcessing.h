@@ -44,6 +44,10 @@ public:
         {"settled":[...],"unsettled":[...]}.
     */
     Q_INVOKABLE QByteArray recover();
+    // recover, with one journal record closed by hand first (logged).
+    Q_INVOKABLE QByteArray forget(qlonglong id);
+    // Moves a damaged journal aside, never a sound one.
+    Q_INVOKABLE QByteArray resetJournal();
 
     /*!
         Looks the till over without moving money: settings, files, journal,
@@ -55,6 +59,11 @@ public:
 private:
     bool lockWorkDir();
     static QString busyText();
+    // Runs `report` under the till's lock; answers recover's shape with
+    // "error" when the lock cannot be had.
+    template<typename Report> QByteArray locked(Report report);
+    // A failure the plug-in reports itself, with the failure code.
+    static PaymentProcessingAnswer failure(const QString &message);
 
     Logger logger;
     QString workDir;

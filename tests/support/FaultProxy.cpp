@@ -3,6 +3,9 @@
 #include "ThriftMessages.h"
 #include "WireTap.h"
 
+#include <thrift/protocol/TBinaryProtocol.h>
+#include <thrift/transport/TBufferTransports.h>
+
 #include <QMetaEnum>
 
 #include <algorithm>
@@ -21,6 +24,32 @@ using apache::thrift::TException;
 
 namespace {
 const int garbageBytes = 4096;
+
+// The Result of a REPLY; false for an EXCEPTION or a reply without one.
+bool resultOf(const QByteArray &reply, int32_t *seqid, accounting::logic::thriftapi::Result *result)
+{
+    auto buffer = std::make_shared<apache::thrift::transport::TMemoryBuffer>(
+        reinterpret_cast<uint8_t *>(const_cast<char *>(reply.constData())), uint32_t(reply.size()));
+    apache::thrift::protocol::TBinaryProtocol in(buffer);
+    try {
+        std::string name;
+        apache::thrift::protocol::TMessageType type;
+        in.readMessageBegin(name, type, *seqid);
+        std::string structName;
+        in.readStructBegin(structName);
+        std::string fieldName;
+        apache::thrift::protocol::TType fieldType;
+        int16_t field = 0;
+        in.readFieldBegin(fieldName, fieldType, field);
+        if (type != apache::thrift::protocol::T_REPLY || field != 0
+            || fieldType != apache::thrift::protocol::T_STRUCT)
+            return false;
+        result->read(&in);
+        return true;
+    } catch (const TException &) {
+        return false;
+    }
+}
 
 QByteArray noise(quint32 seed)
 {
@@ -214,20 +243,27 @@ FaultProxy::Decision FaultProxy::decide(const std::string &name)
     decision.noiseSeed = randomSeed * 7919u + quint32(seenCalls.size());
     auto rule = std::find_if(rules.cbegin(), rules.cend(), [&](const Rule &candidate) {
         return (candidate.method.isEmpty() || candidate.method == method)
-            && (candidate.nth == 0 || candidate.nth == nth);
+            && (candidate.nth == 0 || candidate.nth == nth) && chance(candidate.probability);
     });
     if (rule != rules.cend()) {
         decision.fault = rule->fault;
         decision.delayMs = rule->delayMs;
         decision.text = rule->text;
-    } else if (!randomFaults.isEmpty()
-               && random() / (double(std::mt19937::max()) + 1) < randomProbability) {
+    } else if (!randomFaults.isEmpty() && chance(randomProbability)) {
         decision.fault = randomFaults.at(int(random() % quint32(randomFaults.size())));
         decision.delayMs = randomDelayMs;
         decision.text = randomText;
     }
     seenCalls.append({method, decision.fault});
     return decision;
+}
+
+// Called with the mutex held.
+bool FaultProxy::chance(double probability)
+{
+    if (probability >= 1)
+        return true;
+    return random() / (double(std::mt19937::max()) + 1) < probability;
 }
 
 // Answers one call as its fault says.
@@ -252,6 +288,10 @@ FaultProxy::Then FaultProxy::apply(const Decision &decision, const ThriftMessage
     QByteArray reply;
     if (!exchange(call, upstream, &reply))
         return Then::Close;
+    if (decision.fault == ReplaceSession)
+        reply = replaceSession(call, reply, decision.text);
+    else
+        rememberSession(call, reply);
     switch (decision.fault) {
     case Pass:
         return sent(LoopbackSocket::writeAll(client, reply));
@@ -282,11 +322,46 @@ FaultProxy::Then FaultProxy::apply(const Decision &decision, const ThriftMessage
     case KillHostBeforeReply:
         killHost();
         return Then::Close;
+    case DelayReply:
+        if (!pause(decision.delayMs))
+            return Then::Close;
+        return sent(LoopbackSocket::writeAll(client, reply));
+    case ReplaceSession:
+        return sent(LoopbackSocket::writeAll(client, reply));
     case Refuse:
     case Exception:
         break; // answered above, without the server
     }
     return Then::Close;
+}
+
+void FaultProxy::rememberSession(const ThriftMessage &call, const QByteArray &reply)
+{
+    int32_t seqid = 0;
+    accounting::logic::thriftapi::Result result;
+    if (!resultOf(reply, &seqid, &result))
+        return;
+    std::lock_guard<std::mutex> lock(mutex);
+    lastSessions[QString::fromStdString(call.name)] = result.sessionId;
+}
+
+QByteArray FaultProxy::replaceSession(const ThriftMessage &call, const QByteArray &reply,
+                                      const QString &text)
+{
+    int32_t seqid = 0;
+    accounting::logic::thriftapi::Result result;
+    if (!resultOf(reply, &seqid, &result))
+        return reply;
+    std::string replacement = text.toStdString();
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        std::string &last = lastSessions[QString::fromStdString(call.name)];
+        if (text.isEmpty())
+            replacement = last;
+        last = result.sessionId;
+    }
+    result.__set_sessionId(replacement);
+    return ThriftMessages::reply(QByteArray::fromStdString(call.name), result, seqid);
 }
 
 // A connection whose answer could not be written is over.

@@ -66,6 +66,12 @@ public:
         // Forwarded, the server's reply read, then SIGKILL to the host pid; the client gets
         // nothing.
         KillHostBeforeReply,
+        // Forwarded; the reply is sent whole after rule.delayMs.
+        DelayReply,
+        // Forwarded; the client gets the server's reply with its sessionId replaced by
+        // rule.text, or, when the text is empty, by the sessionId of the last reply to the same
+        // method that went through this proxy (whatever the rules since).
+        ReplaceSession,
     };
     Q_ENUM(Fault)
 
@@ -78,8 +84,11 @@ public:
         Fault fault = Pass;
         // HoldReply, Drip.
         int delayMs = 0;
-        // Refuse, Exception.
+        // Refuse, Exception, ReplaceSession.
         QString text;
+        // A matching call gets the fault with this probability (seeded, as the random faults
+        // are); when it does not, the rules after this one are asked.
+        double probability = 1;
     };
     struct Seen
     {
@@ -134,6 +143,12 @@ private:
     Then apply(const Decision &decision, const ThriftMessage &call, int client, int *upstream);
     static Then sent(bool written);
     bool exchange(const ThriftMessage &call, int *upstream, QByteArray *reply);
+    // The session id of a reply is kept, per method; replaceSession()
+    // answers the reply with `text` (or the last one kept) instead.
+    void rememberSession(const ThriftMessage &call, const QByteArray &reply);
+    QByteArray replaceSession(const ThriftMessage &call, const QByteArray &reply,
+                              const QString &text);
+    bool chance(double probability);
     int connectUpstream();
     void killHost();
     bool pause(int ms);
@@ -160,6 +175,8 @@ private:
     int randomDelayMs = 0;
     QString randomText;
     std::mt19937 random;
+    // The sessionId of the last reply to each method.
+    QMap<QString, std::string> lastSessions;
     // Every socket in use, shut down by the destructor to wake its thread.
     std::set<int> descriptors;
     std::list<std::thread> clients;

@@ -63,8 +63,11 @@ struct Client
             else
                 thrift.balance(result, "T-1", "7770001");
             return QStringLiteral("reply %1 %2")
-                .arg(QLatin1String(result.success ? "true" : "false"),
-                     QString::fromStdString(result.description));
+                       .arg(QLatin1String(result.success ? "true" : "false"),
+                            QString::fromStdString(result.description))
+                + (result.sessionId.empty()
+                       ? QString()
+                       : QStringLiteral(" session ") + QString::fromStdString(result.sessionId));
         } catch (const TApplicationException &e) {
             return QStringLiteral("application exception %1: %2")
                 .arg(e.getType())
@@ -91,7 +94,8 @@ QStringList seenCalls(const FaultProxy &proxy)
 // A rule whose refusal or exception carries this suite's text.
 FaultProxy::Rule rule(const QString &method, int nth, FaultProxy::Fault fault, int delayMs = 0)
 {
-    return FaultProxy::rule(method, nth, fault, delayMs, refusal);
+    return FaultProxy::rule(method, nth, fault, delayMs,
+                            fault == FaultProxy::ReplaceSession ? QStringLiteral("S-99") : refusal);
 }
 } // namespace
 
@@ -159,6 +163,10 @@ void FaultProxyTest::faults_data()
     QTest::newRow("KillHost") << FaultProxy::KillHost << 0 << 5000 << true << balanceAnswer << true;
     QTest::newRow("KillHostBeforeReply")
         << FaultProxy::KillHostBeforeReply << 0 << 5000 << true << hangUp << true;
+    QTest::newRow("DelayReply") << FaultProxy::DelayReply << 100 << 5000 << true << balanceAnswer
+                                << true;
+    QTest::newRow("ReplaceSession") << FaultProxy::ReplaceSession << 0 << 5000 << true
+                                    << balanceAnswer + QStringLiteral(" session S-99") << true;
 }
 
 void FaultProxyTest::faults()
@@ -227,6 +235,11 @@ void FaultProxyTest::rulesChooseCalls_data()
     QTest::newRow("any method, first of each")
         << QList<FaultProxy::Rule> {rule(QString(), 1, FaultProxy::Refuse)} << true
         << QStringList {balance + refuse, balance + pass, balance + pass, commit + refuse};
+    FaultProxy::Rule never = rule(QStringLiteral("balance"), 0, FaultProxy::Refuse);
+    never.probability = 0;
+    QTest::newRow("a rule that never happens")
+        << QList<FaultProxy::Rule> {never} << true
+        << QStringList {balance + pass, balance + pass, balance + pass, commit + pass};
     QTest::newRow("first matching rule wins")
         << QList<FaultProxy::Rule> {rule(QStringLiteral("balance"), 0, FaultProxy::Pass),
                                     rule(QString(), 0, FaultProxy::Refuse)}
