@@ -98,8 +98,10 @@ bool isDamage(const QSqlError &error)
 
 OperationJournal::Error errorOf(const QString &purpose, const QSqlError &error)
 {
-    return OperationJournal::Error(QStringLiteral("%1: %2").arg(purpose, error.text()),
-                                   isDamage(error));
+    const QString reason = QStringLiteral("%1: %2").arg(purpose, error.text());
+    if (isDamage(error))
+        return OperationJournal::Error(QStringLiteral("the journal is damaged: ") + reason, true);
+    return OperationJournal::Error(reason);
 }
 
 // Owner only: card numbers, amounts and session ids are in it.

@@ -14,8 +14,12 @@
 #include <QFile>
 #include <QtTest>
 
+#include <cerrno>
 #include <clocale>
+#include <cstring>
 #include <functional>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -60,6 +64,9 @@ private slots:
     void propertiesFileInTheSettingsDirectory();
     void hostConfigurationIsKept();
     void noTillTreeNoFiles();
+    // Before any case that configures logging in this process.
+    void failuresCountedNeverThrown_data();
+    void failuresCountedNeverThrown();
     void utf8WhateverTheLocale();
     void qtMessagesAreForwarded();
     void lineLayoutAsThePattern_data();
@@ -82,6 +89,10 @@ void LoggingTest::defaultLogFileInTheTillTree()
     QVERIFY2(log.contains("INFO  payment - " + cyrillic.toUtf8()), log.constData());
     QVERIFY(log.contains("DEBUG veltabonus - debug line"));
     QVERIFY(log.contains("ERROR payment - error line"));
+    // It holds card numbers: not for everyone's eyes.
+    QCOMPARE(QFile::permissions(till.root() + QStringLiteral("/cash/log/bonus_credit.log"))
+                 & (QFile::WriteGroup | QFile::ReadOther | QFile::WriteOther),
+             QFile::Permissions());
 }
 
 void LoggingTest::propertiesFileInTheSettingsDirectory()
@@ -152,6 +163,56 @@ void LoggingTest::qtMessagesAreForwarded()
              QStringList {QStringLiteral("QSqlDatabase: предупреждение")});
     QCOMPARE(capture.messages(QStringLiteral("Qt"), QStringLiteral("DEBUG")),
              QStringList {QStringLiteral("отладка")});
+}
+
+void LoggingTest::failuresCountedNeverThrown_data()
+{
+    // How the default log file is broken before the first line.
+    QTest::addColumn<QString>("broken");
+    QTest::addColumn<bool>("counted");
+    QTest::newRow("a directory where the file goes") << "directory" << true;
+    QTest::newRow("a full disk") << "full disk" << true;
+    QTest::newRow("its directory removed after the start") << "removed" << false;
+}
+
+// A log that cannot take a line must not end the operation being logged:
+// the line is lost, counted, and nothing leaves the logger.
+void LoggingTest::failuresCountedNeverThrown()
+{
+    QFETCH(QString, broken);
+    QFETCH(bool, counted);
+    TempTill till;
+    const QString logDir = till.root() + QStringLiteral("/cash/log");
+    QVERIFY(QDir().mkpath(logDir));
+    bool mounted = false;
+    if (broken == QLatin1String("directory"))
+        QVERIFY(QDir().mkpath(logDir + QStringLiteral("/bonus_credit.log")));
+    if (broken == QLatin1String("full disk")) {
+        mounted
+            = ::mount("tmpfs", QFile::encodeName(logDir).constData(), "tmpfs", 0, "size=64k") == 0;
+        if (!mounted)
+            QSKIP(qPrintable(QStringLiteral("no tmpfs to fill: ")
+                             + QString::fromLocal8Bit(strerror(errno))));
+        QFile filler(logDir + QStringLiteral("/filler"));
+        QVERIFY(filler.open(QIODevice::WriteOnly));
+        while (filler.write(QByteArray(4096, 'x')) == 4096 && filler.flush()) { }
+    }
+    const bool exited = inChild([&] {
+        Logger logger("payment");
+        if (broken == QLatin1String("removed"))
+            QDir(logDir).removeRecursively();
+        // More than the appender's buffer holds, and an error line that is
+        // written at once.
+        for (int i = 0; i < 2000; ++i)
+            logger.info(cyrillic);
+        logger.error(QStringLiteral("error line"));
+        LogSetup::flush();
+        if ((LogSetup::failures() > 0) != counted || (counted && LogSetup::lastFailure().isEmpty()))
+            _exit(3);
+    });
+    if (mounted)
+        ::umount2(QFile::encodeName(logDir).constData(), MNT_DETACH);
+    QVERIFY(exited);
 }
 
 void LoggingTest::lineLayoutAsThePattern_data()

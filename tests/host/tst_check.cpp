@@ -135,6 +135,14 @@ void CheckTest::check_data()
     QTest::newRow("unsettled reversal")
         << QJsonObject() << QStringLiteral("unsettled") << QStringLiteral("unsettled")
         << QStringLiteral("0915071230000 карта 2000123456789");
+    QTest::newRow("reversal that needs attention")
+        << QJsonObject() << QStringLiteral("attention") << QStringLiteral("attention")
+        << QStringLiteral("payment-host recover --forget 9001");
+    QTest::newRow("journal damaged") << QJsonObject() << QStringLiteral("damaged journal")
+                                     << QStringLiteral("journal") << QStringLiteral("damaged");
+    QTest::newRow("log cannot be written")
+        << QJsonObject() << QStringLiteral("log is a directory") << QStringLiteral("log")
+        << QStringLiteral("bonus_credit.log");
     QTest::newRow("database unreachable")
         << QJsonObject() << QStringLiteral("no database") << QStringLiteral("database")
         << QStringLiteral("Не удалось подключиться к БД: ");
@@ -179,18 +187,37 @@ void CheckTest::check()
     }
     const QString journal
         = till.root() + QStringLiteral("/cash/paysystems/bonuscredit/bonus_credit_journal.sqlite");
-    if (broken == QLatin1String("unsettled")) {
-        // A reversal that could not reach the server, as a run leaves it.
+    if (broken == QLatin1String("unsettled") || broken == QLatin1String("attention")) {
+        // A reversal that could not reach the server, as a run leaves it; or
+        // one by the server's id that it kept refusing past the window.
         QVERIFY(HostProcess::run({QStringLiteral("balance"), card}).exitCode == 0);
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
         db.setDatabaseName(journal);
         QVERIFY(db.open());
-        QVERIFY(QSqlQuery(db).exec(QStringLiteral(
-            "INSERT INTO operations (transaction_id, terminal_id, card_number, operation,"
-            " amount, created_at, state, attempts, last_error) VALUES ('0915071230000',"
-            " 'TILL-7', '2000123456789', 1, 100, '2026-01-01T00:00:00.000Z', 'reversing', 2,"
-            " 'Нет доступных серверов')")));
+        QVERIFY(QSqlQuery(db).exec(
+            broken == QLatin1String("unsettled")
+                ? QStringLiteral("INSERT INTO operations (transaction_id, terminal_id, card_number,"
+                                 " operation, amount, created_at, state, attempts, last_error)"
+                                 " VALUES ('0915071230000', 'TILL-7', '2000123456789', 1, 100,"
+                                 " '2026-01-01T00:00:00.000Z', 'reversing', 2,"
+                                 " 'Нет доступных серверов')")
+                : QStringLiteral("INSERT INTO operations (id, transaction_id, session_id,"
+                                 " terminal_id, card_number, operation, amount, created_at, state,"
+                                 " attempts, last_error) VALUES (9001, '0915071230001', 'S-9001',"
+                                 " 'TILL-7', '2000123456789', 1, 100, '2026-01-01T00:00:00.000Z',"
+                                 " 'attention', 5, 'Транзакция не найдена')")));
         db.close();
+    }
+    if (broken == QLatin1String("damaged journal")) {
+        QVERIFY(HostProcess::run({QStringLiteral("balance"), card}).exitCode == 0);
+        QFile file(journal);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        file.write(QByteArray(100, 'x'));
+    }
+    const QString logFile = till.root() + QStringLiteral("/cash/log/bonus_credit.log");
+    if (broken == QLatin1String("log is a directory")) {
+        QFile::remove(logFile);
+        QVERIFY(QDir().mkpath(logFile));
     }
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     if (broken == QLatin1String("no database"))
@@ -210,6 +237,17 @@ void CheckTest::check()
         QByteArray(), environment);
     if (broken == QLatin1String("unsettled"))
         QVERIFY(HostProcess::run({QStringLiteral("recover")}).exitCode == 0);
+    if (broken == QLatin1String("attention"))
+        QVERIFY(HostProcess::run(
+                    {QStringLiteral("recover"), QStringLiteral("--forget"), QStringLiteral("9001")})
+                    .exitCode
+                == 0);
+    if (broken == QLatin1String("damaged journal"))
+        QVERIFY(HostProcess::run({QStringLiteral("recover"), QStringLiteral("--reset-journal")})
+                    .exitCode
+                == 0);
+    if (broken == QLatin1String("log is a directory"))
+        QVERIFY(QDir(logFile).removeRecursively());
     if (broken == QLatin1String("examples")) {
         // The example's layout names the thread, the default one does not.
         QVERIFY(QFile::remove(logConfig));

@@ -149,6 +149,27 @@ void HostCliTest::answers_data()
         << QStringList {QStringLiteral(
                "{\"error\":\"amount '-5' is not a positive number of kopecks\"}")}
         << QString();
+    QTest::newRow("--forget with another command")
+        << QStringList {QStringLiteral("--json"), QStringLiteral("check"),
+                        QStringLiteral("--forget"), QStringLiteral("3")}
+        << QByteArray() << 2
+        << QStringList {QStringLiteral("{\"error\":\"--forget is an option of recover only\"}")}
+        << QString();
+    QTest::newRow("--forget without a record's id")
+        << QStringList {QStringLiteral("--json"), QStringLiteral("recover"),
+                        QStringLiteral("--forget"), QStringLiteral("S-1")}
+        << QByteArray() << 2
+        << QStringList {QStringLiteral(
+               "{\"error\":\"--forget takes a journal record's id, not 'S-1'\"}")}
+        << QString();
+    QTest::newRow("--forget and --reset-journal together")
+        << QStringList {QStringLiteral("--json"), QStringLiteral("recover"),
+                        QStringLiteral("--reset-journal"), QStringLiteral("--forget"),
+                        QStringLiteral("2")}
+        << QByteArray() << 2
+        << QStringList {QStringLiteral(
+               "{\"error\":\"--forget and --reset-journal go one at a time\"}")}
+        << QString();
     QTest::newRow("plug-in not there")
         << QStringList {QStringLiteral("--json"), QStringLiteral("--plugin"), missingPlugin,
                         QStringLiteral("balance"), QStringLiteral("1")}
@@ -194,6 +215,17 @@ void HostCliTest::answers_data()
                                                      "{\"settled\":[],\"unsettled\":[]}")
                                                  : older.arg(plugin(), QStringLiteral("recover()"))}
                              << QString();
+    // A record that is not there is an error; a sound journal is never
+    // moved aside.
+    QTest::newRow("recover --forget of a record that is not there")
+        << QStringList {QStringLiteral("recover"), QStringLiteral("--forget"), QStringLiteral("7")}
+        << QByteArray() << 1
+        << QStringList {QStringLiteral("error: В журнале операций нет записи 7")} << QString();
+    QTest::newRow("recover --reset-journal of a sound journal")
+        << QStringList {QStringLiteral("--json"), QStringLiteral("recover"),
+                        QStringLiteral("--reset-journal")}
+        << QByteArray() << 1 << QStringList {QStringLiteral("{\"error\":\"the journal *")}
+        << QString();
     QTest::newRow("check") << QStringList {QStringLiteral("check"), QStringLiteral("--json"),
                                            QStringLiteral("--card"), QStringLiteral("1")}
                            << QByteArray() << 1

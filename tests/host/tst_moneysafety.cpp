@@ -21,7 +21,10 @@
 #include <QSqlQuery>
 #include <QtTest>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -38,7 +41,64 @@ const QString success = QStringLiteral("Успешное выполнение о
 const QString unavailable = QStringLiteral("Бонусный сервер не доступен");
 
 // How the till is left before the operation.
-enum Setup { Normal, NoWorkDir, ReadOnlyWorkDir, FilesElsewhere, FrozenDatabase, BusyLedger };
+enum Setup {
+    Normal,
+    NoWorkDir,
+    ReadOnlyWorkDir,
+    FilesElsewhere,
+    FrozenDatabase,
+    BusyLedger,
+    // The whole till tree on a disk that is full before the run starts.
+    FullDisk,
+    // The till tree on a disk that fills once the commit has reached the server.
+    DiskFillsDuringCommit,
+    // Another connection holds the journal's write lock once the commit has
+    // reached the server.
+    JournalLockedDuringCommit,
+    // The journal cut short, or its header overwritten.
+    CutJournal,
+    OverwrittenJournal
+};
+
+const QString journalFailed = QStringLiteral("Не удалось записать журнал операций");
+const QString commitMethod = QStringLiteral("commitTransaction");
+
+// A small file system of its own for a till tree, which a row fills; gone
+// with the object.
+class SmallDisk
+{
+public:
+    explicit SmallDisk(const QString &path)
+        : path(path)
+    {
+        QDir().mkpath(path);
+        mounted = ::mount("tmpfs", QFile::encodeName(path).constData(), "tmpfs", 0, "size=8m") == 0;
+        if (!mounted)
+            reason = QString::fromLocal8Bit(strerror(errno));
+    }
+    ~SmallDisk()
+    {
+        if (mounted)
+            ::umount2(QFile::encodeName(path).constData(), MNT_DETACH);
+    }
+
+    // Writes until the disk takes no more.
+    void fill() const
+    {
+        QFile filler(path + QStringLiteral("/filler"));
+        if (!filler.open(QIODevice::WriteOnly | QIODevice::Append))
+            return;
+        for (const int chunk : {1 << 16, 4096, 1}) {
+            const QByteArray bytes(chunk, 'x');
+            while (filler.write(bytes) == chunk && filler.flush()) { }
+        }
+    }
+    void empty() const { QFile::remove(path + QStringLiteral("/filler")); }
+
+    const QString path;
+    bool mounted = false;
+    QString reason;
+};
 
 struct Answer
 {
@@ -77,15 +137,25 @@ private slots:
     void twoHostsOnOneTill();
     void randomFaults();
     void queueSettling();
+    void refusedReversals_data();
+    void refusedReversals();
 
 private:
     // A payment-host the proxy may kill.
-    std::unique_ptr<HostProcess> startHost(const QStringList &arguments, bool asNobody = false);
+    std::unique_ptr<HostProcess> startHost(const QStringList &arguments, bool asNobody = false,
+                                           const QProcessEnvironment &environment
+                                           = QProcessEnvironment::systemEnvironment());
     QList<Answer> finish(HostProcess &host, int timeoutMs = 120000);
     Answer run(const QStringList &arguments, bool asNobody = false);
     void writeSettings(const QJsonObject &extra = QJsonObject());
     // Recovers until the journal is empty; false when something stays.
-    bool settleQueue();
+    bool settleQueue(const QProcessEnvironment &environment
+                     = QProcessEnvironment::systemEnvironment());
+    // recover or check as the till's operator runs them.
+    HostRun report(const QStringList &arguments);
+    QString journalPath() const;
+    // Runs `statement` on the journal from outside the plug-in.
+    bool onJournal(const QString &statement);
     qint64 ledger();
     int pendingOnServer();
     // The plug-in's last journal record: id, operation, amount, outcome.
@@ -136,10 +206,10 @@ void MoneySafetyTest::writeSettings(const QJsonObject &extra)
     till.writeSettings(settings);
 }
 
-std::unique_ptr<HostProcess> MoneySafetyTest::startHost(const QStringList &arguments, bool asNobody)
+std::unique_ptr<HostProcess> MoneySafetyTest::startHost(const QStringList &arguments, bool asNobody,
+                                                        const QProcessEnvironment &environment)
 {
-    auto host = std::make_unique<HostProcess>(arguments, QProcessEnvironment::systemEnvironment(),
-                                              asNobody);
+    auto host = std::make_unique<HostProcess>(arguments, environment, asNobody);
     if (host->start())
         proxy->setHostPid(host->pid());
     return host;
@@ -172,15 +242,39 @@ Answer MoneySafetyTest::run(const QStringList &arguments, bool asNobody)
         .value(0);
 }
 
-bool MoneySafetyTest::settleQueue()
+bool MoneySafetyTest::settleQueue(const QProcessEnvironment &environment)
 {
     const QJsonObject report
-        = HostProcess::run({QStringLiteral("--json"), QStringLiteral("recover")})
+        = HostProcess::run({QStringLiteral("--json"), QStringLiteral("recover")}, QByteArray(),
+                           environment)
               .answers()
               .value(0);
     return report.contains(QStringLiteral("unsettled"))
         && report.value(QStringLiteral("unsettled")).toArray().isEmpty()
         && !report.contains(QStringLiteral("error"));
+}
+
+HostRun MoneySafetyTest::report(const QStringList &arguments)
+{
+    return HostProcess::run(QStringList {QStringLiteral("--json")} + arguments);
+}
+
+QString MoneySafetyTest::journalPath() const
+{
+    return till.root() + QStringLiteral("/cash/paysystems/bonuscredit/bonus_credit_journal.sqlite");
+}
+
+bool MoneySafetyTest::onJournal(const QString &statement)
+{
+    bool done = false;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"),
+                                                    QStringLiteral("journal-writer"));
+        db.setDatabaseName(journalPath());
+        done = db.open() && QSqlQuery(db).exec(statement);
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("journal-writer"));
+    return done;
 }
 
 qint64 MoneySafetyTest::ledger()
@@ -252,6 +346,11 @@ void MoneySafetyTest::faults_data()
 
     QTest::newRow("sale") << sale << Rules() << int(Normal) << plain << false << true << success
                           << spent << 5000;
+    // Right after a sale: its session id, answered again, would commit it
+    // again instead of this one.
+    QTest::newRow("makePay answered with an earlier sale's session id")
+        << sale << Rules {FaultProxy::rule(pay, 1, Fault::ReplaceSession)} << int(Normal) << plain
+        << false << false << QStringLiteral("Неверный ответ бонусного сервера") << 0LL << 5000;
     QTest::newRow("commit refused")
         << sale
         << Rules {FaultProxy::rule(commit, 1, Fault::Refuse, 0, QStringLiteral("Сессия истекла"))}
@@ -323,6 +422,44 @@ void MoneySafetyTest::faults_data()
     QTest::newRow("ledger's write lock held past the server's deadline")
         << sale << Rules() << int(BusyLedger) << QJsonObject {{QStringLiteral("recvTimeout"), 3000}}
         << false << false << unavailable << 0LL << 8000;
+    // A refusal of a void is asked again: the void of a commit that was
+    // applied, and of a refund's.
+    const auto refusedOnce
+        = FaultProxy::rule(QStringLiteral("rollbackTransaction"), 1, Fault::Refuse, 0,
+                           QStringLiteral("Ошибка базы данных сервера"));
+    QTest::newRow("commit applied, reply lost every time, its void refused once")
+        << sale << Rules {FaultProxy::rule(commit, 0, Fault::DropReply), refusedOnce} << int(Normal)
+        << plain << false << false << unavailable << 0LL << 8000;
+    QTest::newRow("refund, commit reply lost every time, its void refused once")
+        << refund << Rules {FaultProxy::rule(commit, 0, Fault::DropReply), refusedOnce}
+        << int(Normal) << plain << false << false << unavailable << 0LL << 8000;
+    // A session id that cannot be used is never committed by: the payment
+    // is voided by the till's own id.
+    const QString badAnswer = QStringLiteral("Неверный ответ бонусного сервера");
+    QTest::newRow("makePay answered with a 1,000,000-character session id")
+        << sale
+        << Rules {FaultProxy::rule(pay, 1, Fault::ReplaceSession, 0,
+                                   QString(1000000, QLatin1Char('7')))}
+        << int(Normal) << plain << false << false << badAnswer << 0LL << 5000;
+    // The disk: nothing from logging escapes, and a commit the journal
+    // cannot hold is voided, never told as a success.
+    QTest::newRow("the whole till tree on a full disk")
+        << sale << Rules() << int(FullDisk) << plain << false << false << journalFailed << 0LL
+        << 8000;
+    QTest::newRow("the disk fills while the commit is held")
+        << sale << Rules {FaultProxy::rule(commit, 1, Fault::DelayReply, 1500)}
+        << int(DiskFillsDuringCommit) << QJsonObject {{QStringLiteral("recvTimeout"), 5000}}
+        << false << true << success << spent << 8000;
+    QTest::newRow("the journal locked while the commit is held")
+        << sale << Rules {FaultProxy::rule(commit, 1, Fault::DelayReply, 1500)}
+        << int(JournalLockedDuringCommit) << QJsonObject {{QStringLiteral("recvTimeout"), 5000}}
+        << false << false << journalFailed << 0LL << 20000;
+    // A damaged journal refuses every payment before it is sent.
+    QTest::newRow("journal cut short") << sale << Rules() << int(CutJournal) << plain << false
+                                       << false << journalFailed << 0LL << 5000;
+    QTest::newRow("journal header overwritten")
+        << sale << Rules() << int(OverwrittenJournal) << plain << false << false << journalFailed
+        << 0LL << 5000;
     QTest::newRow("limits left out, silent server")
         << balance << Rules {FaultProxy::rule(ask, 1, Fault::HoldReply, 17000)} << int(Normal)
         << QJsonObject {{QStringLiteral("connectTimeout"), QJsonValue::Undefined},
@@ -345,6 +482,28 @@ void MoneySafetyTest::faults()
 
     const QString workDir = till.root() + QStringLiteral("/cash/paysystems/bonuscredit");
     const QString elsewhere = till.root() + QStringLiteral("/elsewhere");
+    // The till tree on a small disk of its own, for the rows that fill one.
+    const bool onSmallDisk = setup == FullDisk || setup == DiskFillsDuringCommit;
+    std::unique_ptr<SmallDisk> disk;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    if (onSmallDisk) {
+        disk.reset(new SmallDisk(till.root() + QStringLiteral("/disk")));
+        if (!disk->mounted)
+            QSKIP(qPrintable(QStringLiteral("no tmpfs to fill: ") + disk->reason));
+        environment.insert(QStringLiteral("TILLHOUSE_ROOT"), disk->path);
+        command << QStringLiteral("--no-receipt");
+    }
+    if (setup == CutJournal || setup == OverwrittenJournal) {
+        // Whatever the log holds is in the file first, so that the damage
+        // cannot hide behind it.
+        QVERIFY(onJournal(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)")));
+        QFile journal(journalPath());
+        QVERIFY(journal.open(QIODevice::ReadWrite));
+        if (setup == CutJournal)
+            QVERIFY(journal.resize(journal.size() / 2));
+        else
+            journal.write(QByteArray(100, 'x'));
+    }
     if (setup == NoWorkDir)
         QVERIFY(QDir(workDir).removeRecursively());
     if (setup == FilesElsewhere)
@@ -352,6 +511,18 @@ void MoneySafetyTest::faults()
     if (setup == FilesElsewhere)
         settings.insert(QStringLiteral("printFile"), elsewhere + QStringLiteral("/slip.txt"));
     writeSettings(settings);
+    if (onSmallDisk) {
+        till.writeCheckImage({{QStringLiteral("num"), 1},
+                              {QStringLiteral("cashCode"), QStringLiteral("1")},
+                              {QStringLiteral("cashierCode"), QStringLiteral("1")}});
+        for (const char *file : {"cash/conf/bonus_credit.conf", "cash/data/tmp/check.img"}) {
+            const QString to = disk->path + QLatin1Char('/') + QLatin1String(file);
+            QDir().mkpath(QFileInfo(to).absolutePath());
+            QVERIFY(QFile::copy(till.root() + QLatin1Char('/') + QLatin1String(file), to));
+        }
+        if (setup == FullDisk)
+            disk->fill();
+    }
     if (setup == ReadOnlyWorkDir) {
         TempTill::writeFile(workDir + QStringLiteral("/status.txt"),
                             R"({ "status" : 0, "description" : "old", "cardNumber" : "" })");
@@ -381,8 +552,30 @@ void MoneySafetyTest::faults()
 
     QElapsedTimer clock;
     clock.start();
-    const Answer answer = run(command, setup == ReadOnlyWorkDir);
+    const auto host = startHost(QStringList {QStringLiteral("--json")} + command,
+                                setup == ReadOnlyWorkDir, environment);
+    // Once the commit has reached the server: the disk fills, or another
+    // connection takes the journal's write lock until the run is over.
+    QSqlDatabase locker;
+    if (setup == DiskFillsDuringCommit || setup == JournalLockedDuringCommit)
+        QTRY_VERIFY(proxy->count(commitMethod) >= 1);
+    if (setup == DiskFillsDuringCommit)
+        disk->fill();
+    if (setup == JournalLockedDuringCommit) {
+        locker = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("locker"));
+        locker.setDatabaseName(journalPath());
+        QVERIFY(locker.open() && QSqlQuery(locker).exec(QStringLiteral("BEGIN IMMEDIATE")));
+    }
+    const Answer answer = finish(*host).value(0);
     const qint64 elapsed = clock.elapsed();
+    if (locker.isOpen()) {
+        QSqlQuery(locker).exec(QStringLiteral("ROLLBACK"));
+        locker.close();
+    }
+    locker = QSqlDatabase();
+    QSqlDatabase::removeDatabase(QStringLiteral("locker"));
+    if (disk)
+        disk->empty();
 
     if (setup == FrozenDatabase)
         ::kill(pid_t(mariadbPid), SIGCONT);
@@ -402,17 +595,44 @@ void MoneySafetyTest::faults()
         QCOMPARE(answer.message, message);
         QCOMPARE(answer.success, succeeds);
         // A slip once and again for a payment; none after a failure, but for
-        // a database that failed before anything else, which leaves the
-        // emptied print file (one image for a balance).
+        // a database or a journal that failed before anything else, which
+        // leaves the emptied print file (one image for a balance).
         const bool payment = command.first() != QLatin1String("balance");
-        QCOMPARE(answer.images, succeeds || setup == FrozenDatabase ? (payment ? 2 : 1) : 0);
+        const bool beforeAnything = setup == FrozenDatabase || setup == FullDisk
+            || setup == CutJournal || setup == OverwrittenJournal;
+        QCOMPARE(answer.images, succeeds || beforeAnything ? (payment ? 2 : 1) : 0);
     }
     QVERIFY2(elapsed < boundMs, qPrintable(QStringLiteral("%1 ms").arg(elapsed)));
     // No reply, however broken, makes the till allocate without bound.
     QVERIFY2(childPeakKb() < 512 * 1024, qPrintable(QString::number(childPeakKb())));
 
+    if (setup == CutJournal || setup == OverwrittenJournal) {
+        // Nothing was sent; recover and check say why, and only an explicit
+        // reset moves the damaged file aside.
+        QCOMPARE(proxy->count(QStringLiteral("makePay")), 0);
+        const HostRun recovered = report({QStringLiteral("recover")});
+        QCOMPARE(recovered.exitCode, 1);
+        QVERIFY2(recovered.answers()
+                     .value(0)
+                     .value(QStringLiteral("error"))
+                     .toString()
+                     .contains(QStringLiteral("damaged")),
+                 recovered.out.constData());
+        const HostRun checked = report({QStringLiteral("check")});
+        QCOMPARE(checked.exitCode, 1);
+        QVERIFY2(checked.out.contains(R"({"name":"journal","ok":false)"), checked.out.constData());
+        QVERIFY(QFile::exists(journalPath()));
+        const HostRun reset
+            = report({QStringLiteral("recover"), QStringLiteral("--reset-journal")});
+        QCOMPARE(reset.exitCode, 0);
+        const QString aside = reset.answers().value(0).value(QStringLiteral("movedTo")).toString();
+        QVERIFY2(aside.startsWith(journalPath() + QStringLiteral(".damaged-")),
+                 reset.out.constData());
+        QVERIFY(QFile::exists(aside));
+    }
+
     // The ledger, once the till's queue has settled.
-    QVERIFY(settleQueue());
+    QVERIFY(settleQueue(environment));
     QCOMPARE(ledger() - before, moved);
     QCOMPARE(pendingOnServer(), 0);
     if (setup == FilesElsewhere)
@@ -613,6 +833,107 @@ void MoneySafetyTest::queueSettling()
     db.close();
     db = QSqlDatabase();
     QSqlDatabase::removeDatabase(QStringLiteral("journal-reader"));
+}
+
+void MoneySafetyTest::refusedReversals_data()
+{
+    // The server refuses every void until the row lets it: a refusal is
+    // asked again, never taken for "nothing there" but after the reversal
+    // window by the till's own id; by the server's id a person is asked.
+    QTest::addColumn<Rules>("rules");
+    QTest::addColumn<bool>("windowPassed"); // the payment is older than the window
+    QTest::addColumn<QString>("state"); // after a recover still refused
+
+    const auto refused = FaultProxy::rule(QStringLiteral("rollbackTransaction"), 0, Fault::Refuse,
+                                          0, QStringLiteral("Ошибка базы данных сервера"));
+    QTest::newRow("payment reply lost, void refused: asked again later")
+        << Rules {FaultProxy::rule(QStringLiteral("makePay"), 1, Fault::DropReply), refused}
+        << false << QStringLiteral("reversing");
+    QTest::newRow("payment never arrived, void by the till's id refused past the window")
+        << Rules {FaultProxy::rule(QStringLiteral("makePay"), 1, Fault::Exception), refused} << true
+        << QStringLiteral("settled");
+    QTest::newRow("commit applied, void by the server's id refused past the window")
+        << Rules {FaultProxy::rule(commitMethod, 0, Fault::DropReply), refused} << true
+        << QStringLiteral("attention");
+}
+
+void MoneySafetyTest::refusedReversals()
+{
+    QFETCH(Rules, rules);
+    QFETCH(bool, windowPassed);
+    QFETCH(QString, state);
+    const qint64 before = ledger();
+    for (const FaultProxy::Rule &rule : rules)
+        proxy->addRule(rule);
+    const QString rollback = QStringLiteral("rollbackTransaction");
+
+    QVERIFY(!run({QStringLiteral("sale"), QStringLiteral("30000"), card}).success);
+    QCOMPARE(proxy->count(rollback), 1);
+    // The next operation leaves it alone: its time has not come.
+    QVERIFY(run({QStringLiteral("balance"), card}).success);
+    QCOMPARE(proxy->count(rollback), 1);
+    if (windowPassed)
+        QVERIFY(onJournal(
+            QStringLiteral("UPDATE operations SET created_at = '%1' WHERE id ="
+                           " (SELECT MAX(id) FROM operations)")
+                .arg(QDateTime::currentDateTimeUtc().addSecs(-901).toString(Qt::ISODateWithMs))));
+
+    // recover asks at once, whatever the time.
+    HostRun recovered = report({QStringLiteral("recover")});
+    QCOMPARE(proxy->count(rollback), 2);
+    QCOMPARE(recovered.exitCode, state == QLatin1String("settled") ? 0 : 1);
+    const QJsonObject answer = recovered.answers().value(0);
+    const QJsonObject record
+        = answer
+              .value(state == QLatin1String("settled") ? QStringLiteral("settled")
+                                                       : QStringLiteral("unsettled"))
+              .toArray()
+              .at(0)
+              .toObject();
+    QCOMPARE(record.value(QStringLiteral("state")).toString(), state);
+    // Attempts count the refusals that left it open.
+    QCOMPARE(record.value(QStringLiteral("attempts")).toInt(),
+             state == QLatin1String("settled") ? 1 : 2);
+
+    if (state == QLatin1String("attention")) {
+        // Loud until a person settles it: check fails, every operation logs
+        // it, and recover --forget closes it, as logged.
+        const HostRun checked = report({QStringLiteral("check")});
+        QCOMPARE(checked.exitCode, 1);
+        QVERIFY2(checked.out.contains(R"({"name":"attention","ok":false)"),
+                 checked.out.constData());
+        QVERIFY(run({QStringLiteral("balance"), card}).success);
+        const QByteArray log = readFile(till.root() + QStringLiteral("/cash/log/bonus_credit.log"));
+        QVERIFY(log.contains("ERROR payment - Требует проверки: отмена транзакции "
+                             + record.value(QStringLiteral("sessionId")).toString().toUtf8()));
+        const qint64 id = record.value(QStringLiteral("id")).toVariant().toLongLong();
+        recovered
+            = report({QStringLiteral("recover"), QStringLiteral("--forget"), QString::number(id)});
+        QCOMPARE(recovered.exitCode, 0);
+        QCOMPARE(recovered.answers()
+                     .value(0)
+                     .value(QStringLiteral("forgotten"))
+                     .toObject()
+                     .value(QStringLiteral("outcome"))
+                     .toString(),
+                 QStringLiteral("forgotten"));
+        QVERIFY(readFile(till.root() + QStringLiteral("/cash/log/bonus_credit.log"))
+                    .contains(QStringLiteral("ERROR payment - Запись %1 журнала операций закрыта "
+                                             "вручную")
+                                  .arg(id)
+                                  .toUtf8()));
+        // The commit stands on the server: the person voids it there.
+        QCOMPARE(ledger() - before, -30000);
+        QVERIFY(SimClient(sim.port())
+                    .rollback(terminal.toStdString(),
+                              record.value(QStringLiteral("sessionId")).toString().toStdString(),
+                              card.toStdString())
+                    .success);
+    }
+    proxy->clearRules();
+    QVERIFY(settleQueue());
+    QCOMPARE(ledger() - before, 0LL);
+    QCOMPARE(pendingOnServer(), 0);
 }
 
 QTEST_GUILESS_MAIN(MoneySafetyTest)

@@ -7,6 +7,7 @@
 #include "PluginHandle.h"
 #include "TempTill.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonObject>
@@ -43,6 +44,7 @@ private slots:
     void nonPositiveAmountIsRefused_data();
     void nonPositiveAmountIsRefused();
     void settingsNotJson();
+    void lockUnavailable();
     void statusWrittenElsewhere();
     void emptyStatusFile();
     void runLeavesNoFileOpen_data();
@@ -357,6 +359,24 @@ void PluginTest::settingsNotJson()
     QVERIFY(log.messages(QStringLiteral("payment"), QStringLiteral("ERROR"))
                 .contains(QStringLiteral("Ошибка в файле настроек")));
     QVERIFY(answer.getPrintImages().isEmpty());
+}
+
+void PluginTest::lockUnavailable()
+{
+    // The till's lock cannot be taken (here its file is a directory): the
+    // answer is a failure by its code too, never the 0 of a payment.
+    const QString lockFile
+        = till.root() + QStringLiteral("/cash/paysystems/bonuscredit/bonus_credit.lock");
+    // A new plug-in object: the one before keeps its lock file open.
+    delete handle.instance();
+    QFile::remove(lockFile);
+    QVERIFY(QDir().mkpath(lockFile));
+    const PaymentProcessingAnswer answer = handle.sale(100, QStringLiteral("123"));
+    QVERIFY(QDir(lockFile).removeRecursively());
+    plugin = handle.plugin();
+    QVERIFY(!answer.isSuccess());
+    QCOMPARE(answer.getCode(), 255);
+    QCOMPARE(answer.getMessage(), QStringLiteral("Рабочий каталог занят или недоступен"));
 }
 
 void PluginTest::statusWrittenElsewhere()
