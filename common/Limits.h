@@ -56,6 +56,10 @@ public:
     // (reversalWindow, seconds): at least the server's pending limit, so
     // that nothing of the transaction can be held there any more.
     static constexpr int defaultReversalWindowSeconds = 900;
+    // An accounting server takes the till's own transaction id for a
+    // transaction made this long ago at most (the id repeats every day);
+    // past it, a reversal by that id finds nothing, whatever stands.
+    static constexpr int transactionIdHorizonSeconds = 12 * 3600;
     static constexpr int maxReversalWindowSeconds = 30 * 86400;
 
     // The longest session id the till commits or rolls back by: no server

@@ -1,6 +1,7 @@
 #include "Recovery.h"
 
 #include "BonusSettings.h"
+#include "Clock.h"
 #include "Limits.h"
 #include "ReversalRule.h"
 #include "Settlement.h"
@@ -106,7 +107,8 @@ QByteArray Recovery::forget(qint64 id)
             logger.error(QStringLiteral("Запись %1 журнала операций закрыта вручную, без отмены на "
                                         "сервере: транзакция %2, карта %3, сумма %4, попыток %5, "
                                         "последний ответ: %6")
-                             .arg(QString::number(id), ReversalRule::idOf(record),
+                             .arg(QString::number(id),
+                                  ReversalRule::idOf(record, Clock::currentDateTimeUtc()),
                                   record.cardNumber, QString::number(record.amount),
                                   QString::number(record.attempts), record.lastError));
             forgotten = toJson(journal.record(id));
@@ -149,8 +151,8 @@ void Recovery::logAttention(const Logger &logger, const QList<OperationJournal::
         logger.error(QStringLiteral("Требует проверки: отмена транзакции %1 (карта %2, сумма %3, "
                                     "от %4) отклоняется сервером: %5; закрыть запись: "
                                     "payment-host recover --forget %6")
-                         .arg(ReversalRule::idOf(record), record.cardNumber,
-                              QString::number(record.amount),
+                         .arg(ReversalRule::idOf(record, Clock::currentDateTimeUtc()),
+                              record.cardNumber, QString::number(record.amount),
                               record.createdAt.toLocalTime().toString(Qt::ISODate),
                               record.lastError, QString::number(record.id)));
     }

@@ -4,15 +4,27 @@
 
 #include <iterator>
 
-QString ReversalRule::idOf(const OperationJournal::Record &record)
+namespace {
+
+// The server still takes the till's own id for this record's transaction.
+bool ownIdTaken(const OperationJournal::Record &record, const QDateTime &now)
 {
-    return record.byTransactionId || record.sessionId.isEmpty() ? record.transactionId
-                                                                : record.sessionId;
+    return record.createdAt.isValid()
+        && record.createdAt.secsTo(now) < Limits::transactionIdHorizonSeconds;
 }
 
-bool ReversalRule::fallsBack(const OperationJournal::Record &record)
+} // namespace
+
+QString ReversalRule::idOf(const OperationJournal::Record &record, const QDateTime &now)
 {
-    return idOf(record) != record.transactionId;
+    if (record.sessionId.isEmpty() || (record.byTransactionId && ownIdTaken(record, now)))
+        return record.transactionId;
+    return record.sessionId;
+}
+
+bool ReversalRule::fallsBack(const OperationJournal::Record &record, const QDateTime &now)
+{
+    return idOf(record, now) != record.transactionId && ownIdTaken(record, now);
 }
 
 ReversalRule::Refused ReversalRule::afterRefusal(const OperationJournal::Record &record,
@@ -21,7 +33,8 @@ ReversalRule::Refused ReversalRule::afterRefusal(const OperationJournal::Record 
     // A record without a time (a damaged row) counts as inside the window.
     if (!record.createdAt.isValid() || record.createdAt.secsTo(now) < windowSeconds)
         return Refused::AskAgain;
-    return idOf(record) == record.transactionId ? Refused::NothingThere : Refused::NeedsAttention;
+    return idOf(record, now) == record.transactionId ? Refused::NothingThere
+                                                     : Refused::NeedsAttention;
 }
 
 QDateTime ReversalRule::nextAttempt(int attempts, const QDateTime &now)

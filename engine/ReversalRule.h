@@ -13,7 +13,10 @@
     A reversal names the server's session id once the server answered one,
     else the transaction id the till sent. After a reversal by the session
     id got no answer at all (an id the server cannot take, a connection
-    closed on it), every later one names the till's own id.
+    closed on it), the later ones name the till's own id, as long as the
+    server still takes that id for this transaction (12 hours): past that, a
+    reversal by it would find nothing, and be answered as if it had voided
+    the transaction.
 
     A reversal is settled by a success. It is settled by a refusal only when
     it names the till's own id and the reversal window has passed since the
@@ -29,10 +32,10 @@ class ReversalRule
 public:
     enum class Refused { AskAgain, NothingThere, NeedsAttention };
 
-    static QString idOf(const OperationJournal::Record &record);
+    static QString idOf(const OperationJournal::Record &record, const QDateTime &now);
     // Whether a reversal of `record` that got no answer moves the next one
     // to the till's own id.
-    static bool fallsBack(const OperationJournal::Record &record);
+    static bool fallsBack(const OperationJournal::Record &record, const QDateTime &now);
     static Refused afterRefusal(const OperationJournal::Record &record, const QDateTime &now,
                                 int windowSeconds);
     // When a reversal refused for the `attempts`-th time is asked again.

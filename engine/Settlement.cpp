@@ -160,7 +160,7 @@ QString Settlement::unusableSession(const QString &sessionId, qint64 record)
     return QString();
 }
 
-void Settlement::commit(OperationJournal::Record &record, const CardFlow &flow)
+void Settlement::commit(const OperationJournal::Record &record, const CardFlow &flow)
 {
     const QString &sessionId = record.sessionId;
     ThriftTransportProvider *provider = client.getProvider();
@@ -207,7 +207,7 @@ void Settlement::commit(OperationJournal::Record &record, const CardFlow &flow)
 
 bool Settlement::reverse(const OperationJournal::Record &record)
 {
-    const QString id = ReversalRule::idOf(record);
+    const QString id = ReversalRule::idOf(record, Clock::currentDateTimeUtc());
     QString failure;
     try {
         client.rollback(id, record.cardNumber);
@@ -256,15 +256,19 @@ bool Settlement::reverse(const OperationJournal::Record &record)
     } catch (const std::exception &e) {
         failure = textOf(e);
     }
-    const bool fallBack = ReversalRule::fallsBack(record);
+    const bool fallBack = ReversalRule::fallsBack(record, Clock::currentDateTimeUtc());
+    // A record that needs attention keeps needing it until a reversal
+    // succeeds.
+    const QString state = record.state == QLatin1String(State::attention)
+        ? QLatin1String(State::attention)
+        : QLatin1String(State::reversing);
     logger.error(QStringLiteral("Отмена транзакции %1 не выполнена, она будет повторена%2: %3")
                      .arg(id,
                           fallBack ? QStringLiteral(" по номеру транзакции ") + record.transactionId
                                    : QString(),
                           failure));
-    journalled("reversalFailed", [&] {
-        journal.retry(record.id, QLatin1String(State::reversing), failure, QDateTime(), fallBack);
-    });
+    journalled("reversalFailed",
+               [&] { journal.retry(record.id, state, failure, QDateTime(), fallBack); });
     return false;
 }
 
@@ -295,7 +299,7 @@ Settlement::Pass Settlement::settle(int budgetMs, bool everyRecord)
         }
         logger.info(QStringLiteral("Отмена незавершённой транзакции %1: карта %2, сумма %3, "
                                    "попыток %4")
-                        .arg(ReversalRule::idOf(record), record.cardNumber,
+                        .arg(ReversalRule::idOf(record, now), record.cardNumber,
                              QString::number(record.amount), QString::number(record.attempts)));
         // The terminal that made it, whatever the settings say today.
         client.setTerminalId(record.terminalId);

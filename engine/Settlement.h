@@ -59,7 +59,7 @@ private:
     // Why the server's session id cannot be committed or rolled back by;
     // empty when it can.
     QString unusableSession(const QString &sessionId, qint64 record);
-    void commit(OperationJournal::Record &record, const CardFlow &flow);
+    void commit(const OperationJournal::Record &record, const CardFlow &flow);
     // Rolls `record` back; answers whether that settled it.
     bool reverse(const OperationJournal::Record &record);
     void journalled(const char *what, const std::function<void()> &write);

@@ -2,6 +2,7 @@
 
 #include "BonusCredit.h"
 #include "BonusSettings.h"
+#include "Clock.h"
 #include "LogSetup.h"
 #include "OperationJournal.h"
 #include "ReversalRule.h"
@@ -115,9 +116,9 @@ QByteArray TillCheck::run(const QString &cardNumber)
                 = record.state == QLatin1String(OperationJournal::State::attention);
             (needsAttention ? attention : pending)
                 << QStringLiteral("%1 карта %2 сумма %3 попыток %4: %5%6")
-                       .arg(ReversalRule::idOf(record), record.cardNumber,
-                            QString::number(record.amount), QString::number(record.attempts),
-                            record.lastError,
+                       .arg(ReversalRule::idOf(record, Clock::currentDateTimeUtc()),
+                            record.cardNumber, QString::number(record.amount),
+                            QString::number(record.attempts), record.lastError,
                             needsAttention ? QStringLiteral(" (payment-host recover --forget %1)")
                                                  .arg(record.id)
                                            : QString());

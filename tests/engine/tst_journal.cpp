@@ -204,6 +204,11 @@ void JournalTest::reversals_data()
     QTest::newRow("server's id unanswered: the till's id next")
         << 900 << QStringList {"session", "silent", "pass", "refuse", "pass", "accept", "all"}
         << QStringList {"S reversing", "T reversing", "T settled rolledBack"};
+    // Past 12 hours the server no longer takes the till's id for it: a
+    // reversal by it would be answered without voiding anything.
+    QTest::newRow("server's id unanswered, then 12 hours on: the server's id again")
+        << 900 << QStringList {"session", "silent", "pass", "+43200", "refuse", "pass"}
+        << QStringList {"S reversing", "S attention"};
     QTest::newRow("till's id unanswered past the window: asked again")
         << 900 << QStringList {"own", "silent", "+3600", "pass", "pass", "accept", "pass"}
         << QStringList {"T reversing", "T reversing", "T settled rolledBack"};
@@ -251,7 +256,7 @@ void JournalTest::reversals()
             QString called
                 = methodCalls(server, "rollbackTransaction", before).value(0, QStringLiteral("-"));
             if (client == unreachable.get() && record.attempts > was.attempts)
-                called = ReversalRule::idOf(was);
+                called = ReversalRule::idOf(was, Clock::currentDateTimeUtc());
             seen << QStringLiteral("%1 %2%3").arg(
                 called == QLatin1String("100000000150") ? QStringLiteral("T") : called,
                 record.state,
