@@ -140,9 +140,6 @@ void CheckTest::check_data()
         << QStringLiteral("payment-host recover --forget 9001");
     QTest::newRow("journal damaged") << QJsonObject() << QStringLiteral("damaged journal")
                                      << QStringLiteral("journal") << QStringLiteral("damaged");
-    QTest::newRow("log cannot be written")
-        << QJsonObject() << QStringLiteral("log is a directory") << QStringLiteral("log")
-        << QStringLiteral("bonus_credit.log");
     QTest::newRow("database unreachable")
         << QJsonObject() << QStringLiteral("no database") << QStringLiteral("database")
         << QStringLiteral("Не удалось подключиться к БД: ");
@@ -203,7 +200,8 @@ void CheckTest::check()
                                  " 'Нет доступных серверов')")
                 : QStringLiteral("INSERT INTO operations (id, transaction_id, session_id,"
                                  " terminal_id, card_number, operation, amount, created_at, state,"
-                                 " attempts, last_error) VALUES (9001, '0915071230001', 'S-9001',"
+                                 " attempts, last_error) VALUES (9001, '0915071230001', "
+                                 "'00000000000000000000000000009001',"
                                  " 'TILL-7', '2000123456789', 1, 100, '2026-01-01T00:00:00.000Z',"
                                  " 'attention', 5, 'Транзакция не найдена')")));
         db.close();
@@ -213,11 +211,6 @@ void CheckTest::check()
         QFile file(journal);
         QVERIFY(file.open(QIODevice::ReadWrite));
         file.write(QByteArray(100, 'x'));
-    }
-    const QString logFile = till.root() + QStringLiteral("/cash/log/bonus_credit.log");
-    if (broken == QLatin1String("log is a directory")) {
-        QFile::remove(logFile);
-        QVERIFY(QDir().mkpath(logFile));
     }
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     if (broken == QLatin1String("no database"))
@@ -237,17 +230,30 @@ void CheckTest::check()
         QByteArray(), environment);
     if (broken == QLatin1String("unsettled"))
         QVERIFY(HostProcess::run({QStringLiteral("recover")}).exitCode == 0);
-    if (broken == QLatin1String("attention"))
+    if (broken == QLatin1String("attention")) {
+        // Listed by recover, which fails, and logged by every operation,
+        // until a person closes it, as logged.
+        const HostRun recovered = HostProcess::run({QStringLiteral("recover")});
+        QCOMPARE(recovered.exitCode, 1);
+        QVERIFY2(recovered.out.startsWith(
+                     "attention 0915071230001 id=9001 session=00000000000000000000000000009001"),
+                 recovered.out.constData());
+        QVERIFY(HostProcess::run({QStringLiteral("balance"), card}).exitCode == 0);
         QVERIFY(HostProcess::run(
                     {QStringLiteral("recover"), QStringLiteral("--forget"), QStringLiteral("9001")})
                     .exitCode
                 == 0);
+        QFile log(till.root() + QStringLiteral("/cash/log/bonus_credit.log"));
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        const QByteArray lines = log.readAll();
+        QVERIFY(lines.contains("ERROR payment - Требует проверки: отмена транзакции "
+                               "00000000000000000000000000009001"));
+        QVERIFY(lines.contains("ERROR payment - Запись 9001 журнала операций закрыта вручную"));
+    }
     if (broken == QLatin1String("damaged journal"))
         QVERIFY(HostProcess::run({QStringLiteral("recover"), QStringLiteral("--reset-journal")})
                     .exitCode
                 == 0);
-    if (broken == QLatin1String("log is a directory"))
-        QVERIFY(QDir(logFile).removeRecursively());
     if (broken == QLatin1String("examples")) {
         // The example's layout names the thread, the default one does not.
         QVERIFY(QFile::remove(logConfig));

@@ -149,26 +149,12 @@ void HostCliTest::answers_data()
         << QStringList {QStringLiteral(
                "{\"error\":\"amount '-5' is not a positive number of kopecks\"}")}
         << QString();
-    QTest::newRow("--forget with another command")
-        << QStringList {QStringLiteral("--json"), QStringLiteral("check"),
-                        QStringLiteral("--forget"), QStringLiteral("3")}
-        << QByteArray() << 2
-        << QStringList {QStringLiteral("{\"error\":\"--forget is an option of recover only\"}")}
-        << QString();
     QTest::newRow("--forget without a record's id")
         << QStringList {QStringLiteral("--json"), QStringLiteral("recover"),
                         QStringLiteral("--forget"), QStringLiteral("S-1")}
         << QByteArray() << 2
         << QStringList {QStringLiteral(
                "{\"error\":\"--forget takes a journal record's id, not 'S-1'\"}")}
-        << QString();
-    QTest::newRow("--forget and --reset-journal together")
-        << QStringList {QStringLiteral("--json"), QStringLiteral("recover"),
-                        QStringLiteral("--reset-journal"), QStringLiteral("--forget"),
-                        QStringLiteral("2")}
-        << QByteArray() << 2
-        << QStringList {QStringLiteral(
-               "{\"error\":\"--forget and --reset-journal go one at a time\"}")}
         << QString();
     QTest::newRow("plug-in not there")
         << QStringList {QStringLiteral("--json"), QStringLiteral("--plugin"), missingPlugin,

@@ -140,8 +140,6 @@ private slots:
     void twoHostsOnOneTill();
     void randomFaults();
     void queueSettling();
-    void refusedReversals_data();
-    void refusedReversals();
 
 private:
     // A payment-host the proxy may kill.
@@ -886,107 +884,6 @@ void MoneySafetyTest::queueSettling()
     db.close();
     db = QSqlDatabase();
     QSqlDatabase::removeDatabase(QStringLiteral("journal-reader"));
-}
-
-void MoneySafetyTest::refusedReversals_data()
-{
-    // The server refuses every void until the row lets it: a refusal is
-    // asked again, never taken for "nothing there" but after the reversal
-    // window by the till's own id; by the server's id a person is asked.
-    QTest::addColumn<Rules>("rules");
-    QTest::addColumn<bool>("windowPassed"); // the payment is older than the window
-    QTest::addColumn<QString>("state"); // after a recover still refused
-
-    const auto refused = FaultProxy::rule(QStringLiteral("rollbackTransaction"), 0, Fault::Refuse,
-                                          0, QStringLiteral("Ошибка базы данных сервера"));
-    QTest::newRow("payment reply lost, void refused: asked again later")
-        << Rules {FaultProxy::rule(QStringLiteral("makePay"), 1, Fault::DropReply), refused}
-        << false << QStringLiteral("reversing");
-    QTest::newRow("payment never arrived, void by the till's id refused past the window")
-        << Rules {FaultProxy::rule(QStringLiteral("makePay"), 1, Fault::Exception), refused} << true
-        << QStringLiteral("settled");
-    QTest::newRow("commit applied, void by the server's id refused past the window")
-        << Rules {FaultProxy::rule(commitMethod, 0, Fault::DropReply), refused} << true
-        << QStringLiteral("attention");
-}
-
-void MoneySafetyTest::refusedReversals()
-{
-    QFETCH(Rules, rules);
-    QFETCH(bool, windowPassed);
-    QFETCH(QString, state);
-    const qint64 before = ledger();
-    for (const FaultProxy::Rule &rule : rules)
-        proxy->addRule(rule);
-    const QString rollback = QStringLiteral("rollbackTransaction");
-
-    QVERIFY(!run({QStringLiteral("sale"), QStringLiteral("30000"), card}).success);
-    QCOMPARE(proxy->count(rollback), 1);
-    // The next operation leaves it alone: its time has not come.
-    QVERIFY(run({QStringLiteral("balance"), card}).success);
-    QCOMPARE(proxy->count(rollback), 1);
-    if (windowPassed)
-        QVERIFY(onJournal(
-            QStringLiteral("UPDATE operations SET created_at = '%1' WHERE id ="
-                           " (SELECT MAX(id) FROM operations)")
-                .arg(QDateTime::currentDateTimeUtc().addSecs(-901).toString(Qt::ISODateWithMs))));
-
-    // recover asks at once, whatever the time.
-    HostRun recovered = report({QStringLiteral("recover")});
-    QCOMPARE(proxy->count(rollback), 2);
-    QCOMPARE(recovered.exitCode, state == QLatin1String("settled") ? 0 : 1);
-    const QJsonObject answer = recovered.answers().value(0);
-    const QJsonObject record
-        = answer
-              .value(state == QLatin1String("settled") ? QStringLiteral("settled")
-                                                       : QStringLiteral("unsettled"))
-              .toArray()
-              .at(0)
-              .toObject();
-    QCOMPARE(record.value(QStringLiteral("state")).toString(), state);
-    // Attempts count the refusals that left it open.
-    QCOMPARE(record.value(QStringLiteral("attempts")).toInt(),
-             state == QLatin1String("settled") ? 1 : 2);
-
-    if (state == QLatin1String("attention")) {
-        // Loud until a person settles it: check fails, every operation logs
-        // it, and recover --forget closes it, as logged.
-        const HostRun checked = report({QStringLiteral("check")});
-        QCOMPARE(checked.exitCode, 1);
-        QVERIFY2(checked.out.contains(R"({"name":"attention","ok":false)"),
-                 checked.out.constData());
-        QVERIFY(run({QStringLiteral("balance"), card}).success);
-        const QByteArray log = readFile(till.root() + QStringLiteral("/cash/log/bonus_credit.log"));
-        QVERIFY(log.contains("ERROR payment - Требует проверки: отмена транзакции "
-                             + record.value(QStringLiteral("sessionId")).toString().toUtf8()));
-        const qint64 id = record.value(QStringLiteral("id")).toVariant().toLongLong();
-        recovered
-            = report({QStringLiteral("recover"), QStringLiteral("--forget"), QString::number(id)});
-        QCOMPARE(recovered.exitCode, 0);
-        QCOMPARE(recovered.answers()
-                     .value(0)
-                     .value(QStringLiteral("forgotten"))
-                     .toObject()
-                     .value(QStringLiteral("outcome"))
-                     .toString(),
-                 QStringLiteral("forgotten"));
-        QVERIFY(readFile(till.root() + QStringLiteral("/cash/log/bonus_credit.log"))
-                    .contains(QStringLiteral("ERROR payment - Запись %1 журнала операций закрыта "
-                                             "вручную")
-                                  .arg(id)
-                                  .toUtf8()));
-        // The commit stands on the server: the person voids it there.
-        QCOMPARE(ledger() - before, -30000);
-        QVERIFY(SimClient(sim.port())
-                    .rollback(terminal.toStdString(),
-                              record.value(QStringLiteral("sessionId")).toString().toStdString(),
-                              card.toStdString())
-                    .success);
-    }
-    proxy->clearRules();
-    QVERIFY(settleQueue());
-    QCOMPARE(ledger() - before, 0LL);
-    QCOMPARE(pendingOnServer(), 0);
 }
 
 QTEST_GUILESS_MAIN(MoneySafetyTest)
