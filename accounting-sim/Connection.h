@@ -25,7 +25,8 @@ class TProcessor;
     Owns the descriptor and the TLS session.
 
     The state is the server's to keep: it says what the connection waits
-    for, and so which deadline and which events apply.
+    for, and so which deadline and which events apply. While it is Working,
+    the worker alone touches the socket, the TLS session and the output.
 */
 class Connection
 {
@@ -70,7 +71,7 @@ public:
     Clock::time_point deadline = Clock::time_point::max();
     // The events the server polls for; 0 when the descriptor is not polled.
     uint32_t events = 0;
-    // The server's TLS context generation the handshake began under.
+    // The server's TLS context generation its certificate was last checked under.
     int tlsGeneration = 0;
     // Closed once the reply it waits for is out.
     bool closeAfterReply = false;

@@ -65,18 +65,18 @@ QString seconds(int ms)
     return QString::number(ms / 1000.0);
 }
 
-// One request, served by a worker from memory; the reply goes back to the
-// event thread.
+// One request, served by a worker from memory. The worker writes the reply
+// itself, as far as the socket takes it at once: the till has its answer
+// without waiting for the event thread, which then takes the connection back.
 class Work final : public Runnable
 {
 public:
-    Work(PooledServer &server, quint64 id, std::string request,
-         std::shared_ptr<apache::thrift::TProcessor> processor,
+    Work(PooledServer &server, Connection &connection, std::string request,
          std::shared_ptr<apache::thrift::protocol::TProtocolFactory> protocols)
-        : id(id)
+        : id(connection.id)
         , m_server(server)
+        , m_connection(connection)
         , m_request(std::move(request))
-        , m_processor(std::move(processor))
         , m_protocols(std::move(protocols))
     {
     }
@@ -90,9 +90,11 @@ public:
                 reinterpret_cast<uint8_t *>(m_request.data()), uint32_t(m_request.size()),
                 TMemoryBuffer::OBSERVE);
             auto output = std::make_shared<TMemoryBuffer>();
-            m_processor->process(m_protocols->getProtocol(input), m_protocols->getProtocol(output),
-                                 nullptr);
-            done.reply = output->getBufferAsString();
+            m_connection.processor->process(m_protocols->getProtocol(input),
+                                            m_protocols->getProtocol(output), nullptr);
+            m_connection.output = output->getBufferAsString();
+            m_connection.sent = 0;
+            done.sent = m_connection.send();
         } catch (const TException &e) {
             // Undecodable: the connection is closed, as a stream server would.
             done.failure = QString::fromUtf8(e.what());
@@ -104,8 +106,9 @@ public:
 
 private:
     PooledServer &m_server;
+    // Its owner never lets it go while a worker has it (see close()).
+    Connection &m_connection;
     std::string m_request;
-    std::shared_ptr<apache::thrift::TProcessor> m_processor;
     std::shared_ptr<apache::thrift::protocol::TProtocolFactory> m_protocols;
 };
 
@@ -394,12 +397,15 @@ void PooledServer::handshake(Connection &connection)
     TlsContext::identify(connection.ssl, *connection.caller);
     QString why;
     // Begun under a context since replaced: the certificate must pass the new one too.
-    if (connection.tlsGeneration != m_tlsGeneration && !m_tls->stillTrusted(connection.ssl, why)) {
-        m_handshakes.write(
-            QStringLiteral("tls handshake failed peer=%1: %2").arg(connection.caller->peer, why),
-            QStringLiteral("failed: ") + why);
-        close(connection);
-        return;
+    if (connection.tlsGeneration != m_tlsGeneration) {
+        if (!m_tls->stillTrusted(connection.ssl, why)) {
+            m_handshakes.write(QStringLiteral("tls handshake failed peer=%1: %2")
+                                   .arg(connection.caller->peer, why),
+                               QStringLiteral("failed: ") + why);
+            close(connection);
+            return;
+        }
+        connection.tlsGeneration = m_tlsGeneration;
     }
     Console::out(QStringLiteral("tls handshake peer=%1 %2")
                      .arg(connection.caller->peer,
@@ -492,9 +498,8 @@ void PooledServer::dispatch(Connection &connection)
     // is seen when the reply is written.
     watch(connection, 0);
     try {
-        m_pool->add(std::make_shared<Work>(*this, connection.id, std::move(request),
-                                           connection.processor, m_protocols),
-                    0, m_settings.queueLimitMs);
+        m_pool->add(std::make_shared<Work>(*this, connection, std::move(request), m_protocols), 0,
+                    m_settings.queueLimitMs);
     } catch (const TException &e) {
         closeWithReason(connection, QString::fromUtf8(e.what()));
     }
@@ -502,7 +507,12 @@ void PooledServer::dispatch(Connection &connection)
 
 void PooledServer::write(Connection &connection)
 {
-    switch (connection.send()) {
+    afterSend(connection, connection.send());
+}
+
+void PooledServer::afterSend(Connection &connection, Connection::Io sent)
+{
+    switch (sent) {
     case Connection::Io::Done:
         break;
     case Connection::Io::WantRead:
@@ -618,7 +628,7 @@ void PooledServer::takeCompletions()
         std::lock_guard<std::mutex> guard(m_lock);
         done.swap(m_completions);
     }
-    for (Completion &completion : done) {
+    for (const Completion &completion : done) {
         Connection *connection = find(completion.id);
         if (!connection)
             continue;
@@ -628,13 +638,28 @@ void PooledServer::takeCompletions()
             continue;
         }
         connection->served = true;
-        connection->output = std::move(completion.reply);
-        connection->sent = 0;
+        // TLS files read again while a worker had it: checked now.
+        QString why;
+        if (connection->ssl && connection->tlsGeneration != m_tlsGeneration) {
+            if (m_tls->stillTrusted(connection->ssl, why))
+                connection->tlsGeneration = m_tlsGeneration;
+            else
+                refuseCertificate(*connection, why);
+        }
         // A client that does not take its reply is closed after the idle time-out.
         setDeadline(*connection,
                     Clock::now() + std::chrono::milliseconds(m_settings.idleTimeoutMs));
-        write(*connection);
+        afterSend(*connection, completion.sent);
     }
+}
+
+void PooledServer::refuseCertificate(Connection &connection, const QString &why)
+{
+    m_handshakes.write(QStringLiteral("closing a connection from %1: its certificate is"
+                                      " no longer accepted (%2)")
+                           .arg(connection.caller->peer, why),
+                       QStringLiteral("reload: ") + why);
+    connection.closeAfterReply = true;
 }
 
 void PooledServer::takeTls()
@@ -651,13 +676,17 @@ void PooledServer::takeTls()
     std::vector<Connection *> refused;
     for (auto &[id, connection] : m_connections) {
         (void)id;
+        // A handshake under way is checked when it ends; a worker's
+        // connection when it comes back.
+        const Connection::State state = connection->state;
+        if (!connection->ssl || state == Connection::State::Handshake
+            || state == Connection::State::Working)
+            continue;
         QString why;
-        if (connection->ssl && connection->state != Connection::State::Handshake
-            && !m_tls->stillTrusted(connection->ssl, why)) {
-            m_handshakes.write(QStringLiteral("closing a connection from %1: its certificate is"
-                                              " no longer accepted (%2)")
-                                   .arg(connection->caller->peer, why),
-                               QStringLiteral("reload: ") + why);
+        if (m_tls->stillTrusted(connection->ssl, why)) {
+            connection->tlsGeneration = m_tlsGeneration;
+        } else {
+            refuseCertificate(*connection, why);
             refused.push_back(connection.get());
         }
     }

@@ -38,10 +38,11 @@ class TProtocolFactory;
     The event thread accepts connections, makes the TLS handshakes and reads
     every socket without blocking, walking each request's structure as it
     arrives (RequestReader). Only a whole request goes to a worker, with the
-    connection's processor; the worker decodes it from memory, serves it and
-    hands the reply back to the event thread to write. So an idle or slow
-    client costs a descriptor and a little memory, never a worker, and the
-    threads that touch the ledger are the workers alone.
+    connection's processor; the worker decodes it from memory, serves it,
+    writes as much of the reply as the socket takes at once, and hands the
+    connection back to the event thread. So an idle or slow client costs a
+    descriptor and a little memory, never a worker, and the threads that
+    touch the ledger are the workers alone.
 
     Bounds, each closing the connection:
     - what a client's bytes begin must be done within the read deadline of
@@ -65,7 +66,7 @@ public:
     {
         int workers = 32;
         int maxConnections = 256;
-        int maxConnectionsPerPeer = 64;
+        int maxConnectionsPerPeer = 256;
         int idleTimeoutMs = 30000;
         int readDeadlineMs = 5000;
         int queueLimitMs = 30000;
@@ -92,12 +93,13 @@ public:
     // for, if any).
     void replaceTls(std::shared_ptr<TlsContext> tls);
 
-    // A worker's answer to one request. Public for the workers' task.
+    // A worker's account of one request: how writing its reply went, or why
+    // it could not be served (the connection is then closed). Public for the
+    // workers' task.
     struct Completion
     {
         quint64 id = 0;
-        std::string reply;
-        // Set when the request could not be served: the connection is closed.
+        Connection::Io sent = Connection::Io::Done;
         QString failure;
     };
     void post(Completion completion);
@@ -114,6 +116,9 @@ private:
     bool scan(Connection &connection);
     void dispatch(Connection &connection);
     void write(Connection &connection);
+    void afterSend(Connection &connection, Connection::Io sent);
+    // Closes it once its reply is out, and says why.
+    void refuseCertificate(Connection &connection, const QString &why);
     void becomeIdle(Connection &connection);
     void close(Connection &connection);
     void closeWithReason(Connection &connection, const QString &reason);
@@ -134,8 +139,8 @@ private:
     const Settings m_settings;
     const RequestReader m_reader;
     std::shared_ptr<TlsContext> m_tls;
-    // Bumped by each replaceTls(): a handshake begun under an older
-    // context is checked again against the new one.
+    // Bumped by each replaceTls(); a connection whose certificate was last
+    // checked under an older context is checked again.
     int m_tlsGeneration = 0;
     std::shared_ptr<apache::thrift::protocol::TProtocolFactory> m_protocols;
     std::shared_ptr<apache::thrift::concurrency::ThreadManager> m_pool;

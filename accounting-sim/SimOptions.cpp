@@ -56,8 +56,9 @@ SimOptions SimOptions::parse(const QStringList &arguments)
         "max-connections",
         "Connections open at once; the oldest idle one makes room for a new one (default 10000).",
         "N");
-    const QCommandLineOption maxPerPeer = valueOption(
-        "max-connections-per-peer", "Connections open at once from one address (default 64).", "N");
+    const QCommandLineOption maxPerPeer
+        = valueOption("max-connections-per-peer",
+                      "Connections open at once from one address (default 256).", "N");
     const QCommandLineOption idleTimeout = valueOption(
         "idle-timeout", "Closes a kept connection silent this long (default 30).", "SECONDS");
     const QCommandLineOption requestDeadline = valueOption(

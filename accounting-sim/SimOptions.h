@@ -92,7 +92,8 @@ public:
     int workers = 32;
     // An idle connection costs a descriptor and a little memory, no thread.
     int maxConnections = 10000;
-    int maxConnectionsPerPeer = 64;
+    // A shop behind one address: each till a connection or two at a time.
+    int maxConnectionsPerPeer = 256;
     int idleTimeoutSeconds = 30;
     // Shorter than the tills' receive limit (15 s), so no request is applied
     // after its till has given up on it.

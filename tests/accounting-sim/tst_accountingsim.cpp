@@ -422,7 +422,7 @@ void TestAccountingSim::startLines_data()
     const QString start = QStringLiteral("accounting-sim " BONUS_VERSION ": ledger ");
     const QString anyTerminal = QStringLiteral("accepting every terminal: no --terminal was given");
     const QStringList defaults
-        = words("workers=32 max-connections=10000 max-connections-per-peer=64 idle-timeout=30s"
+        = words("workers=32 max-connections=10000 max-connections-per-peer=256 idle-timeout=30s"
                 " read-deadline=5s failure-limit=20/60s pending-ttl=900s request-deadline=10s");
     QTest::newRow("no --terminal: any is accepted, and said so")
         << QStringList() << QStringList {start, anyTerminal} << defaults;
