@@ -50,8 +50,10 @@ SimOptions SimOptions::parse(const QStringList &arguments)
         = valueOption("terminal", "Accepts this terminal (repeatable); none: any.", "ID");
     const QCommandLineOption pendingTtl = valueOption(
         "pending-ttl", "Rolls back a pending transaction this old (default 900).", "SECONDS");
-    const QCommandLineOption workers
-        = valueOption("workers", "Connections served at once (default 32).", "N");
+    const QCommandLineOption workers = valueOption(
+        "workers",
+        "Requests served at once, each by a thread with its own ledger connection (default 32).",
+        "N");
     const QCommandLineOption maxConnections = valueOption(
         "max-connections",
         "Connections open at once; the oldest idle one makes room for a new one (default 10000).",
@@ -60,7 +62,8 @@ SimOptions SimOptions::parse(const QStringList &arguments)
         = valueOption("max-connections-per-peer",
                       "Connections open at once from one address (default 256).", "N");
     const QCommandLineOption idleTimeout = valueOption(
-        "idle-timeout", "Closes a kept connection silent this long (default 30).", "SECONDS");
+        "idle-timeout", "Closes a connection idle this long between requests (default 30).",
+        "SECONDS");
     const QCommandLineOption requestDeadline = valueOption(
         "request-deadline",
         "Rolls back a request not done in this time and answers an error (default 10).", "SECONDS");
