@@ -72,9 +72,12 @@ public:
     // writes before a payment is sent, so that the payment's outcome can
     // be recorded on a disk that fills meanwhile (a payment's outcome
     // writes take some 10 pages); and the log is cut back to this size when
-    // it starts over, so that the room it keeps stays bounded.
+    // it starts over, so that the room it keeps stays bounded. The size is
+    // above what the log reaches between SQLite's own checkpoints (1000
+    // pages), so that a log in steady use is written over in place, never
+    // cut and grown again: growing takes the disk's space anew on a sync.
     static constexpr int journalReservedPages = 32;
-    static constexpr int journalLogLimitBytes = 1024 * 1024;
+    static constexpr int journalLogLimitBytes = 8 * 1024 * 1024;
 };
 
 #endif // LIMITS_H
