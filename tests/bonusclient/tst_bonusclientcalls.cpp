@@ -3,6 +3,7 @@
 
 #include "AccountingTestServer.h"
 #include "Clock.h"
+#include "Limits.h"
 #include "LogCapture.h"
 #include "RawServer.h"
 #include "RefusedPort.h"
@@ -437,9 +438,9 @@ void BonusClientCallsTest::brokenServer()
     QTRY_VERIFY(server.received().startsWith(
         ThriftMessages::header(T_CALL, payment ? "makePay" : "balance")));
     if (behaviour == RawServer::KeepSilent) {
-        // The receive limit of the settings file, not the socket default.
+        // The receive limit of the settings file, not the default one.
         QVERIFY2(elapsed >= 250, qPrintable(QString::number(elapsed)));
-        QVERIFY2(elapsed < 2000, qPrintable(QString::number(elapsed)));
+        QVERIFY2(elapsed < Limits::defaultReceiveMs, qPrintable(QString::number(elapsed)));
     }
 }
 

