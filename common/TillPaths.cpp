@@ -48,6 +48,16 @@ QString TillPaths::printFileName()
     return QStringLiteral("print");
 }
 
+QString TillPaths::statusFile()
+{
+    return workDir() + statusFileName();
+}
+
+QString TillPaths::printFile()
+{
+    return workDir() + printFileName();
+}
+
 QString TillPaths::lockFile()
 {
     return workDir() + QStringLiteral("bonus_credit.lock");

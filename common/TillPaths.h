@@ -21,6 +21,9 @@ public:
     static QString workDir();
     static QString statusFileName();
     static QString printFileName();
+    // The status and print files when the settings name none.
+    static QString statusFile();
+    static QString printFile();
     // In the work directory: the lock that lets one run at a time use the
     // till tree, and the journal of money-moving operations.
     static QString lockFile();

@@ -5,6 +5,7 @@
 #include "Limits.h"
 #include "ReversalRule.h"
 #include "Settlement.h"
+#include "ThriftTransportProvider.h"
 #include "TillPaths.h"
 #include "VeltaBonusClientThrift.h"
 
@@ -141,6 +142,38 @@ QByteArray Recovery::resetJournal()
         answer.insert(errorKey, error);
     }
     return compact(answer);
+}
+
+bool Recovery::open()
+{
+    try {
+        journal.open();
+        if (!pruned) {
+            pruned = true;
+            journal.prune(Limits::journalKeepDays);
+        }
+        return true;
+    } catch (const OperationJournal::Error &e) {
+        logger.error(QString::fromUtf8(e.what()));
+    }
+    return false;
+}
+
+void Recovery::settleDue(const BonusSettings &settings)
+{
+    try {
+        if (!journal.hasUnsettled())
+            return;
+        VeltaBonusClientThrift client(settings, nullptr);
+        // The cashier waits at most one connect limit for the queue, and
+        // only for the reversals whose time has come.
+        const Settlement::Pass pass = Settlement(client, journal, settings.reversalWindowSeconds())
+                                          .settle(client.getProvider()->getConnectTimeout(), false);
+        logAttention(logger, pass.unsettled);
+    } catch (const std::exception &e) {
+        logger.error(QStringLiteral("Незавершённые транзакции не отменены: ")
+                     + QString::fromLocal8Bit(e.what()));
+    }
 }
 
 void Recovery::logAttention(const Logger &logger, const QList<OperationJournal::Record> &records)

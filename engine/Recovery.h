@@ -1,6 +1,7 @@
 #ifndef RECOVERY_H
 #define RECOVERY_H
 
+#include "BonusSettings.h"
 #include "Logger.h"
 #include "OperationJournal.h"
 
@@ -20,6 +21,10 @@
       path); a sound one stays where it is.
     A record that needs attention is logged at error level every time it is
     seen, until someone forgets it or a reversal settles it.
+
+    Before each operation, open() and settleDue() do the same work in
+    small: the journal is opened (and pruned once per process), and the
+    reversals whose time has come are sent within one connect limit.
 */
 class Recovery
 {
@@ -30,6 +35,12 @@ public:
     QByteArray forget(qint64 id);
     QByteArray resetJournal();
 
+    // Opens the journal for a run; false, logged, when it cannot be.
+    bool open();
+    // Sends the reversals that are due, never waiting past the connect
+    // limit of `settings`; what fails stays queued and is logged.
+    void settleDue(const BonusSettings &settings);
+
     static void logAttention(const Logger &logger, const QList<OperationJournal::Record> &records);
 
 private:
@@ -38,6 +49,7 @@ private:
 
     OperationJournal &journal;
     Logger logger;
+    bool pruned = false;
 };
 
 #endif // RECOVERY_H

@@ -1,14 +1,15 @@
 #include "TillCheck.h"
 
-#include "BonusCredit.h"
 #include "BonusSettings.h"
 #include "Clock.h"
 #include "LogSetup.h"
 #include "OperationJournal.h"
+#include "ReceiptImage.h"
 #include "ReversalRule.h"
 #include "ThriftSSLSocketFactory.h"
 #include "ThriftTransportProvider.h"
 #include "ThriftTransportWrapper.h"
+#include "TillDatabase.h"
 #include "TillPaths.h"
 #include "VeltaBonusClientThrift.h"
 
@@ -54,8 +55,9 @@ QString unwritable(const QString &path, bool directory)
 
 } // namespace
 
-TillCheck::TillCheck(BonusCredit &engine)
-    : engine(engine)
+TillCheck::TillCheck(TillDatabase &database, OperationJournal &journal)
+    : database(database)
+    , journal(journal)
 {
 }
 
@@ -97,17 +99,15 @@ QByteArray TillCheck::run(const QString &cardNumber)
     }
     }
 
-    checkWritable(QStringLiteral("workDir"), engine.workDir);
+    checkWritable(QStringLiteral("workDir"), TillPaths::workDir());
     checkWritable(QStringLiteral("statusFile"),
-                  orDefault(settings.text(QStringLiteral("statusFile")),
-                            engine.workDir + QStringLiteral("/") + TillPaths::statusFileName()));
+                  orDefault(settings.text(QStringLiteral("statusFile")), TillPaths::statusFile()));
     checkWritable(QStringLiteral("printFile"),
-                  orDefault(settings.text(QStringLiteral("printFile")),
-                            engine.workDir + QStringLiteral("/") + TillPaths::printFileName()));
+                  orDefault(settings.text(QStringLiteral("printFile")), TillPaths::printFile()));
 
     try {
-        const QList<OperationJournal::Record> unsettled = engine.journal->unsettled();
-        row(QStringLiteral("journal"), true, engine.journal->path());
+        const QList<OperationJournal::Record> unsettled = journal.unsettled();
+        row(QStringLiteral("journal"), true, journal.path());
         // Reversals still being asked, and those a person must look at.
         QStringList pending;
         QStringList attention;
@@ -142,9 +142,7 @@ QByteArray TillCheck::run(const QString &cardNumber)
                          : QStringLiteral("не записано в лог: %1, последняя ошибка: %2")
                                .arg(QString::number(logFailures), LogSetup::lastFailure()));
 
-    engine.regexPattern = settings.text(QStringLiteral("regexPattern"));
-    engine.regexRule = settings.text(QStringLiteral("regexRule"));
-    checkDatabase(cardNumber);
+    checkDatabase(settings, cardNumber);
     if (settings.state() == BonusSettings::State::Read)
         checkServers(settings, cardNumber);
 
@@ -167,17 +165,16 @@ void TillCheck::checkWritable(const QString &name, const QString &path)
     row(name, problem.isEmpty(), problem.isEmpty() ? path : path + QStringLiteral(": ") + problem);
 }
 
-void TillCheck::checkDatabase(const QString &cardNumber)
+void TillCheck::checkDatabase(const BonusSettings &settings, const QString &cardNumber)
 {
-    if (!engine.openDatabase()) {
+    if (!database.open()) {
         row(QStringLiteral("database"), false,
-            QStringLiteral("Не удалось подключиться к БД: ")
-                + engine.dbConnection.lastError().text());
+            QStringLiteral("Не удалось подключиться к БД: ") + database.lastError());
         return;
     }
-    row(QStringLiteral("database"), true, engine.dbConnection.databaseName());
+    row(QStringLiteral("database"), true, database.databaseName());
 
-    const QStringList tables = engine.dbConnection.tables();
+    const QStringList tables = database.tables();
     QStringList missing;
     for (const QString &table :
          {QStringLiteral("card"), QStringLiteral("client"), QStringLiteral("mol")}) {
@@ -190,27 +187,27 @@ void TillCheck::checkDatabase(const QString &cardNumber)
     if (cardNumber.isEmpty() || !missing.isEmpty())
         return;
 
-    engine.cardNumber = cardNumber;
+    TillDatabase::Card card {cardNumber, QString(), QString()};
     try {
-        engine.findCard();
+        database.findCard(card, settings.text(QStringLiteral("regexPattern")),
+                          settings.text(QStringLiteral("regexRule")));
         row(QStringLiteral("card"), true,
-            QStringLiteral("%1 (idcard %2)").arg(engine.cardNumber, engine.cardId));
-        row(QStringLiteral("client"), true, engine.clientName);
+            QStringLiteral("%1 (idcard %2)").arg(card.number, card.id));
+        row(QStringLiteral("client"), true, card.clientName);
     } catch (const std::exception &e) {
         const QString text = QString::fromLocal8Bit(e.what());
         const bool cardFound = text != QStringLiteral("Карта не найдена");
-        row(QStringLiteral("card"), cardFound, cardFound ? engine.cardNumber : text);
+        row(QStringLiteral("card"), cardFound, cardFound ? card.number : text);
         if (cardFound)
             row(QStringLiteral("client"), false, text);
     }
 
     // The cashier of the receipt the till wrote last, if there is one.
-    QFile image(TillPaths::checkImage());
-    if (!image.open(QIODevice::ReadOnly))
+    if (!QFileInfo(TillPaths::checkImage()).isFile())
         return;
-    engine.checkImg = QJsonDocument::fromJson(image.readAll()).object().toVariantMap();
+    const ReceiptImage image = ReceiptImage::read(TillPaths::checkImage());
     try {
-        row(QStringLiteral("cashier"), true, engine.getChashier());
+        row(QStringLiteral("cashier"), true, database.findCashier(image.cashierCode()));
     } catch (const std::exception &e) {
         row(QStringLiteral("cashier"), false, QString::fromLocal8Bit(e.what()));
     }

@@ -5,8 +5,9 @@
 #include <QJsonArray>
 #include <QString>
 
-class BonusCredit;
 class BonusSettings;
+class OperationJournal;
+class TillDatabase;
 
 /*!
     Looks a till over without moving money: the settings, the files the
@@ -19,7 +20,7 @@ class BonusSettings;
 class TillCheck
 {
 public:
-    explicit TillCheck(BonusCredit &engine);
+    TillCheck(TillDatabase &database, OperationJournal &journal);
 
     // {"ok":bool,"rows":[{"name":str,"ok":bool,"reason":str}, ...]}, compact.
     QByteArray run(const QString &cardNumber);
@@ -27,10 +28,11 @@ public:
 private:
     void row(const QString &name, bool ok, const QString &reason);
     void checkWritable(const QString &name, const QString &path);
-    void checkDatabase(const QString &cardNumber);
+    void checkDatabase(const BonusSettings &settings, const QString &cardNumber);
     void checkServers(const BonusSettings &settings, const QString &cardNumber);
 
-    BonusCredit &engine;
+    TillDatabase &database;
+    OperationJournal &journal;
     QJsonArray rows;
     bool allOk = true;
 };

@@ -2,6 +2,7 @@
 
 #include "BonusVersion.h"
 #include "JsonText.h"
+#include "ReceiptImage.h"
 #include "TillPaths.h"
 
 #include <QCoreApplication>
@@ -171,12 +172,8 @@ void PaymentHost::writeReceipt(const HostCommand &command)
     const QString temporary
         = QStringLiteral("%1.%2.tmp").arg(path).arg(QCoreApplication::applicationPid());
     QFile file(temporary);
-    // Key order as the till writes it.
-    QByteArray image = "{\"num\":" + QByteArray::number(command.receiptNumber) + ",\"cashCode\":";
-    JsonText::appendQuoted(image, command.cashCode);
-    image += ",\"cashierCode\":";
-    JsonText::appendQuoted(image, command.cashierCode);
-    image += '}';
+    const QByteArray image
+        = ReceiptImage::toBytes(command.receiptNumber, command.cashCode, command.cashierCode);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(image) != image.size()
         || !file.flush()
         || ::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(path).constData())

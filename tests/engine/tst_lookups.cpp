@@ -3,12 +3,13 @@
 // plug-in as the till loads it.
 
 #include "BonusCredit.h"
-#include "EngineTestAccess.h"
 #include "LogCapture.h"
 #include "MariaDbSandbox.h"
 #include "PluginHandle.h"
 #include "RawServer.h"
+#include "ReceiptImage.h"
 #include "TempTill.h"
+#include "TillDatabase.h"
 
 #include <QJsonObject>
 #include <QSqlDatabase>
@@ -78,12 +79,12 @@ private:
     // Connections the fake bonus server has seen since the last call.
     int takeConnections();
     void writePluginSettings(const QJsonObject &extra = QJsonObject());
-    void startEngine();
+    void openDatabase();
 
     MariaDbSandbox db;
     std::unique_ptr<TempTill> till;
     std::unique_ptr<PluginHandle> plugin;
-    std::unique_ptr<BonusCredit> engine;
+    std::unique_ptr<TillDatabase> database;
     std::unique_ptr<LogCapture> log;
     // Listens and never accepts: connections wait in its queue, unanswered.
     std::unique_ptr<RawServer> bonusServer;
@@ -137,23 +138,20 @@ void LookupsTest::init()
     log.reset(new LogCapture);
 }
 
-// Only for the tests of single steps. The plug-in's engine uses the same
+// Only for the tests of single lookups. The plug-in's engine uses the same
 // connection name, so the two never hold a connection at the same time:
 // removing a connection still held elsewhere leaks its client handle.
-void LookupsTest::startEngine()
+void LookupsTest::openDatabase()
 {
-    engine.reset(new BonusCredit);
-    till->writeSettingsRaw("{}");
-    QVERIFY(engine->generateSettings());
-    QVERIFY(engine->generateParams(BonusCredit::Sale, 100, QStringLiteral("1001")));
-    QVERIFY(engine->generateDbConnection());
+    database.reset(new TillDatabase);
+    QVERIFY2(database->ensureOpen(), qPrintable(database->lastError()));
     log->clear();
 }
 
 void LookupsTest::cleanup()
 {
     log.reset();
-    engine.reset();
+    database.reset();
 }
 
 void LookupsTest::findCard_data()
@@ -234,27 +232,21 @@ void LookupsTest::findCard()
     QFETCH(QString, clientName);
     QFETCH(QStringList, errors);
 
-    startEngine();
+    openDatabase();
     if (QTest::currentTestFailed())
         return;
 
-    EngineTestAccess access(*engine);
-    access.cardNumber() = number;
-    access.regexPattern() = pattern;
-    access.regexRule() = rule;
-    access.cardId() = QStringLiteral("old card");
-    access.clientName() = QStringLiteral("old client");
-
-    QCOMPARE(failureOf([this] { engine->findCard(); }), failure);
+    TillDatabase::Card card {number, QStringLiteral("old card"), QStringLiteral("old client")};
+    QCOMPARE(failureOf([&] { database->findCard(card, pattern, rule); }), failure);
 
     // The rewritten number stays: it goes to the server and the status file.
-    QCOMPARE(access.cardNumber(), searched);
+    QCOMPARE(card.number, searched);
     if (failure.isEmpty() || !cardId.isEmpty())
-        QCOMPARE(access.cardId(), cardId);
+        QCOMPARE(card.id, cardId);
     if (failure.isEmpty())
-        QCOMPARE(access.clientName(), clientName);
+        QCOMPARE(card.clientName, clientName);
     else
-        QCOMPARE(access.clientName(), QStringLiteral("old client"));
+        QCOMPARE(card.clientName, QStringLiteral("old client"));
 
     const QStringList info = log->messages(QStringLiteral("payment"), QStringLiteral("INFO"));
     QCOMPARE(info.value(0),
@@ -288,18 +280,17 @@ void LookupsTest::failingStatements()
     QFETCH(QString, failure);
     QFETCH(QString, statement);
 
-    startEngine();
+    openDatabase();
     if (QTest::currentTestFailed())
         return;
 
-    EngineTestAccess(*engine).checkImg().insert(QStringLiteral("cashierCode"),
-                                                QStringLiteral("17"));
     TableAway away(db, table);
     QVERIFY2(away.ok, qPrintable(db.errorString()));
 
+    TillDatabase::Card card {QStringLiteral("1001"), QString(), QString()};
     const QString message = table == QStringLiteral("mol")
-        ? failureOf([this] { engine->getChashier(); })
-        : failureOf([this] { engine->findCard(); });
+        ? failureOf([this] { database->findCashier(QStringLiteral("17")); })
+        : failureOf([&] { database->findCard(card, QString(), QString()); });
     QCOMPARE(message, failure);
 
     const QStringList errors = log->messages(QStringLiteral("payment"), QStringLiteral("ERROR"));
@@ -336,54 +327,44 @@ void LookupsTest::checkLimit()
     QFETCH(double, balance);
     QFETCH(QString, failure);
 
-    startEngine();
-    if (QTest::currentTestFailed())
-        return;
-
-    EngineTestAccess access(*engine);
-    access.amount() = amount;
-    access.balance() = balance;
-
-    QCOMPARE(failureOf([this] { engine->checkLimit(); }), failure);
+    QCOMPARE(failureOf([&] { BonusCredit::checkLimit(amount, balance); }), failure);
     const QStringList info = log->messages(QStringLiteral("payment"), QStringLiteral("INFO"));
     QCOMPARE(info.contains(QStringLiteral("Проверка лимита прошла успешно")), failure.isEmpty());
 }
 
 void LookupsTest::cashier_data()
 {
-    QTest::addColumn<QVariant>("code");
+    QTest::addColumn<QByteArray>("image");
     QTest::addColumn<QString>("searched");
     QTest::addColumn<QString>("name");
 
-    QTest::newRow("found") << QVariant(QStringLiteral("17")) << "17"
+    QTest::newRow("found") << QByteArray(R"({"cashierCode": "17"})") << "17"
                            << "Кассирова Мария";
-    QTest::newRow("code as a number") << QVariant(18) << "18"
+    QTest::newRow("code as a number") << QByteArray(R"({"cashierCode": 18})") << "18"
                                       << "Петров";
-    QTest::newRow("Cyrillic code, 4-byte character") << QVariant(QStringLiteral("Ж-1")) << "Ж-1"
-                                                     << "Жукова 𝄞 Ксения";
-    QTest::newRow("missing") << QVariant(QStringLiteral("404")) << "404" << QString();
-    QTest::newRow("no code searches the empty code") << QVariant() << "" << QString();
+    QTest::newRow("Cyrillic code, 4-byte character")
+        << QByteArray(R"({"cashierCode": "Ж-1"})") << "Ж-1"
+        << "Жукова 𝄞 Ксения";
+    QTest::newRow("missing") << QByteArray(R"({"cashierCode": "404"})") << "404" << QString();
+    QTest::newRow("no code searches the empty code") << QByteArray("{}") << "" << QString();
     QTest::newRow("quote in the code")
-        << QVariant(QStringLiteral("17' OR '1'='1")) << "17' OR '1'='1" << QString();
+        << QByteArray(R"({"cashierCode": "17' OR '1'='1"})") << "17' OR '1'='1" << QString();
 }
 
 void LookupsTest::cashier()
 {
-    QFETCH(QVariant, code);
+    QFETCH(QByteArray, image);
     QFETCH(QString, searched);
     QFETCH(QString, name);
 
-    startEngine();
+    openDatabase();
     if (QTest::currentTestFailed())
         return;
 
-    QVariantMap &image = EngineTestAccess(*engine).checkImg();
-    image.clear();
-    if (code.isValid())
-        image.insert(QStringLiteral("cashierCode"), code);
-
+    // The code as the receipt image gives it.
+    const QString code = ReceiptImage::fromBytes(image).cashierCode();
     QString found;
-    const QString failure = failureOf([&] { found = engine->getChashier(); });
+    const QString failure = failureOf([&] { found = database->findCashier(code); });
     QCOMPARE(failure, name.isEmpty() ? cashierNotFound : QString());
     QCOMPARE(found, name);
 
@@ -486,9 +467,8 @@ void LookupsTest::lookupAcrossRuns_data()
     const QString found = QStringLiteral("Бонусный сервер не доступен");
     const QString missing = QStringLiteral("Карта не найдена");
     const QString badSettings = QStringLiteral("Ошибка в файле настроек");
-    QTest::newRow("a rule added between runs")
-        << QStringList {"plain|12345|" + found, "rule|999912345|" + found,
-                        "plain|999912345|" + missing};
+    QTest::newRow("a rule added between runs") << QStringList {
+        "plain|12345|" + found, "rule|999912345|" + found, "plain|999912345|" + missing};
     QTest::newRow("a run refused before the lookup")
         << QStringList {"plain|1001|" + found, "bad|1001|" + badSettings, "plain|12345|" + found};
     QTest::newRow("unknown card, then known ones")

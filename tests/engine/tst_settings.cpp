@@ -2,7 +2,6 @@
 // the slip and the status file, with the defaults and conversions of each key.
 
 #include "BonusCredit.h"
-#include "EngineTestAccess.h"
 #include "LogCapture.h"
 #include "TempTill.h"
 
@@ -133,11 +132,10 @@ void SettingsTest::settings()
     till->writeSettingsRaw(file);
     QVERIFY(engine->generateSettings());
 
-    EngineTestAccess access(*engine);
-    QCOMPARE(access.widthPrint(), width);
-    QCOMPARE(access.header(), header);
-    QCOMPARE(access.regexPattern(), pattern);
-    QCOMPARE(access.regexRule(), rule);
+    QCOMPARE(engine->settings().widthPrint, width);
+    QCOMPARE(engine->settings().header, header);
+    QCOMPARE(engine->settings().regexPattern, pattern);
+    QCOMPARE(engine->settings().regexRule, rule);
     // What the cashier sees of it: the header centred in W columns.
     QCOMPARE(engine->getBalanceSlip().section(QLatin1Char('\n'), 0, 0), centerStr(header, width));
 }
@@ -199,8 +197,8 @@ void SettingsTest::deletedFileKeepsLastPaths()
         QCOMPARE(readFile(otherStatus()), QByteArray());
         QCOMPARE(readFile(otherPrint()), QByteArray());
         QVERIFY(!QFile::exists(till->statusPath()));
-        QCOMPARE(EngineTestAccess(*engine).widthPrint(), 40);
-        QCOMPARE(EngineTestAccess(*engine).header(), QStringLiteral("Магазин"));
+        QCOMPARE(engine->settings().widthPrint, 40);
+        QCOMPARE(engine->settings().header, QStringLiteral("Магазин"));
     }
 }
 
@@ -294,8 +292,8 @@ void SettingsTest::refused()
     QVERIFY(!engine->generateSettings());
 
     // The values of the last good read stay; the cashier is told.
-    QCOMPARE(EngineTestAccess(*engine).widthPrint(), 55);
-    QCOMPARE(EngineTestAccess(*engine).header(), QStringLiteral("Старый"));
+    QCOMPARE(engine->settings().widthPrint, 55);
+    QCOMPARE(engine->settings().header, QStringLiteral("Старый"));
     QCOMPARE(QString::fromUtf8(till->readStatus()),
              QStringLiteral(R"({ "status" : 255, "description" : "Ошибка в файле настроек", )"
                             R"("cardNumber" : "" })"));
@@ -352,10 +350,9 @@ void SettingsTest::params()
 
     QCOMPARE(engine->generateParams(operation, kopecks, card), refusal.isEmpty());
 
-    EngineTestAccess access(*engine);
-    QCOMPARE(access.operationType(), operation);
-    QCOMPARE(access.amount(), roubles);
-    QCOMPARE(access.cardNumber(), keptCard);
+    QCOMPARE(engine->runState().operation, operation);
+    QCOMPARE(engine->runState().amount, roubles);
+    QCOMPARE(engine->runState().cardNumber, keptCard);
 
     if (refusal.isEmpty()) {
         QCOMPARE(till->readStatus(), QByteArray());

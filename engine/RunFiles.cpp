@@ -1,0 +1,152 @@
+#include "RunFiles.h"
+
+#include "JsonText.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+bool writeInfo(const QString &path, const QString &text, QIODevice::OpenModeFlag mode)
+{
+    // Every caller replaces the whole file.
+    Q_ASSERT(mode == QIODevice::WriteOnly);
+    Q_UNUSED(mode)
+    return writeBytes(path, text.toUtf8());
+}
+
+int openForWriting(const QString &path)
+{
+    return ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+}
+
+bool writeBytes(const QString &path, const QByteArray &bytes)
+{
+    const int fd = openForWriting(path);
+    if (fd < 0)
+        return false;
+    const bool whole = writeBytesTo(fd, bytes);
+    return ::close(fd) == 0 && whole;
+}
+
+bool writeBytesTo(int fd, const QByteArray &bytes)
+{
+    // Written in place, as the till's tools expect the file. Its content is
+    // laid over the old and any longer old tail cut off after it, rather
+    // than truncated first: truncating a file that holds data makes ext4
+    // push it to the disk on close, and the file was emptied at the start of
+    // the run anyway. Nobody depends on it being whole: the plug-in compares
+    // what it reads back with what the run wrote, and the journal, not this
+    // file, is what must outlive a power cut.
+    qsizetype written = 0;
+    while (written < bytes.size()) {
+        const ssize_t n = ::pwrite(fd, bytes.constData() + written, size_t(bytes.size() - written),
+                                   off_t(written));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        written += n;
+    }
+    struct stat info
+    {
+    };
+    bool whole = written == bytes.size() && ::fstat(fd, &info) == 0;
+    if (whole && info.st_size > off_t(bytes.size()))
+        whole = ::ftruncate(fd, off_t(bytes.size())) == 0;
+    return whole;
+}
+
+void RunFiles::start()
+{
+    lastStatus.clear();
+    lastCode = Empty;
+    lastPrint.clear();
+    printLeft = false;
+}
+
+void RunFiles::setPaths(const QString &statusPath, const QString &printPath)
+{
+    if (statusOut.path != statusPath) {
+        close(statusOut);
+        statusOut.path = statusPath;
+    }
+    if (printOut.path != printPath) {
+        close(printOut);
+        printOut.path = printPath;
+    }
+}
+
+bool RunFiles::status(int code, const QString &description, const QString &cardNumber)
+{
+    lastCode = code;
+    if (code == Empty) {
+        lastStatus = description.toUtf8();
+        return write(statusOut, lastStatus);
+    }
+    // Escaped: a quote in a server text or a card number must not break the
+    // JSON the plug-in reads back.
+    QByteArray text = "{ \"status\" : " + QByteArray::number(code) + ", \"description\" : ";
+    JsonText::appendQuoted(text, description);
+    text += ", \"cardNumber\" : ";
+    JsonText::appendQuoted(text, cardNumber);
+    text += " }";
+    lastStatus = text;
+    lastDescription = description;
+    lastCardNumber = cardNumber;
+    return write(statusOut, text);
+}
+
+bool RunFiles::print(const QString &text)
+{
+    lastPrint = text.toUtf8();
+    printLeft = true;
+    return write(printOut, lastPrint);
+}
+
+void RunFiles::removePrint()
+{
+    close(printOut);
+    QFile::remove(printOut.path);
+    printLeft = false;
+}
+
+bool RunFiles::writtenStatusFields(int &code, QString &description, QString &cardNumber) const
+{
+    // The text carries every character back, a lone surrogate as an escape.
+    if (lastCode == Empty)
+        return false;
+    code = lastCode;
+    description = lastDescription;
+    cardNumber = lastCardNumber;
+    return true;
+}
+
+bool RunFiles::write(File &file, const QByteArray &bytes)
+{
+    if (file.fd < 0) {
+        file.fd = openForWriting(file.path);
+        if (file.fd < 0)
+            return false;
+    }
+    if (writeBytesTo(file.fd, bytes))
+        return true;
+    // Not kept after a failure: the next write opens the path again.
+    close(file);
+    return false;
+}
+
+void RunFiles::close(File &file)
+{
+    if (file.fd >= 0)
+        ::close(file.fd);
+    file.fd = -1;
+}
+
+void RunFiles::close()
+{
+    close(statusOut);
+    close(printOut);
+}

@@ -1,0 +1,79 @@
+#ifndef TILLDATABASE_H
+#define TILLDATABASE_H
+
+#include "EarlyLookup.h"
+#include "Logger.h"
+
+#include <QSqlDatabase>
+#include <QString>
+#include <QStringList>
+
+/*!
+    The till's local database "dictionaries", on the plug-in's own
+    connection (the host's default connection is never touched): opened with
+    bounds on connecting, reading and writing, kept from one operation to
+    the next, opened once more when the server dropped it, and the card,
+    client and cashier lookups on it.
+
+    Invariant: at most one statement is out on the connection, and an early
+    lookup's answer is taken only for exactly the text it sent (EarlyLookup);
+    a failing lookup is logged with its statement and thrown, and a
+    connection that cannot be had again throws DatabaseUnavailable.
+*/
+class TillDatabase
+{
+public:
+    // What the card lookup found; `number` is the number as searched.
+    struct Card
+    {
+        QString number;
+        QString id;
+        QString clientName;
+    };
+
+    TillDatabase();
+    ~TillDatabase();
+    TillDatabase(const TillDatabase &) = delete;
+    TillDatabase &operator=(const TillDatabase &) = delete;
+
+    static QString connectionName();
+
+    bool isOpen() const { return connection.isOpen(); }
+    // Opens the connection anew; false with the driver's reason in lastError().
+    bool open();
+    // The connection kept from an earlier operation, or a new one.
+    bool ensureOpen() { return isOpen() || open(); }
+    // Closes the connection and takes it off Qt's registry.
+    void close();
+    QString lastError() const;
+    QString databaseName() const { return connection.databaseName(); }
+    QStringList tables() const { return connection.tables(); }
+
+    // Sends the card's lookup ahead of its turn, when the number will not be
+    // rewritten (`rule` empty) and the connection is open.
+    void lookAhead(const QString &cardNumber, const QString &rule);
+    // Closes the connection when an early answer is still due.
+    void dropLookAhead();
+
+    // Rewrites card.number by `pattern` and `rule`, then looks the card and
+    // its client up, filling `card` as far as they were found. Throws the
+    // cashier's message when either is missing.
+    void findCard(Card &card, const QString &pattern, const QString &rule);
+    // The name of the cashier with `code`; throws when there is none.
+    QString findCashier(const QString &code);
+
+private:
+    // Runs `statement` with its one "?" bound to `value`: the `columns`
+    // values of the first row as text, or an empty list when there is none.
+    // A failing statement is logged and thrown as `failureMessage`.
+    QStringList firstRow(const QString &statement, int columns, const QString &value,
+                         const QString &failureMessage);
+    // `statement` with its "?" replaced by `value`, escaped by the driver.
+    QString lookupText(const QString &statement, const QString &value) const;
+
+    QSqlDatabase connection;
+    EarlyLookup early;
+    Logger logger;
+};
+
+#endif // TILLDATABASE_H
