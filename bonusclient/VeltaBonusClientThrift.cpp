@@ -52,7 +52,9 @@ VeltaBonusClientThrift::VeltaBonusClientThrift(const BonusSettings &settings, QO
         tls->setTrustedCertificate(settings.tls().caFile);
         tls->setClientCertificate(settings.tls().certFile);
         tls->setPrivateKey(settings.tls().keyFile);
+        tls->setServerName(settings.tls().serverName);
         socketFactory = tls;
+        this->tls = true;
     } else {
         socketFactory = std::make_shared<ThriftSimpleSocketFactory>();
     }
@@ -94,6 +96,82 @@ VeltaBonusClientThrift::VeltaBonusClientThrift(const BonusSettings &settings, QO
 }
 
 VeltaBonusClientThrift::~VeltaBonusClientThrift() = default;
+
+VeltaBonusClientThrift::TimeLimitScope::TimeLimitScope(VeltaBonusClientThrift &client)
+    : provider(client.provider)
+    , connect(provider->getConnectTimeout())
+    , receive(provider->getReceiveTimeout())
+    , send(provider->getSendTimeout())
+{
+}
+
+VeltaBonusClientThrift::TimeLimitScope::~TimeLimitScope()
+{
+    restore();
+}
+
+void VeltaBonusClientThrift::TimeLimitScope::cap(qint64 ms)
+{
+    const auto capped = [ms](int limit) { return int(limit > 0 ? qMin<qint64>(limit, ms) : ms); };
+    provider->setConnectTimeout(capped(connect));
+    provider->setReceiveTimeout(capped(receive));
+    provider->setSendTimeout(capped(send));
+}
+
+void VeltaBonusClientThrift::TimeLimitScope::restore()
+{
+    provider->setConnectTimeout(connect);
+    provider->setReceiveTimeout(receive);
+    provider->setSendTimeout(send);
+}
+
+QStringList VeltaBonusClientThrift::servers() const
+{
+    return provider->hosts();
+}
+
+bool VeltaBonusClientThrift::usesTls() const
+{
+    return tls;
+}
+
+ServerProbe VeltaBonusClientThrift::probe(int index, const QString &cardNumber)
+{
+    const QString server = servers().value(index);
+    const int colon = server.lastIndexOf(QLatin1Char(':'));
+    // A provider of its own: the server is asked alone, and its failure
+    // counts against nothing the next operation reads.
+    ThriftTransportProvider single(socketFactory);
+    single.setConnectTimeout(provider->getConnectTimeout());
+    single.setReceiveTimeout(provider->getReceiveTimeout());
+    single.setSendTimeout(provider->getSendTimeout());
+    std::shared_ptr<ThriftTransportWrapper> transport;
+    try {
+        transport = single.getTransport(server.left(colon), server.mid(colon + 1).toInt());
+        api::AccountingLogicServiceClient service(protocolOn(transport));
+        api::Result result;
+        service.balance(result, toWire(terminalId), toWire(cardNumber));
+        transport->close();
+        if (!result.success)
+            return ServerProbe(server, ServerProbe::Outcome::Refused, fromWire(result.description));
+        return ServerProbe(server, ServerProbe::Outcome::Answered, QString(),
+                           fromLongLong(result.balance));
+    } catch (const std::exception &e) {
+        // Thrift's texts are UTF-8 (or ASCII); the provider's are the
+        // cashier's, made from UTF-8 as well.
+        const QString reason = QString::fromUtf8(e.what());
+        logger.error(QStringLiteral("Ошибка thift: ") + reason);
+        if (transport) {
+            try {
+                transport->close();
+            } catch (const std::exception &closeError) {
+                logger.error(QStringLiteral("Ошибка thift: ")
+                             + QString::fromUtf8(closeError.what()));
+            }
+        }
+        return ServerProbe(server, ServerProbe::Outcome::Unreachable, reason);
+    }
+}
 
 BalanceResponse VeltaBonusClientThrift::balance(const QString &cardNumber)
 {

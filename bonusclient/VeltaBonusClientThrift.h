@@ -8,9 +8,11 @@
 #include "BonusSystemError.h"
 #include "CardFlow.h"
 #include "Logger.h"
+#include "ServerProbe.h"
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <memory>
@@ -34,6 +36,29 @@ class VeltaBonusClientThrift : public QObject
     Q_OBJECT
 
 public:
+    /*!
+        Lowers the client's time limits to what is left of a budget while it
+        lives, and puts them back when it goes.
+    */
+    class TimeLimitScope
+    {
+    public:
+        explicit TimeLimitScope(VeltaBonusClientThrift &client);
+        ~TimeLimitScope();
+        TimeLimitScope(const TimeLimitScope &) = delete;
+        TimeLimitScope &operator=(const TimeLimitScope &) = delete;
+
+        // Every limit at most `ms`; a limit of 0 (none) becomes `ms`.
+        void cap(qint64 ms);
+        void restore();
+
+    private:
+        ThriftTransportProvider *provider;
+        const int connect;
+        const int receive;
+        const int send;
+    };
+
     using Call = std::function<void(accounting::logic::thriftapi::AccountingLogicServiceClient &,
                                     accounting::logic::thriftapi::Result &)>;
 
@@ -57,6 +82,13 @@ public:
     BonusResult rollback(const QString &id, const QString &cardNumber);
 
     QString getTerminalId() const { return terminalId; }
+    // The servers in the order they are tried, "host:port" each.
+    QStringList servers() const;
+    // Whether calls go over TLS.
+    bool usesTls() const;
+    // One balance call to servers()[index] alone: no fail-over, the
+    // client's own limits and TLS. Never throws; the outcome says it all.
+    ServerProbe probe(int index, const QString &cardNumber);
 
     void setAddresses(const QString &address, int port);
     void setConnectTimeout(int ms);
@@ -92,6 +124,7 @@ private:
     std::shared_ptr<ThriftSocketFactory> socketFactory;
     ThriftTransportProvider *provider = nullptr;
     QString terminalId;
+    bool tls = false;
 };
 
 #endif // VELTABONUSCLIENTTHRIFT_H

@@ -9,8 +9,10 @@
 #include <QJsonValue>
 #include <QMutex>
 #include <QMutexLocker>
+#include <QRegularExpression>
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -73,6 +75,21 @@ int editDistance(const QString &a, const QString &b)
         }
     }
     return row[size_t(b.size())];
+}
+
+// A name a certificate can carry: an IP address, or a host name of letters,
+// digits, '-' and '.'.
+bool isHostName(const QString &name)
+{
+    const QByteArray bytes = name.toUtf8();
+    unsigned char address[sizeof(in6_addr)];
+    if (inet_pton(AF_INET, bytes.constData(), address) == 1
+        || inet_pton(AF_INET6, bytes.constData(), address) == 1)
+        return true;
+    static const QRegularExpression hostName(
+        QStringLiteral("^(?=.{1,253}$)[A-Za-z0-9](?:[A-Za-z0-9-]{0,61}[A-Za-z0-9])?"
+                       "(?:\\.[A-Za-z0-9](?:[A-Za-z0-9-]{0,61}[A-Za-z0-9])?)*$"));
+    return hostName.match(name).hasMatch();
 }
 
 } // namespace
@@ -248,13 +265,19 @@ void BonusSettings::checkTls()
         const QJsonValue path = tls.value(QLatin1String(name));
         return path.isString() ? path.toString() : QString();
     };
-    m_tls = {file("caFile"), file("certFile"), file("keyFile")};
+    m_tls = {file("caFile"), file("certFile"), file("keyFile"), file("serverName")};
     const QJsonValue keyFile = tls.value(QStringLiteral("keyFile"));
     if (!value.isObject() || m_tls.caFile.isEmpty() || m_tls.certFile.isEmpty()
         || !(keyFile.isUndefined() || keyFile.isString()))
         m_problems << QStringLiteral("Значение \"tls\" должно быть объектом вида {\"caFile\": "
                                      "\"...\", \"certFile\": \"...\", \"keyFile\": \"...\"}: %1")
                           .arg(shown(key, value));
+    // A name that cannot match anything would refuse every server.
+    const QJsonValue serverName = tls.value(QStringLiteral("serverName"));
+    if (!serverName.isUndefined() && (!serverName.isString() || !isHostName(serverName.toString())))
+        m_problems << QStringLiteral("Значение \"tls.serverName\" должно быть именем или адресом "
+                                     "сервера: %1")
+                          .arg(shown(QStringLiteral("serverName"), serverName));
 }
 
 bool BonusSettings::number(const QString &key, const QJsonValue &json, qint64 *value,

@@ -32,6 +32,8 @@ public:
         QString caFile;
         QString certFile;
         QString keyFile; // empty: the key is in certFile
+        // The name the server's certificate must carry; empty: not checked.
+        QString serverName;
     };
 
     // Never throws: what went wrong is in state() and problems().

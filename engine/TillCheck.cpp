@@ -99,6 +99,14 @@ QByteArray TillCheck::run(const QString &cardNumber)
     }
     }
 
+    if (settings.hasTls() && settings.isUsable()) {
+        const QString serverName = settings.tls().serverName;
+        row(QStringLiteral("tls"), serverName.isEmpty() ? Verdict::Warn : Verdict::Ok,
+            serverName.isEmpty() ? QStringLiteral("TLS server name not checked: any certificate "
+                                                  "from the CA can pose as the server")
+                                 : QStringLiteral("server certificates must name ") + serverName);
+    }
+
     checkWritable(QStringLiteral("workDir"), TillPaths::workDir());
     checkWritable(QStringLiteral("statusFile"),
                   orDefault(settings.text(QStringLiteral("statusFile")), TillPaths::statusFile()));
@@ -153,9 +161,18 @@ QByteArray TillCheck::run(const QString &cardNumber)
 
 void TillCheck::row(const QString &name, bool ok, const QString &reason)
 {
+    row(name, ok ? Verdict::Ok : Verdict::Fail, reason);
+}
+
+void TillCheck::row(const QString &name, Verdict verdict, const QString &reason)
+{
+    static const char *const states[] = {"ok", "warn", "fail"};
+    // A warning leaves the till working: "ok" stays true for it.
+    const bool ok = verdict != Verdict::Fail;
     allOk = allOk && ok;
     rows.append(QJsonObject {{QStringLiteral("name"), name},
                              {QStringLiteral("ok"), ok},
+                             {QStringLiteral("state"), QLatin1String(states[int(verdict)])},
                              {QStringLiteral("reason"), reason}});
 }
 

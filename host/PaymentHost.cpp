@@ -313,8 +313,11 @@ int PaymentHost::executeReport(const HostCommand &command)
             const QJsonObject row = value.toObject();
             const bool rowOk = row.value(QStringLiteral("ok")).toBool();
             ok = ok && rowOk;
+            const bool warning = row.value(QStringLiteral("state")) == QLatin1String("warn");
             text += QStringLiteral("%1 %2: %3\n")
-                        .arg(rowOk ? QStringLiteral("ok  ") : QStringLiteral("FAIL"),
+                        .arg(!rowOk        ? QStringLiteral("FAIL")
+                                 : warning ? QStringLiteral("warn")
+                                           : QStringLiteral("ok  "),
                              row.value(QStringLiteral("name")).toString(),
                              row.value(QStringLiteral("reason")).toString());
         }

@@ -4,9 +4,11 @@
 #include <thrift/transport/TSSLSocket.h>
 
 /*!
-    Lets every server through the post-handshake access check: the server
-    certificate must still verify against the trusted certificates, but its
-    names are not compared with the host that was dialled.
+    Lets every server through Thrift's post-handshake access check, which
+    compares the certificate's names with the host that was dialled. The
+    server certificate must still verify against the trusted certificates,
+    and the name the till expects is checked during that verification
+    (ServerIdentity), not here.
 */
 class AllowAccessManager : public apache::thrift::transport::AccessManager
 {

@@ -1,6 +1,7 @@
 #include "ThriftSSLSocketFactory.h"
 
 #include "AllowAccessManager.h"
+#include "ServerIdentity.h"
 
 #include <atomic>
 #include <csignal>
@@ -44,6 +45,14 @@ void ignoreBrokenPipes()
     (void)done;
 }
 
+// Thrift keeps its factory's TLS context to itself; what the server's
+// certificate must show is set on it before any socket is made from it.
+class IdentityCheckingFactory : public TSSLSocketFactory
+{
+public:
+    void require(const ServerIdentity &identity) { identity.applyTo(ctx_->get()); }
+};
+
 } // namespace
 
 std::shared_ptr<apache::thrift::transport::TSocket>
@@ -52,12 +61,14 @@ ThriftSSLSocketFactory::createSocket(const QString &host, int port)
     keepTlsLibraryAlive();
     ignoreBrokenPipes();
 
-    TSSLSocketFactory factory;
+    IdentityCheckingFactory factory;
     const QByteArray certificate = clientCertificate.toLocal8Bit();
     const QByteArray key = privateKey.isEmpty() ? certificate : privateKey.toLocal8Bit();
     factory.loadCertificate(certificate.constData(), "PEM");
     factory.loadPrivateKey(key.constData(), "PEM");
     factory.loadTrustedCertificates(trustedCertificate.toLocal8Bit().constData());
+    factory.require(ServerIdentity(serverName));
+    // The names were checked by the verification itself (ServerIdentity).
     factory.access(std::make_shared<AllowAccessManager>());
     return factory.createSocket(host.toLocal8Bit().toStdString(), port);
 }
@@ -80,6 +91,16 @@ QString ThriftSSLSocketFactory::getClientCertificate() const
 QString ThriftSSLSocketFactory::getTrustedCertificate() const
 {
     return trustedCertificate;
+}
+
+void ThriftSSLSocketFactory::setServerName(const QString &name)
+{
+    serverName = name;
+}
+
+QString ThriftSSLSocketFactory::getServerName() const
+{
+    return serverName;
 }
 
 void ThriftSSLSocketFactory::setPrivateKey(const QString &path)

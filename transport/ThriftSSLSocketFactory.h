@@ -6,9 +6,11 @@
 /*!
     TLS sockets that present a client certificate (certificate chain and
     unencrypted private key in one PEM file) and check the server against a
-    PEM file of trusted certificates. Host names in the server certificate
-    are not compared with the host dialled (AllowAccessManager). The files
-    are read again for every socket.
+    PEM file of trusted certificates. The server's certificate must be meant
+    for a server and, when a server name is set, carry it in its
+    subjectAltName (ServerIdentity); it is never compared with the host
+    dialled, which may be an address the certificate does not list. The
+    files are read again for every socket.
 */
 class ThriftSSLSocketFactory : public ThriftSocketFactory
 {
@@ -24,6 +26,10 @@ public:
     // the client certificate's file.
     void setPrivateKey(const QString &path);
     QString getPrivateKey() const;
+    // The name the server's certificate must carry; empty (the default):
+    // any server certificate the CA signed will do.
+    void setServerName(const QString &name);
+    QString getServerName() const;
 
     // How many process-wide TLS library factories were made: 0 before the
     // first createSocket(), 1 for ever after.
@@ -33,6 +39,7 @@ private:
     QString clientCertificate;
     QString trustedCertificate;
     QString privateKey;
+    QString serverName;
 };
 
 #endif // THRIFTSSLSOCKETFACTORY_H

@@ -274,6 +274,16 @@ void SettingsTest::refused_data()
         << QByteArray(R"({"terminalId": 7})") << notText("terminalId", "7");
     QTest::newRow("address an object")
         << QByteArray(R"({"address": {}})") << notText("address", "{}");
+    // A server name no certificate can carry would refuse every server.
+    QTest::newRow("server name a number")
+        << QByteArray(R"({"tls": {"caFile": "ca.pem", "certFile": "till.pem", "serverName": 5}})")
+        << QStringLiteral(R"(Значение "tls.serverName" должно быть именем или адресом )"
+                          R"(сервера: {"serverName":5})");
+    QTest::newRow("server name a URL")
+        << QByteArray(R"({"tls": {"caFile": "ca.pem", "certFile": "till.pem", )"
+                      R"("serverName": "https://accounting"}})")
+        << QStringLiteral(R"(Значение "tls.serverName" должно быть именем или адресом )"
+                          R"(сервера: {"serverName":"https://accounting"})");
     // Refused unread, however valid it would be: 1 MiB and a byte.
     QByteArray large = R"({"header": ")";
     large += QByteArray(1024 * 1024 + 1 - large.size() - 2, 'x') + "\"}";

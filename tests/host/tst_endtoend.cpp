@@ -393,19 +393,25 @@ void EndToEndTest::nothingListening()
 void EndToEndTest::saleOverMutualTls_data()
 {
     QTest::addColumn<QString>("terminalId"); // the till's settings
+    QTest::addColumn<QString>("serverName"); // the till's settings
     QTest::addColumn<QString>("message");
     QTest::addColumn<qint64>("paid");
 
-    QTest::newRow("the terminal its certificate names: the sale commits")
-        << terminal << QStringLiteral("Успешное выполнение операции") << qint64(15000);
+    QTest::newRow("the terminal its certificate names, the server its name: the sale commits")
+        << terminal << QStringLiteral("localhost") << QStringLiteral("Успешное выполнение операции")
+        << qint64(15000);
     QTest::newRow("another terminal with that certificate: refused")
-        << QStringLiteral("TILL-8") << QStringLiteral("Терминал не совпадает с сертификатом")
-        << qint64(0);
+        << QStringLiteral("TILL-8") << QString()
+        << QStringLiteral("Терминал не совпадает с сертификатом") << qint64(0);
+    QTest::newRow("a server without the name the till expects: nothing sent")
+        << terminal << QStringLiteral("accounting.shop.test")
+        << QStringLiteral("Бонусный сервер не доступен") << qint64(0);
 }
 
 void EndToEndTest::saleOverMutualTls()
 {
     QFETCH(QString, terminalId);
+    QFETCH(QString, serverName);
     QFETCH(QString, message);
     QFETCH(qint64, paid);
 
@@ -430,15 +436,28 @@ void EndToEndTest::saleOverMutualTls()
                            QStringLiteral("--tls-key"), certificates.path("server.key"),
                            QStringLiteral("--tls-ca"), certificates.path("ca.pem")}),
              qPrintable(tlsSim.error()));
-    const QJsonObject tls {{QStringLiteral("caFile"), certificates.path("ca.pem")},
-                           {QStringLiteral("certFile"), certificates.path("till.pem")},
-                           {QStringLiteral("keyFile"), certificates.path("till.key")}};
+    QJsonObject tls {{QStringLiteral("caFile"), certificates.path("ca.pem")},
+                     {QStringLiteral("certFile"), certificates.path("till.pem")},
+                     {QStringLiteral("keyFile"), certificates.path("till.key")}};
+    if (!serverName.isEmpty())
+        tls.insert(QStringLiteral("serverName"), serverName);
     pointSettingsAt(tlsSim.port(), terminalId, tls);
 
     const HostRun run
         = host({QStringLiteral("--json"), QStringLiteral("sale"), QStringLiteral("15000"), card,
                 QStringLiteral("--cashier-code"), QStringLiteral("17")});
     QCOMPARE(run.answers().value(0).value(QStringLiteral("message")).toString(), message);
+
+    if (message == QStringLiteral("Бонусный сервер не доступен")) {
+        // Refused after the handshake, before any call; the log says why.
+        QFile log(till.root() + QStringLiteral("/cash/log/bonus_credit.log"));
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QVERIFY(log.readAll().contains("hostname mismatch"));
+        QCOMPARE(tlsSim.stop(SIGTERM), 0);
+        QCOMPARE(tlsSim.lines().filter(QRegularExpression(QStringLiteral("^[a-zA-Z]+ terminal="))),
+                 QStringList());
+        return;
+    }
 
     // Each call came over a connection verified by the till's certificate,
     // and was served as the terminal it names, or refused.

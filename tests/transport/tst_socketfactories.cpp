@@ -81,6 +81,8 @@ private slots:
     void unusableCertificates_data();
     void unusableCertificates();
     void tlsCallsWithoutNameCheck();
+    void serverIdentity_data();
+    void serverIdentity();
     void clientCertificateDemanded();
     void untrustedServerCountsAgainstEndpoint();
 
@@ -114,7 +116,26 @@ void SocketFactoriesTest::initTestCase()
             && certificates.make(QStringLiteral("client"), QStringLiteral("/CN=till 7"),
                                  QStringLiteral("ca"))
             && certificates.make(QStringLiteral("rogue-client"), QStringLiteral("/CN=till 8"),
-                                 QStringLiteral("rogue-ca")),
+                                 QStringLiteral("rogue-ca"))
+            && certificates.make(
+                QStringLiteral("named-server"), QStringLiteral("/CN=accounting"),
+                QStringLiteral("ca"),
+                {QStringLiteral("subjectAltName=DNS:accounting.shop.test,IP:127.0.0.1"),
+                 QStringLiteral("extendedKeyUsage=serverAuth")})
+            // The name where old clients looked for it, and only there.
+            && certificates.make(QStringLiteral("cn-server"),
+                                 QStringLiteral("/CN=accounting.shop.test"), QStringLiteral("ca"),
+                                 {QStringLiteral("extendedKeyUsage=serverAuth")})
+            // A till's own certificate, as accounting-sim's guide makes them.
+            && certificates.make(QStringLiteral("till"), QStringLiteral("/CN=till 7"),
+                                 QStringLiteral("ca"),
+                                 {QStringLiteral("subjectAltName=URI:urn:terminal:T-01"),
+                                  QStringLiteral("extendedKeyUsage=clientAuth")})
+            // The right name, for something other than serving.
+            && certificates.make(QStringLiteral("signing"), QStringLiteral("/CN=accounting"),
+                                 QStringLiteral("ca"),
+                                 {QStringLiteral("subjectAltName=DNS:accounting.shop.test"),
+                                  QStringLiteral("extendedKeyUsage=clientAuth,codeSigning")}),
         qPrintable(certificates.error()));
 }
 
@@ -322,6 +343,79 @@ void SocketFactoriesTest::tlsCallsWithoutNameCheck()
         QTRY_COMPARE(openDescriptors(), before);
     }
     QCOMPARE(server.calls().size(), 4);
+}
+
+void SocketFactoriesTest::serverIdentity_data()
+{
+    QTest::addColumn<QString>("certificate"); // the server presents it
+    QTest::addColumn<QString>("serverName"); // the till expects it
+    QTest::addColumn<QString>("refusal"); // empty: the call is answered
+
+    QTest::newRow("no name expected: any server of the CA") << "server"
+                                                            << ""
+                                                            << "";
+    QTest::newRow("name in subjectAltName") << "named-server"
+                                            << "accounting.shop.test"
+                                            << "";
+    QTest::newRow("name in another case") << "named-server"
+                                          << "Accounting.Shop.Test"
+                                          << "";
+    QTest::newRow("address in subjectAltName") << "named-server"
+                                               << "127.0.0.1"
+                                               << "";
+    QTest::newRow("wrong server name") << "named-server"
+                                       << "evil.example"
+                                       << "hostname mismatch";
+    QTest::newRow("name's parent domain") << "named-server"
+                                          << "shop.test"
+                                          << "hostname mismatch";
+    QTest::newRow("wrong address") << "named-server"
+                                   << "127.0.0.2"
+                                   << "IP address mismatch";
+    QTest::newRow("name only in the subject's CN") << "cn-server"
+                                                   << "accounting.shop.test"
+                                                   << "hostname mismatch";
+    QTest::newRow("till certificate as the server, no name expected")
+        << "till"
+        << ""
+        << "unsuitable certificate purpose";
+    QTest::newRow("till certificate as the server, name expected") << "till"
+                                                                   << "accounting.shop.test"
+                                                                   << "certificate";
+    QTest::newRow("right name without serverAuth") << "signing"
+                                                   << "accounting.shop.test"
+                                                   << "unsuitable certificate purpose";
+}
+
+// The till proves the server before it sends anything: the refusal names
+// the reason, and the server never sees a call.
+void SocketFactoriesTest::serverIdentity()
+{
+    QFETCH(QString, certificate);
+    QFETCH(QString, serverName);
+    QFETCH(QString, refusal);
+    AccountingTestServer server(serverTls(certificate));
+    server.answer("balance", AccountingTestServer::echo());
+    auto factory = clientTls(QStringLiteral("client"));
+    factory->setServerName(serverName);
+    QCOMPARE(factory->getServerName(), serverName);
+    ThriftTransportProvider provider(factory);
+    provider.setReceiveTimeout(5000);
+    provider.addEndpoint(QStringLiteral("127.0.0.1"), server.port());
+
+    auto transport = provider.getTransport();
+    AccountingLogicServiceClient client(std::make_shared<TBinaryProtocol>(transport));
+    Result answer;
+    try {
+        client.balance(answer, "T-1", "2000123");
+        QVERIFY2(refusal.isEmpty(), "the server was accepted");
+        QVERIFY(answer.success);
+        QCOMPARE(server.calls().size(), 1);
+    } catch (const TTransportException &e) {
+        QVERIFY2(!refusal.isEmpty() && QString::fromUtf8(e.what()).contains(refusal), e.what());
+        QCOMPARE(server.calls().size(), 0);
+    }
+    transport->close();
 }
 
 void SocketFactoriesTest::clientCertificateDemanded()
