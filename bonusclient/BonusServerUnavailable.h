@@ -12,7 +12,7 @@ class BonusServerUnavailable : public BonusSystemError
 {
 public:
     explicit BonusServerUnavailable(const QString &message)
-        : BonusSystemError(message)
+        : BonusSystemError(message, Kind::Unavailable)
     {
     }
 };

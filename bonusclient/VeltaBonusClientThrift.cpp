@@ -65,11 +65,12 @@ VeltaBonusClientThrift::VeltaBonusClientThrift(const BonusSettings &settings, QO
     case BonusSettings::State::Unreadable: {
         const QString message = QStringLiteral("Файл с настройками не найден");
         logger.error(message);
-        throw BonusSystemError(message);
+        throw BonusSystemError(message, BonusSystemError::Kind::Settings);
     }
     case BonusSettings::State::TooLarge:
     case BonusSettings::State::NotJson:
-        throw BonusSystemError(QStringLiteral("Ошибка в файле настроек"));
+        throw BonusSystemError(QStringLiteral("Ошибка в файле настроек"),
+                               BonusSystemError::Kind::Settings);
     case BonusSettings::State::Read:
         break;
     }

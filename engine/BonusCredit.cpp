@@ -2,7 +2,6 @@
 
 #include "BonusVersion.h"
 #include "Clock.h"
-#include "DatabaseUnavailable.h"
 #include "LogSetup.h"
 #include "OperationJournal.h"
 #include "Settlement.h"
@@ -69,11 +68,8 @@ void BonusCredit::run(int operation, int amount, const QString &cardNumber)
         logger.info(QStringLiteral("Номер карты: %1").arg(current.cardNumber));
         prepared = generateDbConnection() && generateCheckImg();
         // A balance moves no money and needs no journal.
-        if (prepared && !recovery.open() && current.operation != Balance) {
-            status(Failure, QStringLiteral("Не удалось записать журнал операций"),
-                   QIODevice::WriteOnly);
-            prepared = false;
-        }
+        if (prepared && !recovery.open() && current.operation != Balance)
+            prepared = fail(Kind::JournalUnavailable);
     }
 
     if (prepared) {
@@ -128,29 +124,25 @@ void BonusCredit::runOperation()
                 .pay(current.operation, flow, info);
             description = QStringLiteral("Успешное выполнение операции");
         }
-    } catch (const DatabaseUnavailable &) {
-        databaseFailed();
+    } catch (const BonusCreditException &e) {
+        fail(e.kind(), e.detail());
         return;
     } catch (const OperationJournal::Error &e) {
         // Either nothing was sent (the journal refused the record), or the
         // commit could not be recorded and the payment was voided.
-        logger.error(QString::fromUtf8(e.what()));
-        fail(QStringLiteral("Не удалось записать журнал операций"));
+        fail(Kind::Journal, QString::fromUtf8(e.what()));
         return;
     } catch (const std::exception &e) {
-        fail(QString::fromLocal8Bit(e.what()));
+        // The bonus client's and the transport's failures: their text is the
+        // cashier's.
+        fail(Kind::Server, QString::fromUtf8(e.what()));
         return;
     }
 
     // From here on the server has done its part and the journal holds it:
-    // nothing local may turn the answer into a failure.
-    QString slip;
-    try {
-        slip = current.operation == Balance ? getBalanceSlip() : getSlip();
-    } catch (const std::exception &e) {
-        logger.error(QStringLiteral("Не удалось сформировать слип: ")
-                     + QString::fromLocal8Bit(e.what()));
-    }
+    // nothing local may turn the answer into a failure. The layout throws
+    // nothing.
+    const QString slip = current.operation == Balance ? getBalanceSlip() : getSlip();
     logger.info(QStringLiteral("Образ чека:\n") + slip);
     // The slip is on disk before the success status exists.
     if (!print(slip, QIODevice::WriteOnly))
@@ -174,6 +166,32 @@ bool BonusCredit::print(const QString &text, QIODevice::OpenModeFlag mode)
     return files.print(text);
 }
 
+bool BonusCredit::fail(Kind kind, const QString &detail)
+{
+    const QString text = BonusCreditException::messageOf(kind, detail);
+    switch (kind) {
+    case Kind::StatusFile:
+    case Kind::PrintFile:
+        logger.error(QStringLiteral("%1 '%2'").arg(text, detail));
+        break;
+    case Kind::Database:
+        logger.error(text);
+        // The driver's own words, for whoever reads the log.
+        logger.error(QStringLiteral("Ошибка драйвера БД: ") + detail);
+        break;
+    case Kind::Journal:
+        logger.error(detail);
+        logger.error(text);
+        break;
+    default:
+        logger.error(text);
+    }
+    status(Failure, text, QIODevice::WriteOnly);
+    if (!BonusCreditException::keepsEmptiedSlip(kind))
+        files.removePrint();
+    return false;
+}
+
 bool BonusCredit::generateSettings()
 {
     const bool usable = effective.apply(BonusSettings::read(TillPaths::settingsFile()));
@@ -182,11 +200,8 @@ bool BonusCredit::generateSettings()
     if (!usable) {
         for (const QString &problem : effective.file().problems())
             logger.error(problem);
-        const QString text = QStringLiteral("Ошибка в файле настроек");
-        logger.error(text);
         QDir().mkpath(QFileInfo(effective.statusFile).absolutePath());
-        status(Failure, text, QIODevice::WriteOnly);
-        return false;
+        return fail(Kind::Settings);
     }
 
     // Both files are proven writable here, long before any money moves. A
@@ -198,52 +213,28 @@ bool BonusCredit::generateSettings()
     QDir().mkpath(QFileInfo(effective.printFile).absolutePath());
     if (!status(Empty, QString(), QIODevice::WriteOnly)) {
         files.start();
-        refuse(QStringLiteral("Не удалось записать файл статуса операции"), effective.statusFile);
-        return false;
+        return fail(Kind::StatusFile, effective.statusFile);
     }
     if (!print(QString(), QIODevice::WriteOnly)) {
         files.start();
-        refuse(QStringLiteral("Не удалось записать файл слипа"), effective.printFile);
-        return false;
+        return fail(Kind::PrintFile, effective.printFile);
     }
     return true;
-}
-
-void BonusCredit::fail(const QString &text)
-{
-    logger.error(text);
-    status(Failure, text, QIODevice::WriteOnly);
-    files.removePrint();
-}
-
-void BonusCredit::refuse(const QString &text, const QString &path)
-{
-    logger.error(QStringLiteral("%1 '%2'").arg(text, path));
-    status(Failure, text, QIODevice::WriteOnly);
 }
 
 bool BonusCredit::generateParams(int operation, int amount, const QString &cardNumber)
 {
     current.operation = operation;
-
-    QString refusal;
     if (operation != Sale && operation != Refund && operation != Cancel && operation != Balance) {
         logger.info(
             QStringLiteral("Недопустимая операция: Ожидался тип продажа(1), отмена(2 или 3) "
                            "или запрос баланса(5)  вместо этого пришел тип с кодом %1")
                 .arg(operation));
-        refusal = QStringLiteral("Недопустимая операция");
-    } else if (operation != Balance && amount <= 0) {
-        // A negative sale would credit the card.
-        refusal = QStringLiteral("Недопустимая сумма");
+        return fail(Kind::InvalidOperation);
     }
-
-    if (!refusal.isEmpty()) {
-        logger.error(refusal);
-        status(Failure, refusal, QIODevice::WriteOnly);
-        return false;
-    }
-
+    // A negative sale would credit the card.
+    if (operation != Balance && amount <= 0)
+        return fail(Kind::InvalidAmount);
     current.amount = amount / 100.0;
     current.cardNumber = cardNumber;
     return true;
@@ -252,19 +243,7 @@ bool BonusCredit::generateParams(int operation, int amount, const QString &cardN
 bool BonusCredit::generateDbConnection()
 {
     // The connection of an earlier operation is kept while it lives.
-    if (database.ensureOpen())
-        return true;
-    databaseFailed();
-    return false;
-}
-
-void BonusCredit::databaseFailed()
-{
-    const QString text = QStringLiteral("Не удалось подключиться к БД");
-    logger.error(text);
-    // The driver's own words, for whoever reads the log.
-    logger.error(QStringLiteral("Ошибка драйвера БД: ") + database.lastError());
-    status(Failure, text, QIODevice::WriteOnly);
+    return database.ensureOpen() || fail(Kind::Database, database.lastError());
 }
 
 bool BonusCredit::generateCheckImg()
@@ -275,12 +254,7 @@ bool BonusCredit::generateCheckImg()
     // Replaced even when the read failed: an earlier receipt's values must
     // not reach this operation's slip.
     current.receipt = ReceiptImage::read(TillPaths::checkImage(), &ok);
-    if (ok)
-        return true;
-    const QString text = QStringLiteral("Неверный формат образа чека");
-    logger.error(text);
-    status(Failure, text, QIODevice::WriteOnly);
-    return false;
+    return ok || fail(Kind::ReceiptImage);
 }
 
 QByteArray BonusCredit::recover()
@@ -324,7 +298,7 @@ void BonusCredit::checkLimit() const
 void BonusCredit::checkLimit(double amount, double balance)
 {
     if (amount > balance + limitTolerance)
-        throw BonusCreditException(QStringLiteral("Для оплаты доступно %1").arg(money(balance)));
+        throw BonusCreditException(Kind::OverLimit, money(balance));
     Logger("payment").info(QStringLiteral("Проверка лимита прошла успешно"));
 }
 

@@ -89,7 +89,7 @@ public:
     // Reads the receipt image (ReceiptImage).
     bool generateCheckImg();
 
-    // Operation steps: each throws BonusCreditException.
+    // Operation steps: each throws BonusCreditException of its kind.
     void findCard();
     void checkLimit() const;
     static void checkLimit(double amount, double balance);
@@ -109,14 +109,13 @@ public:
     static QString connectionName() { return TillDatabase::connectionName(); }
 
 private:
+    using Kind = BonusCreditException::Kind;
+
     void runOperation();
-    // Writes a status that is not the outcome of the operation itself (the
-    // status file or the print file could not be written).
-    void refuse(const QString &text, const QString &path);
-    // The operation failed: status 255 with the cashier's text, no slip.
-    void fail(const QString &text);
-    // The database cannot be reached: status 255, the emptied slip stays.
-    void databaseFailed();
+    // Every failure of a run: the cashier's text from the kind as status
+    // 255, logged, and the slip gone unless the kind keeps the emptied one.
+    // Answers false, for the preparation steps.
+    bool fail(Kind kind, const QString &detail = QString());
 
     Logger logger;
     EffectiveSettings effective;

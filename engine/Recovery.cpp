@@ -75,7 +75,7 @@ QJsonObject Recovery::pass()
             }
             journal.prune(Limits::journalKeepDays);
         } catch (const std::exception &e) {
-            error = QString::fromLocal8Bit(e.what());
+            error = QString::fromUtf8(e.what());
             logger.error(QStringLiteral("Незавершённые транзакции не отменены: ") + error);
             try {
                 pass.unsettled = journal.unsettled();
@@ -172,7 +172,7 @@ void Recovery::settleDue(const BonusSettings &settings)
         logAttention(logger, pass.unsettled);
     } catch (const std::exception &e) {
         logger.error(QStringLiteral("Незавершённые транзакции не отменены: ")
-                     + QString::fromLocal8Bit(e.what()));
+                     + QString::fromUtf8(e.what()));
     }
 }
 

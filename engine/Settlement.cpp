@@ -26,7 +26,7 @@ void keepFirst(std::exception_ptr &kept)
 
 QString textOf(const std::exception &e)
 {
-    return QString::fromLocal8Bit(e.what());
+    return QString::fromUtf8(e.what());
 }
 
 // Lowers the provider's time limits to what is left of a budget, and puts
@@ -118,7 +118,8 @@ qint64 Settlement::pay(int operation, const CardFlow &flow, AdditionalAssetInfo 
                                     "нельзя пользоваться (%2); она отменяется")
                          .arg(record.transactionId, unusable));
         reverse(record);
-        throw BonusSystemError(QStringLiteral("Неверный ответ бонусного сервера"));
+        throw BonusSystemError(QStringLiteral("Неверный ответ бонусного сервера"),
+                               BonusSystemError::Kind::BadAnswer);
     }
     record.sessionId = sessionId;
     journalled("accepted", [&] { journal.accepted(record.id, sessionId); });

@@ -212,8 +212,10 @@ void TillCheck::checkDatabase(const BonusSettings &settings, const QString &card
             QStringLiteral("%1 (idcard %2)").arg(card.number, card.id));
         row(QStringLiteral("client"), true, card.clientName);
     } catch (const std::exception &e) {
-        const QString text = QString::fromLocal8Bit(e.what());
-        const bool cardFound = text != QStringLiteral("Карта не найдена");
+        const QString text = QString::fromUtf8(e.what());
+        const auto *failure = dynamic_cast<const BonusCreditException *>(&e);
+        const bool cardFound
+            = !failure || failure->kind() != BonusCreditException::Kind::CardNotFound;
         row(QStringLiteral("card"), cardFound, cardFound ? card.number : text);
         if (cardFound)
             row(QStringLiteral("client"), false, text);
@@ -226,7 +228,7 @@ void TillCheck::checkDatabase(const BonusSettings &settings, const QString &card
     try {
         row(QStringLiteral("cashier"), true, database.findCashier(image.cashierCode()));
     } catch (const std::exception &e) {
-        row(QStringLiteral("cashier"), false, QString::fromLocal8Bit(e.what()));
+        row(QStringLiteral("cashier"), false, QString::fromUtf8(e.what()));
     }
 }
 
@@ -236,7 +238,7 @@ void TillCheck::checkServers(const BonusSettings &settings, const QString &cardN
     try {
         client.reset(new VeltaBonusClientThrift(settings, nullptr));
     } catch (const std::exception &e) {
-        row(QStringLiteral("servers"), false, QString::fromLocal8Bit(e.what()));
+        row(QStringLiteral("servers"), false, QString::fromUtf8(e.what()));
         return;
     }
     ThriftTransportProvider *configured = client->getProvider();
@@ -272,7 +274,7 @@ void TillCheck::checkServers(const BonusSettings &settings, const QString &cardN
                            : QStringLiteral("ответ сервера: ") + description));
         } catch (const std::exception &e) {
             row(name, false,
-                (tls ? QStringLiteral("TLS, ") : QString()) + QString::fromLocal8Bit(e.what()));
+                (tls ? QStringLiteral("TLS, ") : QString()) + QString::fromUtf8(e.what()));
         }
     }
 }

@@ -1,7 +1,6 @@
 #include "TillDatabase.h"
 
 #include "BonusCreditException.h"
-#include "DatabaseUnavailable.h"
 #include "Limits.h"
 
 #include <QCoreApplication>
@@ -134,7 +133,7 @@ QString TillDatabase::lookupText(const QString &statement, const QString &value)
 }
 
 QStringList TillDatabase::firstRow(const QString &statement, int columns, const QString &value,
-                                   const QString &failureMessage)
+                                   BonusCreditException::Kind failure)
 {
     QString text = lookupText(statement, value);
     QStringList row;
@@ -148,7 +147,7 @@ QStringList TillDatabase::firstRow(const QString &statement, int columns, const 
     if (!ok && connectionLost(query.lastError())) {
         logger.info(QStringLiteral("Соединение с БД потеряно, подключаемся заново"));
         if (!open())
-            throw DatabaseUnavailable();
+            throw BonusCreditException(BonusCreditException::Kind::Database, lastError());
         // Escaped by the new connection's driver.
         text = lookupText(statement, value);
         query = QSqlQuery(connection);
@@ -158,7 +157,7 @@ QStringList TillDatabase::firstRow(const QString &statement, int columns, const 
     if (!ok) {
         logger.error(QStringLiteral("sql query '%1' error: '%2'")
                          .arg(boundStatementText(statement, value), query.lastError().text()));
-        throw BonusCreditException(failureMessage);
+        throw BonusCreditException(failure);
     }
     if (query.next()) {
         for (int i = 0; i < columns; ++i)
@@ -183,8 +182,8 @@ void TillDatabase::findCard(Card &card, const QString &pattern, const QString &r
 
     logger.info(QStringLiteral("Поиск карты с номером \"%1\"").arg(card.number));
 
-    const QString cardNotFound = QStringLiteral("Карта не найдена");
-    const QString clientNotFound = QStringLiteral("Клиент не найден");
+    const auto cardNotFound = BonusCreditException::Kind::CardNotFound;
+    const auto clientNotFound = BonusCreditException::Kind::ClientNotFound;
 
     const QStringList found = firstRow(QLatin1String(cardStatement), 2, card.number, cardNotFound);
     if (found.isEmpty())
@@ -213,7 +212,7 @@ QString TillDatabase::findCashier(const QString &code)
 {
     logger.info(QStringLiteral("Поиск кассира с кодом %1").arg(code));
 
-    const QString notFound = QStringLiteral("Кассир не найден!");
+    const auto notFound = BonusCreditException::Kind::CashierNotFound;
     const QStringList cashier
         = firstRow(QStringLiteral("select name from mol where code = ?"), 1, code, notFound);
     if (cashier.isEmpty())

@@ -1,6 +1,7 @@
 #ifndef TILLDATABASE_H
 #define TILLDATABASE_H
 
+#include "BonusCreditException.h"
 #include "EarlyLookup.h"
 #include "Logger.h"
 
@@ -18,7 +19,7 @@
     Invariant: at most one statement is out on the connection, and an early
     lookup's answer is taken only for exactly the text it sent (EarlyLookup);
     a failing lookup is logged with its statement and thrown, and a
-    connection that cannot be had again throws DatabaseUnavailable.
+    connection that cannot be had again is a Kind::Database failure.
 */
 class TillDatabase
 {
@@ -56,18 +57,19 @@ public:
     void dropLookAhead();
 
     // Rewrites card.number by `pattern` and `rule`, then looks the card and
-    // its client up, filling `card` as far as they were found. Throws the
-    // cashier's message when either is missing.
+    // its client up, filling `card` as far as they were found. Throws
+    // CardNotFound or ClientNotFound when either is missing.
     void findCard(Card &card, const QString &pattern, const QString &rule);
-    // The name of the cashier with `code`; throws when there is none.
+    // The name of the cashier with `code`; throws CashierNotFound when
+    // there is none.
     QString findCashier(const QString &code);
 
 private:
     // Runs `statement` with its one "?" bound to `value`: the `columns`
     // values of the first row as text, or an empty list when there is none.
-    // A failing statement is logged and thrown as `failureMessage`.
+    // A failing statement is logged and thrown as `failure`.
     QStringList firstRow(const QString &statement, int columns, const QString &value,
-                         const QString &failureMessage);
+                         BonusCreditException::Kind failure);
     // `statement` with its "?" replaced by `value`, escaped by the driver.
     QString lookupText(const QString &statement, const QString &value) const;
 

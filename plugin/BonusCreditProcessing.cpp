@@ -98,7 +98,9 @@ PaymentProcessingAnswer BonusCreditProcessing::execute(int operation, int amount
     ::unlink(QFile::encodeName(workDir + TillPaths::statusFileName()).constData());
     ::unlink(QFile::encodeName(workDir + TillPaths::printFileName()).constData());
 
-    engine->run(operation, amount, cardNumber);
+    // A run that failed to finish leaves no status of its own, which the
+    // reading below reports.
+    guarded([&] { engine->run(operation, amount, cardNumber); });
 
     // The files this run wrote, wherever the settings put them. What the run
     // meant them to hold decides when they hold something else (an old
@@ -169,7 +171,26 @@ template<typename Report> QByteArray BonusCreditProcessing::locked(Report report
                                           {QStringLiteral("error"), busyText()}})
             .toJson(QJsonDocument::Compact);
     const auto unlock = qScopeGuard([this] { lock.release(); });
-    return report();
+    QByteArray answer;
+    if (!guarded([&] { answer = report(); }))
+        answer = QJsonDocument(QJsonObject {{QStringLiteral("settled"), QJsonArray()},
+                                            {QStringLiteral("unsettled"), QJsonArray()},
+                                            {QStringLiteral("error"), crashText()}})
+                     .toJson(QJsonDocument::Compact);
+    return answer;
+}
+
+bool BonusCreditProcessing::guarded(const std::function<void()> &call)
+{
+    try {
+        call();
+        return true;
+    } catch (const std::exception &e) {
+        logger.error(crashText() + QStringLiteral(": ") + QString::fromUtf8(e.what()));
+    } catch (...) {
+        logger.error(crashText());
+    }
+    return false;
 }
 
 QByteArray BonusCreditProcessing::recover()
@@ -202,7 +223,11 @@ QByteArray BonusCreditProcessing::check(const QString &cardNumber)
     const auto flushLog = qScopeGuard([] { LogSetup::flush(); });
     // Without the lock the journal rows are still worth having.
     const bool locked = lockWorkDir();
-    const QByteArray answer = engine->check(cardNumber);
+    QByteArray answer;
+    if (!guarded([&] { answer = engine->check(cardNumber); }))
+        answer = QJsonDocument(QJsonObject {{QStringLiteral("ok"), false},
+                                            {QStringLiteral("rows"), QJsonArray()}})
+                     .toJson(QJsonDocument::Compact);
     if (locked)
         lock.release();
     return answer;
@@ -214,6 +239,11 @@ bool BonusCreditProcessing::lockWorkDir()
         return true;
     logger.error(busyText() + QStringLiteral(": ") + lock.errorString());
     return false;
+}
+
+QString BonusCreditProcessing::crashText()
+{
+    return QStringLiteral("Сбой модуля");
 }
 
 QString BonusCreditProcessing::busyText()

@@ -9,6 +9,8 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
+
 class BonusCredit;
 
 /*!
@@ -59,9 +61,13 @@ public:
 private:
     bool lockWorkDir();
     static QString busyText();
+    static QString crashText();
     // Runs `report` under the till's lock; answers recover's shape with
     // "error" when the lock cannot be had.
     template<typename Report> QByteArray locked(Report report);
+    // The one place where "the plug-in never throws" rests: whatever
+    // escapes `call` is logged, and the answer is false.
+    bool guarded(const std::function<void()> &call);
     // A failure the plug-in reports itself, with the failure code.
     static PaymentProcessingAnswer failure(const QString &message);
 

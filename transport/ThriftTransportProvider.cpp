@@ -19,9 +19,10 @@ namespace {
 // A connection on which nothing succeeded for this long is closed.
 const int idleTimeoutMs = 60000;
 
+// Every what() of the plug-in is UTF-8.
 std::string localText(const QString &text)
 {
-    return text.toLocal8Bit().toStdString();
+    return text.toUtf8().toStdString();
 }
 
 } // namespace

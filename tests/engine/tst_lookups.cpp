@@ -95,7 +95,7 @@ template<typename Step> QString LookupsTest::failureOf(Step step)
     try {
         step();
     } catch (const BonusCreditException &e) {
-        return QString::fromLocal8Bit(e.what());
+        return QString::fromUtf8(e.what());
     }
     return QString();
 }
