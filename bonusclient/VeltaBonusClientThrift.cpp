@@ -94,6 +94,7 @@ VeltaBonusClientThrift::VeltaBonusClientThrift(const BonusSettings &settings, QO
     setConnectTimeout(limit("connectTimeout", Limits::defaultConnectMs));
     setRecvTimeout(limit("recvTimeout", Limits::defaultReceiveMs));
     setSendTimeout(limit("sendTimeout", Limits::defaultSendMs));
+    provider->setKeepAlive(settings.keepAliveSeconds());
 }
 
 VeltaBonusClientThrift::~VeltaBonusClientThrift() = default;
@@ -182,10 +183,12 @@ BalanceResponse VeltaBonusClientThrift::balance(const QString &cardNumber)
 
     const std::string wireTerminal = toWire(terminalId);
     const std::string wireCard = toWire(cardNumber);
-    const api::Result result
-        = callMethod(provider, [&](api::AccountingLogicServiceClient &client, api::Result &answer) {
-              client.balance(answer, wireTerminal, wireCard);
-          });
+    const api::Result result = callMethod(
+        provider,
+        [&](api::AccountingLogicServiceClient &client, api::Result &answer) {
+            client.balance(answer, wireTerminal, wireCard);
+        },
+        true);
 
     if (!result.success) {
         const QString description = fromWire(result.description);
@@ -283,6 +286,12 @@ void VeltaBonusClientThrift::setTerminalId(const QString &terminalId)
 
 api::Result VeltaBonusClientThrift::callMethod(ThriftTransportProvider *provider, const Call &call)
 {
+    return callMethod(provider, call, false);
+}
+
+api::Result VeltaBonusClientThrift::callMethod(ThriftTransportProvider *provider, const Call &call,
+                                               bool movesNothing)
+{
     api::Result result;
     std::shared_ptr<ThriftTransportWrapper> transport;
     try {
@@ -294,7 +303,12 @@ api::Result VeltaBonusClientThrift::callMethod(ThriftTransportProvider *provider
         logger.info(QStringLiteral("Выполнение запроса"));
         call(client, result);
         logger.info(QStringLiteral("Закрытие транспорта"));
-        transport->close();
+        // Kept for the operation's next call, and then for the next
+        // operation's, unless every call is to have a connection of its own.
+        if (provider->getKeepAlive() > 0)
+            transport->callAnswered();
+        else
+            transport->close();
         logger.info(QStringLiteral("Закрытие транспорта") + QStringLiteral("Результат: [success=")
                     + (result.success ? QStringLiteral("true") : QStringLiteral("false"))
                     + QStringLiteral(", sessionId=") + fromWire(result.sessionId)
@@ -303,6 +317,11 @@ api::Result VeltaBonusClientThrift::callMethod(ThriftTransportProvider *provider
         return result;
     } catch (const apache::thrift::TException &e) {
         logger.error(QStringLiteral("Ошибка thift: ") + QString::fromUtf8(e.what()));
+        const auto *lost = dynamic_cast<const apache::thrift::transport::TTransportException *>(&e);
+        // A connection kept from before that the server had closed: not a
+        // silent server (that would cost the receive limit twice).
+        const bool hungUp = transport && transport->wasUsedBefore() && !transport->replyStarted()
+            && lost && lost->getType() != apache::thrift::transport::TTransportException::TIMED_OUT;
         if (transport) {
             try {
                 transport->close();
@@ -311,6 +330,13 @@ api::Result VeltaBonusClientThrift::callMethod(ThriftTransportProvider *provider
                 logger.error(QStringLiteral("Ошибка thift: ")
                              + QString::fromUtf8(closeError.what()));
             }
+        }
+        if (movesNothing && hungUp) {
+            // Nothing moves by it, so it may be asked again; anything else
+            // is an unknown outcome and never sent twice.
+            logger.info(QStringLiteral("Повтор запроса на новом соединении"));
+            provider->dropKeptConnections();
+            return callMethod(provider, call, false);
         }
         throw BonusServerUnavailable(QStringLiteral("Бонусный сервер не доступен"));
     }

@@ -117,6 +117,11 @@ public:
     ThriftTransportProvider *getProvider() const { return provider; }
 
 private:
+    // A call that moves nothing is asked once more, on a fresh connection,
+    // when a connection kept from before turns out dead before any byte of
+    // its reply arrived.
+    accounting::logic::thriftapi::Result callMethod(ThriftTransportProvider *provider,
+                                                    const Call &call, bool movesNothing);
     BonusResult makeTransaction(const QString &logTitle, bool payBack, const CardFlow &flow,
                                 AdditionalAssetInfo &info, const QString &transaction);
 

@@ -38,6 +38,7 @@ const NumberKey numberKeys[] = {
     {"recvTimeout", 0, INT_MAX},
     {"sendTimeout", 0, INT_MAX},
     {"reversalWindow", 1, Limits::maxReversalWindowSeconds},
+    {"keepAlive", 0, Limits::maxKeepAliveSeconds},
 };
 
 // A text that is a number or an object is a slip in the file, and would
@@ -168,6 +169,16 @@ int BonusSettings::reversalWindowSeconds() const
 {
     const int window = integer(QStringLiteral("reversalWindow"));
     return window > 0 ? window : Limits::defaultReversalWindowSeconds;
+}
+
+int BonusSettings::keepAliveSeconds() const
+{
+    // 0 is a choice here (a connection for every call), not a missing value.
+    const QString key = QStringLiteral("keepAlive");
+    const QJsonValue json = m_values.value(key);
+    if (json.isUndefined() || json.isNull() || !m_numbers.contains(key))
+        return Limits::defaultKeepAliveSeconds;
+    return m_numbers.value(key);
 }
 
 QHash<QString, QString> BonusSettings::unknownKeys() const

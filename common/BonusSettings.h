@@ -49,6 +49,8 @@ public:
     int integer(const QString &key) const;
     // "reversalWindow", or its default when the key is left out.
     int reversalWindowSeconds() const;
+    // "keepAlive", or its default when the key is left out or unusable.
+    int keepAliveSeconds() const;
 
     // "servers" in order; empty when the key is missing (the single
     // "address" and "port" then name the server).

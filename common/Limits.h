@@ -22,6 +22,16 @@ public:
     // A failed connection attempt that took this long makes an endpoint rest.
     static constexpr int endpointSlowFailureMs = 100;
 
+    // Connections to the accounting servers are kept open between calls and
+    // operations this long by default (keepAlive, seconds): below the idle
+    // limit of common servers (accounting-sim's is 30 s), so that a kept
+    // connection is seldom closed by the server just as a call goes out.
+    static constexpr int defaultKeepAliveSeconds = 20;
+    static constexpr int maxKeepAliveSeconds = 3600;
+    // One till makes one call at a time: a few kept connections an endpoint
+    // are plenty.
+    static constexpr int maxKeptPerEndpoint = 4;
+
     // The largest reply, string or list the client decodes.
     static constexpr int maxReplyBytes = 1024 * 1024;
 

@@ -3,6 +3,9 @@
 #include "AllowAccessManager.h"
 #include "ServerIdentity.h"
 
+#include <QDateTime>
+#include <QFileInfo>
+
 #include <atomic>
 #include <csignal>
 #include <memory>
@@ -111,6 +114,18 @@ void ThriftSSLSocketFactory::setPrivateKey(const QString &path)
 QString ThriftSSLSocketFactory::getPrivateKey() const
 {
     return privateKey;
+}
+
+QString ThriftSSLSocketFactory::connectionKey() const
+{
+    QString key = QStringLiteral("tls");
+    for (const QString &path : {trustedCertificate, clientCertificate, privateKey}) {
+        const QFileInfo file(path);
+        key += QLatin1Char('\n') + path + QLatin1Char(' ')
+            + QString::number(file.lastModified().toMSecsSinceEpoch()) + QLatin1Char(' ')
+            + QString::number(file.size());
+    }
+    return key;
 }
 
 int ThriftSSLSocketFactory::processFactoriesMade()

@@ -31,6 +31,10 @@ public:
     void setServerName(const QString &name);
     QString getServerName() const;
 
+    // The files, and their times and sizes: a till whose certificates were
+    // replaced dials anew rather than go on with the old ones.
+    QString connectionKey() const override;
+
     // How many process-wide TLS library factories were made: 0 before the
     // first createSocket(), 1 for ever after.
     static int processFactoriesMade();

@@ -4,6 +4,7 @@
 #include <QString>
 
 #include <memory>
+#include <typeinfo>
 
 #include <thrift/transport/TSocket.h>
 
@@ -19,6 +20,12 @@ public:
     virtual std::shared_ptr<apache::thrift::transport::TSocket> createSocket(const QString &host,
                                                                              int port)
         = 0;
+
+    // What the sockets are made with, as far as it matters to a peer: a
+    // connection kept open is only used again by a factory with the same
+    // key. Factories of one type make alike sockets unless they say
+    // otherwise.
+    virtual QString connectionKey() const { return QString::fromLatin1(typeid(*this).name()); }
 };
 
 #endif // THRIFTSOCKETFACTORY_H

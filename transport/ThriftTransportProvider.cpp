@@ -1,6 +1,7 @@
 #include "ThriftTransportProvider.h"
 
 #include "EndpointHealth.h"
+#include "KeptConnections.h"
 #include "Limits.h"
 #include "NoServerAvailable.h"
 #include "ThriftSocketFactory.h"
@@ -23,6 +24,11 @@ const int idleTimeoutMs = 60000;
 std::string localText(const QString &text)
 {
     return text.toUtf8().toStdString();
+}
+
+QString endpointKey(const QString &host, int port)
+{
+    return host + QLatin1Char(':') + QString::number(port);
 }
 
 } // namespace
@@ -54,7 +60,10 @@ ThriftTransportProvider::ThriftTransportProvider(std::shared_ptr<ThriftSocketFac
     connect(expiryTimer, &QTimer::timeout, this, &ThriftTransportProvider::connectionExpired);
 }
 
-ThriftTransportProvider::~ThriftTransportProvider() = default;
+ThriftTransportProvider::~ThriftTransportProvider()
+{
+    leaveCurrentOpen();
+}
 
 void ThriftTransportProvider::addEndpoint(const QString &host, int port)
 {
@@ -85,6 +94,10 @@ std::shared_ptr<ThriftTransportWrapper> ThriftTransportProvider::getTransport()
 
     std::shared_ptr<ThriftTransportWrapper> opened;
     for (const Endpoint &endpoint : order) {
+        if (std::shared_ptr<ThriftTransportWrapper> kept = keptTransport(endpoint)) {
+            opened = kept;
+            break;
+        }
         // Outside the handler: a factory that cannot make sockets for one
         // endpoint cannot make them for the others either.
         std::shared_ptr<ThriftTransportWrapper> transport
@@ -180,6 +193,17 @@ std::shared_ptr<ThriftSocketFactory> ThriftTransportProvider::getSocketFactory()
     return socketFactory;
 }
 
+void ThriftTransportProvider::setKeepAlive(int seconds)
+{
+    keepAliveSeconds = qMax(seconds, 0);
+}
+
+void ThriftTransportProvider::dropKeptConnections()
+{
+    for (const Endpoint &endpoint : qAsConst(endpoints))
+        KeptConnections::drop(endpointKey(endpoint.host, endpoint.port));
+}
+
 void ThriftTransportProvider::transportFail(int index)
 {
     if (index >= 0 && index < endpoints.size())
@@ -202,6 +226,39 @@ void ThriftTransportProvider::connectionExpired()
     // currentTransport while the wrapper is still at work.
     const std::shared_ptr<ThriftTransportWrapper> transport = currentTransport;
     transport->close();
+    currentTransport.reset();
+}
+
+std::shared_ptr<ThriftTransportWrapper>
+ThriftTransportProvider::keptTransport(const Endpoint &endpoint)
+{
+    // Asked even with no keep-alive: the endpoint's kept connections go then.
+    std::shared_ptr<apache::thrift::transport::TSocket> socket
+        = KeptConnections::take(endpointKey(endpoint.host, endpoint.port),
+                                socketFactory->connectionKey(), qint64(keepAliveSeconds) * 1000);
+    if (!socket)
+        return nullptr;
+    auto transport = std::make_shared<ThriftTransportWrapper>(socket, this, endpoint.index);
+    transport->setKeptBefore();
+    // This operation's limits, not those of the one that opened it.
+    transport->setRecvTimeout(receiveTimeout);
+    transport->setSendTimeout(sendTimeout);
+    logger.info(QStringLiteral("Соединение с %1:%2 уже открыто")
+                    .arg(endpoint.host, QString::number(endpoint.port)));
+    return transport;
+}
+
+void ThriftTransportProvider::leaveCurrentOpen()
+{
+    if (keepAliveSeconds <= 0 || !currentTransport || !currentTransport->isOpen()
+        || !currentTransport->atRest())
+        return;
+    const int index = currentTransport->getEndpointIndex();
+    if (index < 0 || index >= endpoints.size())
+        return;
+    const Endpoint &endpoint = endpoints[index];
+    KeptConnections::keep(endpointKey(endpoint.host, endpoint.port), socketFactory->connectionKey(),
+                          currentTransport->getSocket());
     currentTransport.reset();
 }
 

@@ -19,6 +19,11 @@ class ThriftTransportWrapper;
     the endpoints in order of fewest failures (order of addition among
     equals), hands the last transport out again while it is open, and closes
     it after 60 seconds without a successful exchange.
+
+    With a keep-alive (seconds, 0 by default) the provider first looks for a
+    connection to the endpoint that an earlier provider of the process left
+    open (KeptConnections), and when it goes it leaves its own there, if its
+    last call was answered in full. With none, every provider dials anew.
 */
 class ThriftTransportProvider : public QObject
 {
@@ -58,6 +63,12 @@ public:
 
     std::shared_ptr<ThriftSocketFactory> getSocketFactory() const;
 
+    int getKeepAlive() const { return keepAliveSeconds; }
+    void setKeepAlive(int seconds);
+    // Closes what the process keeps open to this provider's endpoints, so
+    // that the next transport is a fresh connection.
+    void dropKeptConnections();
+
     // Reports from the wrappers this provider made.
     void transportFail(int index);
     void transportOk(int index);
@@ -68,12 +79,15 @@ public slots:
 private:
     void logTimeouts();
     std::shared_ptr<ThriftTransportWrapper> makeTransport(const QString &host, int port, int index);
+    std::shared_ptr<ThriftTransportWrapper> keptTransport(const Endpoint &endpoint);
+    void leaveCurrentOpen();
 
     std::shared_ptr<ThriftSocketFactory> socketFactory;
     QList<Endpoint> endpoints;
     int connectTimeout;
     int receiveTimeout;
     int sendTimeout;
+    int keepAliveSeconds = 0;
     std::shared_ptr<ThriftTransportWrapper> currentTransport;
     QTimer *expiryTimer;
     Logger logger;

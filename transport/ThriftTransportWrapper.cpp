@@ -111,6 +111,10 @@ uint32_t ThriftTransportWrapper::readEnd()
 
 void ThriftTransportWrapper::write(const uint8_t *buf, uint32_t len)
 {
+    if (!exchanging) {
+        exchanging = true;
+        replyBegun = false;
+    }
     try {
         socket->write(buf, len);
     } catch (const TTransportException &) {
@@ -237,6 +241,12 @@ void ThriftTransportWrapper::setMaxRecvRetries(int maxRecvRetries)
     socket->setMaxRecvRetries(maxRecvRetries);
 }
 
+void ThriftTransportWrapper::callAnswered()
+{
+    exchanging = false;
+    ++answered;
+}
+
 void ThriftTransportWrapper::armReceive()
 {
     if (replyDeadline == 0)
@@ -252,6 +262,8 @@ uint32_t ThriftTransportWrapper::readChunk(uint8_t *buf, uint32_t len)
 {
     armReceive();
     const uint32_t got = socket->read(buf, len);
+    if (got > 0)
+        replyBegun = true;
     countConsumedMessageBytes(got);
     return got;
 }

@@ -62,6 +62,20 @@ public:
     void setSendTimeout(int ms);
     void setMaxRecvRetries(int maxRecvRetries);
 
+    // A call's reply has been read in full: the connection may carry
+    // another call, in this operation or, kept, in a later one.
+    void callAnswered();
+    // Nothing is half-sent or half-read on it.
+    bool atRest() const { return !exchanging; }
+    // The connection came from an earlier operation, or carried an earlier
+    // call: a failure on it may be nothing but a peer that hung up.
+    bool wasUsedBefore() const { return keptBefore || answered > 0; }
+    void setKeptBefore() { keptBefore = true; }
+    // Some byte of the current call's reply arrived.
+    bool replyStarted() const { return replyBegun; }
+    std::shared_ptr<apache::thrift::transport::TSocket> getSocket() const { return socket; }
+    int getEndpointIndex() const { return endpointIndex; }
+
 private:
     void reportSuccess();
     void reportFailure();
@@ -76,6 +90,10 @@ private:
     int receiveLimitMs = 0;
     // Monotonic milliseconds by which the current reply must be complete; 0: none.
     qint64 replyDeadline = 0;
+    bool exchanging = false;
+    bool replyBegun = false;
+    bool keptBefore = false;
+    int answered = 0;
 };
 
 #endif // THRIFTTRANSPORTWRAPPER_H

@@ -10,6 +10,7 @@
 #include "TempTill.h"
 #include "ThriftMessages.h"
 #include "VeltaBonusClientThrift.h"
+#include "WireTap.h"
 
 #include <QElapsedTimer>
 #include <QJsonArray>
@@ -19,7 +20,11 @@
 #endif
 #include <QtTest>
 
+#include <atomic>
 #include <functional>
+#include <mutex>
+
+#include <sys/socket.h>
 
 namespace api = accounting::logic::thriftapi;
 using apache::thrift::TApplicationException;
@@ -89,6 +94,10 @@ private slots:
     void brokenServer();
     void nothingListening_data();
     void nothingListening();
+    void connectionsPerOperation_data();
+    void connectionsPerOperation();
+    void keptConnectionLost_data();
+    void keptConnectionLost();
 
 private:
     void writeSettings(int port, const QJsonObject &extra = QJsonObject(),
@@ -468,6 +477,135 @@ void BonusClientCallsTest::nothingListening()
     QCOMPARE(QString::fromUtf8(outcome.text), QStringLiteral("Нет доступных серверов"));
     for (const QString &line : clientLines())
         QVERIFY2(!line.startsWith(QStringLiteral("Ошибка thift: ")), qPrintable(line));
+}
+
+void BonusClientCallsTest::connectionsPerOperation_data()
+{
+    QTest::addColumn<QJsonValue>("firstKeepAlive"); // undefined: left out
+    QTest::addColumn<QJsonValue>("secondKeepAlive");
+    QTest::addColumn<int>("connections");
+    QTest::addColumn<int>("keptOpen");
+
+    const QJsonValue leftOut(QJsonValue::Undefined);
+    QTest::newRow("two sales on one connection") << leftOut << leftOut << 1 << 1;
+    QTest::newRow("keepAlive 0: a connection per call") << QJsonValue(0) << QJsonValue(0) << 6 << 0;
+    QTest::newRow("keepAlive 0 next: the kept one goes")
+        << QJsonValue(5) << QJsonValue(0) << 4 << 0;
+}
+
+void BonusClientCallsTest::connectionsPerOperation()
+{
+    QFETCH(QJsonValue, firstKeepAlive);
+    QFETCH(QJsonValue, secondKeepAlive);
+    QFETCH(int, connections);
+    QFETCH(int, keptOpen);
+
+    AccountingTestServer server;
+    for (const char *method : {"balance", "makePay", "commitTransaction"})
+        server.answer(method, AccountingTestServer::echo());
+    for (const QJsonValue &keepAlive : {firstKeepAlive, secondKeepAlive}) {
+        QJsonObject extra;
+        if (!keepAlive.isUndefined())
+            extra.insert(QStringLiteral("keepAlive"), keepAlive);
+        writeSettings(server.port(), extra);
+        // One operation: a client of its own, as the engine makes.
+        VeltaBonusClientThrift client;
+        const CardFlow flow(card, 1);
+        AdditionalAssetInfo info;
+        client.balance(card);
+        client.commit(client.makePay(flow, info).sessionId, flow);
+    }
+
+    QCOMPARE(server.calls().size(), 6);
+    QCOMPARE(server.connections(), connections);
+    QTRY_COMPARE(server.connections() - server.closedConnections(), keptOpen);
+}
+
+void BonusClientCallsTest::keptConnectionLost_data()
+{
+    QTest::addColumn<bool>("whileIdle"); // else as the next request arrives
+    QTest::addColumn<bool>("payment");
+    QTest::addColumn<bool>("answered");
+    QTest::addColumn<int>("connections");
+    QTest::addColumn<int>("requests"); // of the second operation's method
+
+    QTest::newRow("closed while idle, balance") << true << false << true << 2 << 1;
+    QTest::newRow("closed while idle, payment") << true << true << true << 2 << 1;
+    // Nothing moves by a balance: asked again on a fresh connection.
+    QTest::newRow("lost under a balance") << false << false << true << 2 << 2;
+    // It may have arrived: an unknown outcome, never sent again.
+    QTest::newRow("lost under a payment") << false << true << false << 1 << 1;
+}
+
+void BonusClientCallsTest::keptConnectionLost()
+{
+    QFETCH(bool, whileIdle);
+    QFETCH(bool, payment);
+    QFETCH(bool, answered);
+    QFETCH(int, connections);
+    QFETCH(int, requests);
+
+    std::atomic<int> sessions {0};
+    std::atomic<bool> firstGone {false};
+    QByteArrayList methods;
+    std::mutex mutex;
+    // The first connection answers one call, then hangs up while idle or on
+    // the next request; later ones answer every call.
+    RawServer server([&](int descriptor) {
+        const bool first = sessions++ == 0;
+        auto tap = std::make_shared<WireTap>(descriptor);
+        try {
+            for (int call = 0;; ++call) {
+                if (first && call == 1 && whileIdle)
+                    break;
+                const ThriftMessage request = ThriftMessages::read(tap);
+                {
+                    std::lock_guard<std::mutex> lock(mutex);
+                    methods << QByteArray::fromStdString(request.name);
+                }
+                if (first && call == 1)
+                    break;
+                LoopbackSocket::writeAll(
+                    descriptor,
+                    ThriftMessages::reply(QByteArray::fromStdString(request.name),
+                                          answer(true, "S-1", QStringLiteral("Принято"), 100)));
+            }
+        } catch (const apache::thrift::TException &) {
+            // The client hung up.
+        }
+        if (first) {
+            ::shutdown(descriptor, SHUT_RDWR);
+            firstGone = true;
+        }
+    });
+    writeSettings(server.port());
+
+    {
+        VeltaBonusClientThrift client;
+        client.balance(card);
+    }
+    if (whileIdle)
+        QTRY_VERIFY(firstGone);
+    logs.clear();
+
+    VeltaBonusClientThrift client;
+    const CardFlow flow(card, 1);
+    AdditionalAssetInfo info;
+    const Outcome outcome = outcomeOf([&] {
+        if (payment)
+            client.makePay(flow, info);
+        else
+            client.balance(card);
+    });
+
+    QCOMPARE(!outcome.thrown, answered);
+    if (!answered)
+        QCOMPARE(QString::fromUtf8(outcome.text), QStringLiteral("Бонусный сервер не доступен"));
+    QCOMPARE(server.accepted(), connections);
+    std::lock_guard<std::mutex> lock(mutex);
+    QCOMPARE(methods.count(payment ? "makePay" : "balance"), requests + (payment ? 0 : 1));
+    QCOMPARE(clientLines().contains(QStringLiteral("Повтор запроса на новом соединении")),
+             !whileIdle && !payment);
 }
 
 QTEST_GUILESS_MAIN(BonusClientCallsTest)

@@ -249,6 +249,9 @@ void SettingsTest::refused_data()
     QTest::newRow("limit as words") << QByteArray(R"({"connectTimeout": "soon"})")
                                     << QStringLiteral(R"(Значение "connectTimeout" должно быть )"
                                                       R"(целым числом: {"connectTimeout":"soon"})");
+    QTest::newRow("keepAlive beyond an hour")
+        << QByteArray(R"({"keepAlive": 3601})")
+        << QStringLiteral("Значение \"keepAlive\" вне допустимых пределов (0..3600): 3601");
     QTest::newRow("reversal window 0")
         << QByteArray(R"({"reversalWindow": 0})")
         << QStringLiteral("Значение \"reversalWindow\" вне допустимых пределов (1..2592000): 0");

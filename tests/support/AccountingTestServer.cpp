@@ -2,6 +2,8 @@
 
 #include "ReadySignal.h"
 
+#include <atomic>
+
 #include <thrift/protocol/TBinaryProtocol.h>
 #include <thrift/server/TThreadedServer.h>
 #include <thrift/transport/TSSLServerSocket.h>
@@ -86,6 +88,26 @@ private:
     }
 };
 
+// Tells when the server listens, and counts its connections.
+class AccountingTestServer::Events : public ReadySignal
+{
+public:
+    void *createContext(std::shared_ptr<protocol::TProtocol>,
+                        std::shared_ptr<protocol::TProtocol>) override
+    {
+        ++opened;
+        return nullptr;
+    }
+    void deleteContext(void *, std::shared_ptr<protocol::TProtocol>,
+                       std::shared_ptr<protocol::TProtocol>) override
+    {
+        ++closed;
+    }
+
+    std::atomic<int> opened {0};
+    std::atomic<int> closed {0};
+};
+
 AccountingTestServer::AccountingTestServer()
     : handler(std::make_shared<Handler>())
 {
@@ -106,10 +128,10 @@ void AccountingTestServer::start(std::shared_ptr<transport::TServerSocket> socke
         std::make_shared<api::AccountingLogicServiceProcessor>(handler), socket,
         std::make_shared<transport::TTransportFactory>(),
         std::make_shared<protocol::TBinaryProtocolFactory>());
-    auto signal = std::make_shared<ReadySignal>();
-    server->setServerEventHandler(signal);
+    events = std::make_shared<Events>();
+    server->setServerEventHandler(events);
     thread = std::thread([server = server] { server->serve(); });
-    signal->wait();
+    events->wait();
     listeningPort = socket->getPort();
 }
 
@@ -117,6 +139,16 @@ AccountingTestServer::~AccountingTestServer()
 {
     server->stop();
     thread.join();
+}
+
+int AccountingTestServer::connections() const
+{
+    return events->opened;
+}
+
+int AccountingTestServer::closedConnections() const
+{
+    return events->closed;
 }
 
 AccountingTestServer::Answer AccountingTestServer::echo(int descriptionBytes)

@@ -63,13 +63,18 @@ public:
     void answer(const std::string &method, const accounting::logic::thriftapi::Result &result);
     void answer(const std::string &method, Answer make);
     QList<ReceivedCall> calls() const;
+    // Connections the server accepted, and those of them that are closed.
+    int connections() const;
+    int closedConnections() const;
 
     class Handler;
+    class Events;
 
 private:
     void start(std::shared_ptr<apache::thrift::transport::TServerSocket> socket);
 
     std::shared_ptr<Handler> handler;
+    std::shared_ptr<Events> events;
     std::shared_ptr<apache::thrift::server::TThreadedServer> server;
     std::thread thread;
     int listeningPort = 0;

@@ -1,5 +1,6 @@
 #include "AccountingTestServer.h"
 #include "DroppingPort.h"
+#include "KeptConnections.h"
 #include "LogCapture.h"
 #include "RawServer.h"
 #include "RefusedPort.h"
@@ -72,6 +73,26 @@ private:
     int recursionLimit;
 };
 
+// The same sockets, made with other settings (other TLS files, say).
+class OtherSettingsFactory : public CountingFactory
+{
+public:
+    QString connectionKey() const override { return QStringLiteral("other settings"); }
+};
+
+// A balance call on the transport; answered in full unless told otherwise.
+void askBalance(const std::shared_ptr<ThriftTransportWrapper> &transport, bool answered = true)
+{
+    AccountingLogicServiceClient client(std::make_shared<TBinaryProtocol>(transport));
+    if (!answered) {
+        client.send_balance("T", "7770001");
+        return;
+    }
+    Result result;
+    client.balance(result, "T", "7770001");
+    transport->callAnswered();
+}
+
 // Says hello on every connection and keeps it open until the peer closes.
 void talkative(int fd)
 {
@@ -118,6 +139,8 @@ private slots:
     void largeRepliesInARow();
     void protocolFollowsSocketLimits_data();
     void protocolFollowsSocketLimits();
+    void keptConnections_data();
+    void keptConnections();
 
 private:
     LogCapture log;
@@ -704,3 +727,57 @@ void TransportProviderTest::protocolFollowsSocketLimits()
 
 QTEST_GUILESS_MAIN(TransportProviderTest)
 #include "tst_transportprovider.moc"
+
+void TransportProviderTest::keptConnections_data()
+{
+    QTest::addColumn<int>("keepAlive");
+    QTest::addColumn<bool>("answered");
+    QTest::addColumn<bool>("otherSettings");
+    QTest::addColumn<int>("idleMs");
+    QTest::addColumn<int>("connections"); // the server's, over both providers
+
+    QTest::newRow("kept for the next provider") << 20 << true << false << 0 << 1;
+    QTest::newRow("no keep-alive: a connection each") << 0 << true << false << 0 << 2;
+    QTest::newRow("a call left half-done is not kept") << 20 << false << false << 0 << 2;
+    QTest::newRow("other settings dial anew") << 20 << true << true << 0 << 2;
+    QTest::newRow("idle beyond the keep-alive") << 1 << true << false << 1100 << 2;
+}
+
+void TransportProviderTest::keptConnections()
+{
+    QFETCH(int, keepAlive);
+    QFETCH(bool, answered);
+    QFETCH(bool, otherSettings);
+    QFETCH(int, idleMs);
+    QFETCH(int, connections);
+
+    AccountingTestServer server;
+    auto factory = std::make_shared<CountingFactory>();
+    {
+        ThriftTransportProvider first(factory);
+        first.setKeepAlive(keepAlive);
+        first.addEndpoint(QStringLiteral("127.0.0.1"), server.port());
+        auto transport = first.getTransport();
+        askBalance(transport, answered);
+        if (answered)
+            askBalance(first.getTransport()); // the operation's calls share it
+    }
+    QTest::qWait(idleMs);
+    log.clear();
+
+    std::shared_ptr<CountingFactory> next
+        = otherSettings ? std::make_shared<OtherSettingsFactory>() : factory;
+    ThriftTransportProvider second(next);
+    second.setKeepAlive(keepAlive);
+    second.addEndpoint(QStringLiteral("127.0.0.1"), server.port());
+    askBalance(second.getTransport());
+
+    QCOMPARE(server.connections(), connections);
+    QCOMPARE(server.calls().size(), answered ? 3 : 2);
+    QCOMPARE(
+        log.messages(providerLog)
+            .contains(QStringLiteral("Соединение с 127.0.0.1:%1 уже открыто").arg(server.port())),
+        connections == 1);
+    // What was not handed over is closed, not left to linger.
+    QTRY_COMPARE(server.closedConnections(), connections - 1);
+}
