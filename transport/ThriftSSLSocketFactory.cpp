@@ -118,7 +118,7 @@ QString ThriftSSLSocketFactory::getPrivateKey() const
 
 QString ThriftSSLSocketFactory::connectionKey() const
 {
-    QString key = QStringLiteral("tls");
+    QString key = QStringLiteral("tls ") + serverName;
     for (const QString &path : {trustedCertificate, clientCertificate, privateKey}) {
         const QFileInfo file(path);
         key += QLatin1Char('\n') + path + QLatin1Char(' ')

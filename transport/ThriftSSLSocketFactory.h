@@ -31,8 +31,9 @@ public:
     void setServerName(const QString &name);
     QString getServerName() const;
 
-    // The files, and their times and sizes: a till whose certificates were
-    // replaced dials anew rather than go on with the old ones.
+    // The server name and the files, with their times and sizes: a till
+    // whose certificates were replaced dials anew rather than go on with
+    // the old ones.
     QString connectionKey() const override;
 
     // How many process-wide TLS library factories were made: 0 before the
