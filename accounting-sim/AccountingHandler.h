@@ -3,6 +3,7 @@
 
 #include "AccountingLogicService.h"
 #include "Caller.h"
+#include "Ledger.h"
 
 #include <QStringList>
 
@@ -10,23 +11,34 @@
 #include <optional>
 
 class FailureLimiter;
-class Ledger;
+class Metrics;
+class TerminalRegistry;
 struct LedgerReply;
 
 /*!
-    Answers AccountingLogicService calls from the ledger. Only what a till
-    needs is served: balance, makePay, makePayBack, commitTransaction and
-    rollbackTransaction; every other method is refused. When terminals were
-    listed, any other terminal is refused; an empty terminal id always is.
+    Answers AccountingLogicService calls from the ledger, every method:
+    balance; makePay, makePayBack, makeEarn and makeEarnBack, committed or
+    rolled back by commitTransaction and rollbackTransaction; pay, back, add
+    and sub at once; cancel, a rollback by id alone.
+
+    Terminals go by the ledger's registry: a blocked one is refused every
+    call ("Терминал заблокирован"); an unknown one is served unless the
+    policy wants terminals registered; an empty terminal id is always
+    refused. A caller whose certificate names a terminal is served as that
+    terminal only; a certificate that names no terminal is served nothing. A
+    terminal held back by the failure limiter has its commits, rollbacks and
+    cancels refused.
+
+    On the administrative port the callers are operators, who may act for
+    any terminal; with TLS, only with an operator's certificate.
+
     Ids longer than the ledger stores are refused before it is asked. A
     request the ledger failed (rolled back, or of unknown outcome) is never
-    answered as a refusal: it throws UnknownOutcome, which AccountingProcessor
-    answers as an INTERNAL_ERROR. A caller whose certificate names a terminal
-    is served as that terminal only; a certificate that names no terminal is
-    served nothing. A terminal held back by the failure limiter has its
-    commits and rollbacks refused. Each call is logged as one line on stdout
-    (card numbers as CardMask shows them), followed by the ledger's notices.
-    One for each connection; the ledger and the limiter are shared.
+    answered as a refusal: it throws UnknownOutcome, which
+    AccountingProcessor answers as an INTERNAL_ERROR. Each call is logged as
+    one line on stdout (card numbers as CardMask shows them), followed by the
+    ledger's notices, and counted in Metrics. One for each connection; the
+    ledger, the registry, the limiter and the metrics are shared.
 */
 class AccountingHandler final : public accounting::logic::thriftapi::AccountingLogicServiceIf
 {
@@ -35,9 +47,21 @@ public:
     using AdditionalAssetInfo = accounting::logic::thriftapi::AdditionalAssetInfo;
     using AssetGroup = accounting::logic::thriftapi::AssetGroup;
 
-    // An empty list accepts every terminal.
-    AccountingHandler(Ledger &ledger, const QStringList &terminals,
-                      std::shared_ptr<const Caller> caller, FailureLimiter &limiter);
+    struct Policy
+    {
+        // Only terminals in the registry are served (--terminal was given).
+        bool registeredOnly = false;
+        // Operators on the administrative port: any terminal id is served.
+        bool operators = false;
+        // TLS asks for client certificates: an operator must show one.
+        bool certificates = false;
+        // The service's name in the metrics.
+        QString service = QStringLiteral("accounting");
+    };
+
+    AccountingHandler(Ledger &ledger, TerminalRegistry &terminals, Metrics &metrics,
+                      const Policy &policy, std::shared_ptr<const Caller> caller,
+                      FailureLimiter &limiter);
 
     void pay(Result &_return, const std::string &terminalId, const std::string &sessionId,
              const std::string &cardNumber, const int64_t amount,
@@ -96,25 +120,35 @@ private:
         std::optional<QString> clientSession;
         // The server's session: answered by makePay/makePayBack, sent by commit/rollback.
         QString session;
+        // Logged only where the method has them.
+        std::optional<QString> group;
+        std::optional<int> status;
     };
 
-    // Commits and rollbacks find a transaction: a miss counts for the limiter.
+    // Commits, rollbacks and cancels find a transaction: a miss counts for the limiter.
     enum class Finds { Nothing, Transaction };
 
     template<typename Work>
     void serve(Result &_return, Call call, Work work, Finds finds = Finds::Nothing);
-    void unsupported(Result &_return, Call call);
-    bool knownTerminal(const QString &terminalId) const;
+    // A transaction opened (makePay...) or made at once (pay...).
+    void money(Result &_return, const char *method, bool atOnce, Ledger::Kind kind,
+               const std::string &terminalId, const std::string &sessionId,
+               const std::string &cardNumber, int64_t amount, const AdditionalAssetInfo &info,
+               const AssetGroup *group);
     // The refusal for a caller whose certificate does not allow the call,
     // with what the certificate says in `note`; empty when it does.
     QString certificateRefusal(const QString &terminalId, QString &note) const;
+    // Why the terminal is not served; empty when it is. Reads the ledger.
+    QString terminalRefusal(const QString &terminalId) const;
     static bool tooLong(const Call &call);
     static void fill(Result &_return, const LedgerReply &reply);
-    static void log(const Call &call, const Result &answer, const QString &failure,
-                    const QString &note);
+    void log(const Call &call, const Result &answer, const QString &failure,
+             const QString &note) const;
 
     Ledger &m_ledger;
-    const QStringList m_terminals;
+    TerminalRegistry &m_terminals;
+    Metrics &m_metrics;
+    const Policy m_policy;
     const std::shared_ptr<const Caller> m_caller;
     FailureLimiter &m_limiter;
 };

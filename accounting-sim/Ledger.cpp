@@ -1,8 +1,12 @@
 #include "Ledger.h"
 
+#include "AssetBook.h"
+#include "BalanceSnapshots.h"
+#include "BonusLots.h"
 #include "CardMask.h"
 #include "LedgerError.h"
 #include "SimOptions.h"
+#include "TerminalRegistry.h"
 
 #include <QAtomicInteger>
 #include <QDateTime>
@@ -22,6 +26,10 @@ const auto stateCommitted = QStringLiteral("committed");
 const auto stateRolledBack = QStringLiteral("rolledBack");
 const auto kindPay = QStringLiteral("pay");
 const auto kindPayBack = QStringLiteral("payBack");
+const auto kindEarn = QStringLiteral("earn");
+const auto kindEarnBack = QStringLiteral("earnBack");
+const auto kindAdd = QStringLiteral("add");
+const auto kindSub = QStringLiteral("sub");
 
 const auto noCard = QStringLiteral("Карта не найдена");
 const auto noMoney = QStringLiteral("Недостаточно средств на карте");
@@ -31,6 +39,8 @@ const auto rolledBackAlready = QStringLiteral("Транзакция уже от�
 const auto notPaid = QStringLiteral("Возврат больше оплаченного по карте");
 const auto refundedAlready = QStringLiteral("Отмена невозможна: по карте уже сделан возврат");
 const auto outOfRange = QStringLiteral("Сумма выходит за допустимые пределы");
+const auto notEarned = QStringLiteral("Отмена начисления больше начисленного по карте");
+const auto earnedBackAlready = QStringLiteral("Отмена невозможна: начисление уже возвращено");
 
 // Exact sums of kopecks: a card's payments over its life may add up beyond
 // 64 bits even though no balance ever does.
@@ -49,10 +59,35 @@ bool shifted(qint64 balance, qint64 delta, qint64 &after)
     return !__builtin_add_overflow(balance, delta, &after);
 }
 
-// A transaction's kind in history and log lines.
-QString noun(const QString &kind)
+// Money leaves the card when a transaction of this kind is committed, and
+// comes back when it is voided.
+bool debits(const QString &kind)
 {
-    return kind == kindPay ? QStringLiteral("payment") : QStringLiteral("refund");
+    return kind == kindPay || kind == kindEarnBack || kind == kindSub;
+}
+
+// Why a card in this state may not open a transaction of this kind; empty
+// when it may. Reversals of what was done before are always let through.
+QString statusRefusal(Ledger::Kind kind, Ledger::CardState state)
+{
+    const bool spends = kind == Ledger::Kind::Pay || kind == Ledger::Kind::Sub;
+    const bool earns = kind == Ledger::Kind::Earn || kind == Ledger::Kind::Add;
+    if (!spends && !earns)
+        return QString();
+    switch (state) {
+    case Ledger::CardState::Active:
+        return QString();
+    case Ledger::CardState::Blocked:
+        return QStringLiteral("Карта заблокирована");
+    case Ledger::CardState::Withdrawn:
+        return QStringLiteral("Карта выведена из обращения");
+    case Ledger::CardState::Anonymous:
+        // Bonus on a card nobody has registered is kept, not spent: a lost
+        // anonymous card cannot be blocked by its owner.
+        return spends ? QStringLiteral("Анонимная карта: оплата бонусами после регистрации")
+                      : QString();
+    }
+    return QStringLiteral("Неизвестное состояние карты");
 }
 
 QString nowText()
@@ -120,6 +155,9 @@ thread_local QDeadlineTimer requestDeadline(QDeadlineTimer::Forever);
 // When that request arrived, if the server said.
 thread_local std::chrono::steady_clock::time_point requestArrival;
 QAtomicInteger<quint64> connectionCounter;
+// For /metrics: operations tried again, and those that failed in the end.
+QAtomicInteger<quint64> retryCounter;
+QAtomicInteger<quint64> failureCounter;
 
 [[noreturn]] void pastDeadline(const QString &cause = QString())
 {
@@ -198,13 +236,18 @@ void setMariaDbLockWait(qint64 ms)
     threadConnection.lockWaitMs = seconds * 1000;
 }
 
-// A card's payments and refunds, committed and pending.
+// A card's payments, refunds, earnings and their reversals, committed and
+// pending.
 struct Totals
 {
     Wide paid = 0;
     Wide refunded = 0;
-    Wide payHeld = 0;
     Wide refundHeld = 0;
+    Wide earned = 0;
+    Wide earnedBack = 0;
+    Wide earnBackHeld = 0;
+    // Promised away by pending payments and earning reversals.
+    Wide held = 0;
 };
 
 // Exact however many transactions there are: SQLite fails a sum beyond 64
@@ -223,10 +266,19 @@ Totals cardTotals(const QString &card, bool committedToo)
     for (const QVariantList &row : sums) {
         const Wide sum = Wide(row.at(2).toLongLong()) * (Wide(1) << 32) + row.at(3).toLongLong();
         const bool pending = row.at(1).toString() == statePending;
-        if (row.at(0).toString() == kindPay)
-            (pending ? totals.payHeld : totals.paid) += sum;
-        else
+        const QString kind = row.at(0).toString();
+        if (kind == kindPay) {
+            (pending ? totals.held : totals.paid) += sum;
+        } else if (kind == kindPayBack) {
             (pending ? totals.refundHeld : totals.refunded) += sum;
+        } else if (kind == kindEarn) {
+            if (!pending)
+                totals.earned += sum;
+        } else if (kind == kindEarnBack) {
+            (pending ? totals.earnBackHeld : totals.earnedBack) += sum;
+            if (pending)
+                totals.held += sum;
+        }
     }
     return totals;
 }
@@ -296,7 +348,8 @@ bool Ledger::addCardIfMissing(const QString &number, qint64 balance, qint64 bala
                      {number, balance, balanceInactive})
             > 0;
         if (added)
-            record(number, QStringLiteral("opening balance"), balance, balance, 0, {}, {}, {});
+            record(number, QStringLiteral("opening balance"), balance, balance, 0, {}, {}, {},
+                   balanceInactive);
         work.commit();
         return added;
     });
@@ -323,7 +376,8 @@ LedgerReply Ledger::balance(const QString &cardNumber)
 }
 
 LedgerReply Ledger::open(Kind kind, const QString &terminalId, const QString &clientSessionId,
-                         const QString &cardNumber, qint64 amount, qint64 dateFromCash)
+                         const QString &cardNumber, qint64 amount, qint64 dateFromCash,
+                         const BonusGroup &group)
 {
     if (amount <= 0) {
         LedgerReply reply;
@@ -334,51 +388,161 @@ LedgerReply Ledger::open(Kind kind, const QString &terminalId, const QString &cl
     return retrying([&] {
         LedgerReply reply;
         Work work(*this);
-        if (!lockCard(cardNumber, reply)) {
-            reply.description = noCard;
-            return reply;
-        }
-
-        // Under the card's lock, so a rollback that found nothing and this
-        // payment cannot pass each other.
-        if (reversedBeforehand(terminalId, clientSessionId)) {
-            reply.description = rolledBackAlready;
-            return reply;
-        }
-
-        // Only a refund needs the committed sums, which grow with the card's life.
-        const Totals totals = cardTotals(cardNumber, kind == Kind::PayBack);
-        if (kind == Kind::Pay) {
-            // Money promised to pending payments is not there to promise again.
-            if (amount > Wide(reply.balance) - totals.payHeld) {
-                reply.description = noMoney;
-                return reply;
-            }
-        } else if (amount > totals.paid - totals.refunded - totals.refundHeld) {
-            // A refund gives back what was paid, never more.
-            reply.description = notPaid;
-            return reply;
-        }
-
-        const QString sessionId = newSessionId();
-        change(QStringLiteral("cannot record a transaction"),
-               QStringLiteral("INSERT INTO transactions (session_id, kind, terminal_id,"
-                              " client_session_id, card_number, amount, date_from_cash, state,"
-                              " created_at, created_ms) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
-               {sessionId, kind == Kind::Pay ? kindPay : kindPayBack, terminalId, clientSessionId,
-                cardNumber, amount, dateFromCash, statePending, nowText(),
-                QDateTime::currentMSecsSinceEpoch()});
-        record(cardNumber,
-               noun(kind == Kind::Pay ? kindPay : kindPayBack) + QStringLiteral(" pending"), 0,
-               reply.balance, amount, terminalId, sessionId, clientSessionId);
-        work.commit();
-
-        reply.accepted = true;
-        reply.sessionId = sessionId;
-        reply.description = kind == Kind::Pay ? QStringLiteral("Оплата ожидает подтверждения")
-                                              : QStringLiteral("Возврат ожидает подтверждения");
+        if (openLocked(kind, terminalId, clientSessionId, cardNumber, amount, dateFromCash, group,
+                       reply))
+            work.commit();
         return reply;
     });
+}
+
+LedgerReply Ledger::apply(Kind kind, const QString &terminalId, const QString &clientSessionId,
+                          const QString &cardNumber, qint64 amount, qint64 dateFromCash,
+                          const BonusGroup &group)
+{
+    if (amount <= 0) {
+        LedgerReply reply;
+        reply.description = QStringLiteral("Сумма операции должна быть больше нуля");
+        return reply;
+    }
+
+    return retrying([&] {
+        LedgerReply reply;
+        Work work(*this);
+        if (!openLocked(kind, terminalId, clientSessionId, cardNumber, amount, dateFromCash, group,
+                        reply))
+            return reply;
+        // Opened and committed in one database transaction: a refusal of the
+        // commit leaves nothing behind.
+        Transaction transaction;
+        if (!findTransaction(terminalId, By::SessionId, reply.sessionId, transaction))
+            throw LedgerError("a transaction vanished under its card's lock");
+        reply.accepted = false;
+        if (!commitLocked(transaction, reply))
+            return reply;
+        work.commit();
+        reply.accepted = true;
+        reply.sessionId = transaction.sessionId;
+        switch (kind) {
+        case Kind::PayBack:
+            reply.description = QStringLiteral("Возврат проведён");
+            break;
+        case Kind::Add:
+        case Kind::Earn:
+            reply.description = QStringLiteral("Бонусы начислены");
+            break;
+        case Kind::Sub:
+        case Kind::EarnBack:
+            reply.description = QStringLiteral("Бонусы списаны");
+            break;
+        case Kind::Pay:
+            reply.description = QStringLiteral("Оплата проведена");
+            break;
+        }
+        return reply;
+    });
+}
+
+bool Ledger::openLocked(Kind kind, const QString &terminalId, const QString &clientSessionId,
+                        const QString &cardNumber, qint64 amount, qint64 dateFromCash,
+                        const BonusGroup &group, LedgerReply &reply)
+{
+    CardState state = CardState::Active;
+    if (!lockCard(cardNumber, reply, &state)) {
+        reply.description = noCard;
+        return false;
+    }
+    reply.description = statusRefusal(kind, state);
+    if (!reply.description.isEmpty())
+        return false;
+
+    // Under the card's lock, so a rollback that found nothing and this
+    // payment cannot pass each other.
+    if (reversedBeforehand(terminalId, clientSessionId)) {
+        reply.description = rolledBackAlready;
+        return false;
+    }
+
+    // Bonus comes in a group that is known from then on; money taken back
+    // or off names the group to take it from first.
+    const bool credits = kind == Kind::Earn || kind == Kind::Add;
+    if (credits) {
+        reply.description = BonusLots::admit(group, m_mariaDb);
+        if (!reply.description.isEmpty())
+            return false;
+    } else if (group.dated() && !group.named()) {
+        reply.description = BonusLots::admit(group, m_mariaDb);
+        return false;
+    }
+
+    // Only a refund or an earning's reversal needs the committed sums, which
+    // grow with the card's life.
+    const Totals totals = cardTotals(cardNumber, kind == Kind::PayBack || kind == Kind::EarnBack);
+    switch (kind) {
+    case Kind::Pay:
+    case Kind::Sub:
+        // Money promised to pending payments is not there to promise again.
+        if (amount > Wide(reply.balance) - totals.held) {
+            reply.description = noMoney;
+            return false;
+        }
+        break;
+    case Kind::PayBack:
+        // A refund gives back what was paid, never more.
+        if (amount > totals.paid - totals.refunded - totals.refundHeld) {
+            reply.description = notPaid;
+            return false;
+        }
+        break;
+    case Kind::EarnBack:
+        if (amount > totals.earned - totals.earnedBack - totals.earnBackHeld) {
+            reply.description = notEarned;
+            return false;
+        }
+        // Taken from the group's bonus first, spendable or not yet.
+        if (amount
+            > Wide(reply.balance) - totals.held + BonusLots::inactiveLeft(cardNumber, group.id)) {
+            reply.description = noMoney;
+            return false;
+        }
+        break;
+    case Kind::Earn:
+    case Kind::Add:
+        // Whether it fits in 64 bits is known only at the commit.
+        break;
+    }
+
+    const QString sessionId = newSessionId();
+    const QString name = kindName(kind);
+    change(QStringLiteral("cannot record a transaction"),
+           QStringLiteral("INSERT INTO transactions (session_id, kind, terminal_id,"
+                          " client_session_id, card_number, amount, date_from_cash, state,"
+                          " created_at, created_ms, group_id)"
+                          " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+           {sessionId, name, terminalId, clientSessionId, cardNumber, amount, dateFromCash,
+            statePending, nowText(), QDateTime::currentMSecsSinceEpoch(),
+            group.id.isNull() ? QStringLiteral("") : group.id});
+    record(cardNumber, noun(name) + QStringLiteral(" pending"), 0, reply.balance, amount,
+           terminalId, sessionId, clientSessionId);
+
+    reply.accepted = true;
+    reply.sessionId = sessionId;
+    switch (kind) {
+    case Kind::Pay:
+    case Kind::Sub:
+        reply.description = QStringLiteral("Оплата ожидает подтверждения");
+        break;
+    case Kind::PayBack:
+        reply.description = QStringLiteral("Возврат ожидает подтверждения");
+        break;
+    case Kind::Earn:
+    case Kind::Add:
+        reply.description = QStringLiteral("Начисление ожидает подтверждения");
+        break;
+    case Kind::EarnBack:
+        reply.description = QStringLiteral("Отмена начисления ожидает подтверждения");
+        break;
+    }
+    return true;
 }
 
 Ledger::Found Ledger::lockTransaction(const QString &terminalId, const QString &id,
@@ -429,18 +593,8 @@ LedgerReply Ledger::commit(const QString &terminalId, const QString &sessionId,
             return reply;
         }
 
-        const qint64 delta = transaction.kind == kindPay ? -transaction.amount : transaction.amount;
-        qint64 after = 0;
-        if (!shifted(reply.balance, delta, after)) {
-            reply.description = outOfRange;
+        if (!commitLocked(transaction, reply))
             return reply;
-        }
-        if (delta < 0 && after < 0) {
-            reply.description = noMoney;
-            return reply;
-        }
-        finish(transaction, stateCommitted, noun(transaction.kind) + QStringLiteral(" committed"),
-               delta, reply);
         work.commit();
         reply.accepted = true;
         reply.description = QStringLiteral("Транзакция подтверждена");
@@ -448,8 +602,39 @@ LedgerReply Ledger::commit(const QString &terminalId, const QString &sessionId,
     });
 }
 
+bool Ledger::commitLocked(const Transaction &transaction, LedgerReply &reply)
+{
+    BonusLots::Effect effect;
+    if (debits(transaction.kind)) {
+        // Bonus that ends soonest goes first; an earning's reversal takes its
+        // group's bonus first, spendable or not yet.
+        effect = BonusLots::take(transaction.card, transaction.amount, transaction.group,
+                                 transaction.kind == kindEarnBack);
+    } else if (transaction.kind == kindPayBack) {
+        effect.active = transaction.amount;
+    } else {
+        effect = BonusLots::credit(transaction.card, transaction.id, transaction.group,
+                                   transaction.amount);
+    }
+    // What the lots did is undone with the database transaction on a refusal.
+    qint64 after = 0;
+    qint64 inactiveAfter = 0;
+    if (!shifted(reply.balance, effect.active, after)
+        || !shifted(reply.balanceInactive, effect.inactive, inactiveAfter)) {
+        reply.description = outOfRange;
+        return false;
+    }
+    if (effect.active < 0 && after < 0) {
+        reply.description = noMoney;
+        return false;
+    }
+    finish(transaction, stateCommitted, noun(transaction.kind) + QStringLiteral(" committed"),
+           effect.active, reply, effect.inactive);
+    return true;
+}
+
 LedgerReply Ledger::rollback(const QString &terminalId, const QString &id,
-                             const QString &cardNumber)
+                             const QString &cardNumber, const QString &reason)
 {
     if (id.isEmpty()) {
         LedgerReply reply;
@@ -492,26 +677,44 @@ LedgerReply Ledger::rollback(const QString &terminalId, const QString &id,
         if (transaction.state == statePending) {
             finish(transaction, stateRolledBack,
                    noun(transaction.kind) + QStringLiteral(" rolled back"), 0, reply);
+            if (!reason.isEmpty())
+                AssetBook::noteLatest(transaction.sessionId, terminalId, reason);
             work.commit();
         } else if (transaction.state == stateCommitted) {
             // A void: the money goes back the way it came, even below zero,
-            // but never twice: not when a refund already gave it back.
+            // but never twice: not when a refund already gave it back, nor
+            // when an earning's reversal already took it back.
             const bool payment = transaction.kind == kindPay;
-            if (payment) {
+            if (payment || transaction.kind == kindEarn) {
                 const Totals totals = cardTotals(transaction.card, true);
-                if (totals.paid - transaction.amount < totals.refunded + totals.refundHeld) {
-                    reply.description = refundedAlready;
+                if (payment ? totals.paid - transaction.amount < totals.refunded + totals.refundHeld
+                            : totals.earned - transaction.amount
+                            < totals.earnedBack + totals.earnBackHeld) {
+                    reply.description = payment ? refundedAlready : earnedBackAlready;
                     return reply;
                 }
             }
-            const qint64 delta = payment ? transaction.amount : -transaction.amount;
+            BonusLots::Effect effect;
+            if (debits(transaction.kind))
+                effect.active = transaction.amount;
+            else if (transaction.kind == kindPayBack)
+                effect.active = -transaction.amount;
+            else
+                effect = BonusLots::revoke(transaction.id, transaction.amount);
             qint64 after = 0;
-            if (!shifted(reply.balance, delta, after)) {
+            qint64 inactiveAfter = 0;
+            if (!shifted(reply.balance, effect.active, after)
+                || !shifted(reply.balanceInactive, effect.inactive, inactiveAfter)) {
                 reply.description = outOfRange;
                 return reply;
             }
             finish(transaction, stateRolledBack, noun(transaction.kind) + QStringLiteral(" voided"),
-                   delta, reply);
+                   effect.active, reply, effect.inactive);
+            // Bonus still dated may not outlast the money that is left.
+            if (effect.active < 0)
+                BonusLots::trim(transaction.card, reply.balance);
+            if (!reason.isEmpty())
+                AssetBook::noteLatest(transaction.sessionId, terminalId, reason);
             work.commit();
             if (reply.balance < 0)
                 reply.notices << describe(QStringLiteral("overdrawn"), transaction, reply.balance);
@@ -521,6 +724,29 @@ LedgerReply Ledger::rollback(const QString &terminalId, const QString &id,
         reply.description = QStringLiteral("Транзакция отменена");
         return reply;
     });
+}
+
+LedgerReply Ledger::cancel(const QString &terminalId, const QString &id, int status)
+{
+    LedgerReply reply;
+    reply.sessionId = id;
+    // The card, from the transaction; the rollback locks it and looks again.
+    QString card;
+    if (!id.isEmpty()) {
+        read([&] {
+            Transaction transaction;
+            card.clear();
+            if (findTransaction(terminalId, By::SessionId, id, transaction)
+                || findTransaction(terminalId, By::ClientId, id, transaction))
+                card = transaction.card;
+        });
+    }
+    if (card.isEmpty()) {
+        reply.description = noSession;
+        reply.matchedNothing = true;
+        return reply;
+    }
+    return rollback(terminalId, id, card, QStringLiteral("cancelled with status %1").arg(status));
 }
 
 QStringList Ledger::expireOverdue()
@@ -572,8 +798,9 @@ bool Ledger::history(const QString &cardNumber, LedgerReply &card, QVector<Event
     const QVector<QVariantList> found
         = rows(QStringLiteral("cannot read the history of %1").arg(CardMask::shown(cardNumber)),
                QStringLiteral("SELECT at, event, delta, balance, amount, terminal_id, session_id,"
-                              " client_session_id FROM history WHERE card_number = ? ORDER BY id"),
-               {cardNumber}, 8);
+                              " client_session_id, inactive_delta FROM history"
+                              " WHERE card_number = ? ORDER BY id"),
+               {cardNumber}, 9);
     for (const QVariantList &row : found) {
         Event event;
         event.at = row.at(0).toString();
@@ -584,6 +811,7 @@ bool Ledger::history(const QString &cardNumber, LedgerReply &card, QVector<Event
         event.terminal = row.at(5).toString();
         event.session = row.at(6).toString();
         event.clientSession = row.at(7).toString();
+        event.inactiveDelta = row.at(8).toLongLong();
         events.append(event);
     }
     return true;
@@ -602,6 +830,84 @@ QString Ledger::newSessionId()
 void Ledger::setRequestArrival(std::chrono::steady_clock::time_point arrival)
 {
     requestArrival = arrival;
+}
+
+QString Ledger::kindName(Kind kind)
+{
+    switch (kind) {
+    case Kind::Pay:
+        return kindPay;
+    case Kind::PayBack:
+        return kindPayBack;
+    case Kind::Earn:
+        return kindEarn;
+    case Kind::EarnBack:
+        return kindEarnBack;
+    case Kind::Add:
+        return kindAdd;
+    case Kind::Sub:
+        return kindSub;
+    }
+    return QString();
+}
+
+QString Ledger::noun(const QString &kind)
+{
+    if (kind == kindPay)
+        return QStringLiteral("payment");
+    if (kind == kindPayBack)
+        return QStringLiteral("refund");
+    if (kind == kindEarn)
+        return QStringLiteral("earning");
+    if (kind == kindEarnBack)
+        return QStringLiteral("earning reversal");
+    if (kind == kindAdd)
+        return QStringLiteral("credit");
+    return QStringLiteral("debit");
+}
+
+void Ledger::transact(const std::function<bool()> &work)
+{
+    retrying([&] {
+        Work transaction(*this);
+        if (work())
+            transaction.commit();
+        return 0;
+    });
+}
+
+void Ledger::read(const std::function<void()> &work)
+{
+    retrying([&] {
+        work();
+        return 0;
+    });
+}
+
+int Ledger::execute(const QString &what, const QString &sql, const QVariantList &values)
+{
+    return change(what, sql, values);
+}
+
+QVector<QVariantList> Ledger::select(const QString &what, const QString &sql,
+                                     const QVariantList &values, int columns)
+{
+    return rows(what, sql, values, columns);
+}
+
+void Ledger::define(const QString &what, const QString &sql)
+{
+    plain(what, sql);
+}
+
+quint64 Ledger::retries()
+{
+    return retryCounter.loadRelaxed();
+}
+
+quint64 Ledger::failures()
+{
+    return failureCounter.loadRelaxed();
 }
 
 void Ledger::closeThreadConnection()
@@ -702,10 +1008,13 @@ template<typename Operation> auto Ledger::retrying(Operation operation) -> declt
                 || (lost && !threadConnection.commitSent);
             if (lost)
                 closeThreadConnection();
+            if (!clean || attempt >= 5 || deadline.hasExpired())
+                failureCounter.fetchAndAddRelaxed(1);
             if (!clean || attempt >= 5)
                 throw;
             if (deadline.hasExpired())
                 pastDeadline(QString::fromUtf8(e.what()));
+            retryCounter.fetchAndAddRelaxed(1);
         }
     }
 }
@@ -746,7 +1055,8 @@ void Ledger::createTables()
               QStringLiteral("CREATE TABLE IF NOT EXISTS cards ("
                              " number VARCHAR(255) NOT NULL PRIMARY KEY,"
                              " balance BIGINT NOT NULL,"
-                             " balance_inactive BIGINT NOT NULL)")
+                             " balance_inactive BIGINT NOT NULL,"
+                             " status INT NOT NULL DEFAULT 0)")
                   + table);
         plain(what,
               QStringLiteral("CREATE TABLE IF NOT EXISTS transactions ("
@@ -762,6 +1072,7 @@ void Ledger::createTables()
                              " created_at VARCHAR(40) NOT NULL,"
                              " finished_at VARCHAR(40),"
                              " created_ms BIGINT NOT NULL DEFAULT 0,"
+                             " group_id VARCHAR(255) NOT NULL DEFAULT '',"
                              " KEY by_card (card_number, state),"
                              " KEY by_client_id (terminal_id, client_session_id),"
                              " KEY by_age (state, created_ms))")
@@ -778,7 +1089,9 @@ void Ledger::createTables()
                              " terminal_id VARCHAR(255),"
                              " session_id VARCHAR(64),"
                              " client_session_id VARCHAR(255),"
-                             " KEY by_card (card_number, id))")
+                             " inactive_delta BIGINT NOT NULL DEFAULT 0,"
+                             " KEY by_card (card_number, id),"
+                             " KEY by_session (session_id))")
                   + table);
         plain(what,
               QStringLiteral("CREATE TABLE IF NOT EXISTS reversals ("
@@ -790,6 +1103,11 @@ void Ledger::createTables()
                              " PRIMARY KEY (terminal_id, client_session_id),"
                              " KEY by_age (created_ms))")
                   + table);
+        addColumns();
+        TerminalRegistry::createTables(true);
+        BonusLots::createTables(true);
+        AssetBook::createTables(true);
+        BalanceSnapshots::createTables(true);
         return;
     }
 
@@ -799,7 +1117,8 @@ void Ledger::createTables()
           QStringLiteral("CREATE TABLE IF NOT EXISTS cards ("
                          " number TEXT PRIMARY KEY,"
                          " balance INTEGER NOT NULL,"
-                         " balance_inactive INTEGER NOT NULL)"));
+                         " balance_inactive INTEGER NOT NULL,"
+                         " status INTEGER NOT NULL DEFAULT 0)"));
     // session_id is the server's; client_session_id is what the till sent.
     plain(what,
           QStringLiteral("CREATE TABLE IF NOT EXISTS transactions ("
@@ -814,7 +1133,8 @@ void Ledger::createTables()
                          " state TEXT NOT NULL,"
                          " created_at TEXT NOT NULL,"
                          " finished_at TEXT,"
-                         " created_ms INTEGER NOT NULL DEFAULT 0)"));
+                         " created_ms INTEGER NOT NULL DEFAULT 0,"
+                         " group_id TEXT NOT NULL DEFAULT '')"));
     // Rollbacks by a till's own id that came before the transaction they
     // name (see Ledger::rollback).
     plain(what,
@@ -836,8 +1156,10 @@ void Ledger::createTables()
                          " amount INTEGER NOT NULL,"
                          " terminal_id TEXT,"
                          " session_id TEXT,"
-                         " client_session_id TEXT)"));
+                         " client_session_id TEXT,"
+                         " inactive_delta INTEGER NOT NULL DEFAULT 0)"));
     upgradeSQLiteLedger();
+    addColumns();
     plain(what,
           QStringLiteral("CREATE INDEX IF NOT EXISTS transactions_by_card"
                          " ON transactions (card_number, state)"));
@@ -852,6 +1174,61 @@ void Ledger::createTables()
                          " ON history (card_number, id)"));
     plain(what,
           QStringLiteral("CREATE INDEX IF NOT EXISTS reversals_by_age ON reversals (created_ms)"));
+    plain(what,
+          QStringLiteral("CREATE INDEX IF NOT EXISTS history_by_session ON history (session_id)"));
+    TerminalRegistry::createTables(false);
+    BonusLots::createTables(false);
+    AssetBook::createTables(false);
+    BalanceSnapshots::createTables(false);
+}
+
+void Ledger::addColumns()
+{
+    struct Column
+    {
+        const char *table;
+        const char *name;
+        const char *sqlite;
+        const char *mariaDb;
+    };
+    static const Column added[] = {
+        {"cards", "status", "INTEGER NOT NULL DEFAULT 0", "INT NOT NULL DEFAULT 0"},
+        {"transactions", "group_id", "TEXT NOT NULL DEFAULT ''",
+         "VARCHAR(255) NOT NULL DEFAULT ''"},
+        {"history", "inactive_delta", "INTEGER NOT NULL DEFAULT 0", "BIGINT NOT NULL DEFAULT 0"},
+    };
+    const QString what = QStringLiteral("cannot upgrade the ledger");
+    for (const Column &column : added) {
+        const QString table = QString::fromLatin1(column.table);
+        const QString name = QString::fromLatin1(column.name);
+        // Looked up first: a schema change on a Galera cluster stops every
+        // node for a moment, even one that changes nothing.
+        bool present = false;
+        if (m_mariaDb) {
+            present = !rows(what,
+                            QStringLiteral("SELECT 1 FROM information_schema.COLUMNS"
+                                           " WHERE TABLE_SCHEMA = DATABASE() AND TABLE_NAME = ?"
+                                           " AND COLUMN_NAME = ?"),
+                            {table, name}, 1)
+                           .isEmpty();
+        } else {
+            QSqlQuery columns(threadConnection.db);
+            if (!columns.exec(QStringLiteral("PRAGMA table_info(%1)").arg(table)))
+                fail(what, columns.lastError());
+            while (columns.next())
+                present = present || columns.value(1).toString() == name;
+        }
+        if (present)
+            continue;
+        plain(
+            what,
+            QStringLiteral("ALTER TABLE %1 ADD COLUMN %2 %3")
+                .arg(table, name, QString::fromLatin1(m_mariaDb ? column.mariaDb : column.sqlite)));
+        // A transaction's changes are read by its session id.
+        if (m_mariaDb && table == QLatin1String("history"))
+            plain(what,
+                  QStringLiteral("CREATE INDEX IF NOT EXISTS by_session ON history (session_id)"));
+    }
 }
 
 void Ledger::upgradeSQLiteLedger()
@@ -888,19 +1265,21 @@ void Ledger::upgradeSQLiteLedger()
     work.commit();
 }
 
-bool Ledger::lockCard(const QString &cardNumber, LedgerReply &reply)
+bool Ledger::lockCard(const QString &cardNumber, LedgerReply &reply, CardState *state)
 {
     const QVector<QVariantList> found
         = rows(QStringLiteral("cannot read card %1").arg(CardMask::shown(cardNumber)),
-               m_mariaDb ? QStringLiteral("SELECT balance, balance_inactive FROM cards"
+               m_mariaDb ? QStringLiteral("SELECT balance, balance_inactive, status FROM cards"
                                           " WHERE number = ? FOR UPDATE")
-                         : QStringLiteral("SELECT balance, balance_inactive FROM cards"
+                         : QStringLiteral("SELECT balance, balance_inactive, status FROM cards"
                                           " WHERE number = ?"),
-               {cardNumber}, 2);
+               {cardNumber}, 3);
     if (found.isEmpty())
         return false;
     reply.balance = found.first().at(0).toLongLong();
     reply.balanceInactive = found.first().at(1).toLongLong();
+    if (state)
+        *state = CardState(found.first().at(2).toInt());
     return true;
 }
 
@@ -926,10 +1305,10 @@ bool Ledger::findTransaction(const QString &terminalId, By by, const QVariant &k
     const QVector<QVariantList> result
         = rows(QStringLiteral("cannot read transaction ") + key.toString(),
                QStringLiteral("SELECT id, session_id, kind, terminal_id, client_session_id,"
-                              " card_number, amount, state, created_ms FROM transactions"
+                              " card_number, amount, state, created_ms, group_id FROM transactions"
                               " WHERE terminal_id = ? AND ")
                    + where + QStringLiteral(" ORDER BY id DESC LIMIT 1"),
-               values, 9);
+               values, 10);
     if (result.isEmpty())
         return false;
     const QVariantList &row = result.first();
@@ -942,24 +1321,13 @@ bool Ledger::findTransaction(const QString &terminalId, By by, const QVariant &k
     found.amount = row.at(6).toLongLong();
     found.state = row.at(7).toString();
     found.createdMs = row.at(8).toLongLong();
+    found.group = row.at(9).toString();
     return true;
 }
 
 void Ledger::finish(const Transaction &transaction, const QString &state, const QString &event,
-                    qint64 delta, LedgerReply &reply)
+                    qint64 delta, LedgerReply &reply, qint64 inactiveDelta)
 {
-    // Callers refuse what would leave 64 bits; the balance written is the
-    // one checked, read under the card's lock.
-    qint64 after = 0;
-    if (!shifted(reply.balance, delta, after))
-        throw LedgerError(QStringLiteral("the balance of card %1 would leave 64 bits")
-                              .arg(transaction.card)
-                              .toStdString());
-    if (delta != 0) {
-        change(QStringLiteral("cannot update card %1").arg(CardMask::shown(transaction.card)),
-               QStringLiteral("UPDATE cards SET balance = ? WHERE number = ?"),
-               {after, transaction.card});
-    }
     // Only from the state read under the lock: a second writer changes nothing.
     const int changed
         = change(QStringLiteral("cannot close transaction %1").arg(transaction.sessionId),
@@ -970,20 +1338,49 @@ void Ledger::finish(const Transaction &transaction, const QString &state, const 
         throw LedgerError(QStringLiteral("transaction %1 changed under its card's lock")
                               .arg(transaction.sessionId)
                               .toStdString());
+    adjust(transaction.card, event, delta, inactiveDelta, transaction.amount, transaction.terminal,
+           transaction.sessionId, transaction.clientSession, reply);
+}
+
+void Ledger::adjust(const QString &card, const QString &event, qint64 delta, qint64 inactiveDelta,
+                    qint64 amount, const QString &terminal, const QString &session,
+                    const QString &clientSession, LedgerReply &reply)
+{
+    // Callers refuse what would leave 64 bits; the balances written are the
+    // ones checked, read under the card's lock.
+    qint64 after = 0;
+    qint64 inactiveAfter = 0;
+    if (!shifted(reply.balance, delta, after)
+        || !shifted(reply.balanceInactive, inactiveDelta, inactiveAfter))
+        throw LedgerError(QStringLiteral("the balances of card %1 would leave 64 bits")
+                              .arg(CardMask::shown(card))
+                              .toStdString());
+    if (delta != 0 || inactiveDelta != 0) {
+        change(
+            QStringLiteral("cannot update card %1").arg(CardMask::shown(card)),
+            QStringLiteral("UPDATE cards SET balance = ?, balance_inactive = ? WHERE number = ?"),
+            {after, inactiveAfter, card});
+    }
     reply.balance = after;
-    record(transaction.card, event, delta, reply.balance, transaction.amount, transaction.terminal,
-           transaction.sessionId, transaction.clientSession);
+    reply.balanceInactive = inactiveAfter;
+    record(card, event, delta, after, amount, terminal, session, clientSession, inactiveDelta);
+}
+
+qint64 Ledger::held(const QString &card)
+{
+    return qint64(cardTotals(card, false).held);
 }
 
 void Ledger::record(const QString &card, const QString &event, qint64 delta, qint64 balance,
                     qint64 amount, const QString &terminal, const QString &session,
-                    const QString &clientSession)
+                    const QString &clientSession, qint64 inactiveDelta)
 {
     change(QStringLiteral("cannot write the history of %1").arg(CardMask::shown(card)),
            QStringLiteral("INSERT INTO history (card_number, at, event, delta, balance, amount,"
-                          " terminal_id, session_id, client_session_id)"
-                          " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)"),
-           {card, nowText(), event, delta, balance, amount, terminal, session, clientSession});
+                          " terminal_id, session_id, client_session_id, inactive_delta)"
+                          " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+           {card, nowText(), event, delta, balance, amount, terminal, session, clientSession,
+            inactiveDelta});
 }
 
 bool Ledger::reversedBeforehand(const QString &terminalId, const QString &clientSessionId)

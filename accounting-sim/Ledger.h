@@ -1,6 +1,7 @@
 #ifndef LEDGER_H
 #define LEDGER_H
 
+#include "BonusGroup.h"
 #include "LedgerAddress.h"
 #include "LedgerReply.h"
 
@@ -11,13 +12,16 @@
 #include <QVector>
 
 #include <chrono>
+#include <functional>
 
 /*!
-    The accounting server's books: cards with their committed and inactive
-    balances in kopecks, every payment or refund as a transaction (pending
-    until it is committed or rolled back), and a history of every change with
-    its reason. In a SQLite file, or in a MariaDB database that several
-    servers share.
+    The accounting server's books: cards with their status and their
+    committed and inactive balances in kopecks, every payment, refund,
+    earning or adjustment as a transaction (pending until it is committed or
+    rolled back), and a history of every change with its reason. In a SQLite
+    file, or in a MariaDB database that several servers share. Bonus earned
+    in a group with dates is followed lot by lot (BonusLots); the terminals,
+    the balances snapshot and the reasons keep tables of their own here too.
 
     Each thread talks to the database through a connection of its own (Qt's
     SQL connections belong to the thread that made them), kept for the
@@ -34,11 +38,18 @@
     till has given up on it.
 
     The rules a till relies on:
-    - a pending payment holds its money; a refund may not take a card above
-      what it has paid (committed payments, less committed and pending refunds);
+    - money leaves a card by a payment, an earning's reversal or a debit, and
+      comes to it by a refund, an earning or a credit;
+    - a pending payment or earning reversal holds its money; a refund may not
+      take a card above what it has paid (committed payments, less committed
+      and pending refunds), nor an earning reversal take back more than was
+      earned;
+    - a blocked or withdrawn card neither pays nor earns; an anonymous card
+      earns but does not pay, until it is registered (made active);
     - no money comes from nowhere: a void of a payment whose money a refund
-      already gave back is refused, and so is anything that would take a
-      balance beyond 64 bits; every sum is exact;
+      already gave back is refused (and of an earning an earning reversal
+      took back), and so is anything that would take a balance beyond 64
+      bits; every sum is exact;
     - only the terminal that made a transaction can commit or roll it back;
     - a repeated commit is answered success; a commit after a rollback is refused;
     - a rollback finds the transaction by the server's session id or by the
@@ -52,7 +63,10 @@
 class Ledger
 {
 public:
-    enum class Kind { Pay, PayBack };
+    // The order is the ledger's: kinds are stored by name (kindName()).
+    enum class Kind { Pay, PayBack, Earn, EarnBack, Add, Sub };
+    // A card's status, numbered as the interface numbers CardStatus.
+    enum class CardState { Active = 0, Blocked = 1, Withdrawn = 2, Anonymous = 3 };
 
     // One line of a card's history.
     struct Event
@@ -61,6 +75,8 @@ public:
         QString event;
         qint64 delta = 0;
         qint64 balance = 0;
+        // Change of the inactive balance.
+        qint64 inactiveDelta = 0;
         qint64 amount = 0;
         QString terminal;
         QString session;
@@ -75,13 +91,25 @@ public:
     bool addCardIfMissing(const QString &number, qint64 balance, qint64 balanceInactive);
 
     LedgerReply balance(const QString &cardNumber);
-    // Records a pending transaction under a new random session id.
+    // Records a pending transaction under a new random session id: a
+    // payment, refund, earning or earning's reversal, the last two in `group`.
     LedgerReply open(Kind kind, const QString &terminalId, const QString &clientSessionId,
-                     const QString &cardNumber, qint64 amount, qint64 dateFromCash);
+                     const QString &cardNumber, qint64 amount, qint64 dateFromCash,
+                     const BonusGroup &group = BonusGroup());
+    // A transaction opened and committed at once (pay, back, add, sub), under
+    // the same rules as the two steps.
+    LedgerReply apply(Kind kind, const QString &terminalId, const QString &clientSessionId,
+                      const QString &cardNumber, qint64 amount, qint64 dateFromCash,
+                      const BonusGroup &group = BonusGroup());
     LedgerReply commit(const QString &terminalId, const QString &sessionId,
                        const QString &cardNumber);
     // `id` is the server's session id or the till's own transaction id.
-    LedgerReply rollback(const QString &terminalId, const QString &id, const QString &cardNumber);
+    // `reason`, if any, is kept with the change it makes (cancel's status).
+    LedgerReply rollback(const QString &terminalId, const QString &id, const QString &cardNumber,
+                         const QString &reason = QString());
+    // A rollback that names no card, with the till's status code kept as the
+    // change's reason. An id that matches nothing is refused, not remembered.
+    LedgerReply cancel(const QString &terminalId, const QString &id, int status);
     // Rolls back what has been pending longer than the time to live; one
     // log line for each.
     QStringList expireOverdue();
@@ -93,6 +121,41 @@ public:
 
     // 128 random bits as 32 hex digits.
     static QString newSessionId();
+    static QString kindName(Kind kind);
+    // What a history line calls a transaction of that kind ("payment", ...).
+    static QString noun(const QString &kind);
+    bool mariaDb() const { return m_mariaDb; }
+
+    // For the classes that keep tables of their own in the ledger. Runs
+    // `work` as one database transaction under the request deadline, tried
+    // again as every other operation is; it is committed when `work` returns
+    // true and rolled back otherwise. Throws LedgerError.
+    void transact(const std::function<bool()> &work);
+    // Runs `work`, whose statements read only, under the request deadline.
+    void read(const std::function<void()> &work);
+    // Statements on the calling thread's connection, within transact() or
+    // read(); they throw LedgerError with `what` and the driver's text.
+    static int execute(const QString &what, const QString &sql, const QVariantList &values);
+    static QVector<QVariantList> select(const QString &what, const QString &sql,
+                                        const QVariantList &values, int columns);
+    // A statement that is not worth preparing (schema).
+    static void define(const QString &what, const QString &sql);
+    // Locks the card for the rest of the database transaction and reads its
+    // balances (and status); false when it is not on the ledger.
+    bool lockCard(const QString &cardNumber, LedgerReply &reply, CardState *state = nullptr);
+    // Changes the card's balances by the deltas and records the change in
+    // its history; throws when a balance would leave 64 bits (callers refuse
+    // that first).
+    void adjust(const QString &card, const QString &event, qint64 delta, qint64 inactiveDelta,
+                qint64 amount, const QString &terminal, const QString &session,
+                const QString &clientSession, LedgerReply &reply);
+    // Money held by the card's pending payments and earning reversals.
+    qint64 held(const QString &card);
+
+    // Operations tried again after a conflict or a lost connection, and
+    // those that failed in the end, since the start.
+    static quint64 retries();
+    static quint64 failures();
 
     // The request the calling thread serves arrived at `arrival`: its
     // operations measure the request deadline from then, so the time it
@@ -115,8 +178,11 @@ private:
         qint64 amount = 0;
         QString state;
         qint64 createdMs = 0;
+        QString group;
     };
     class Work;
+
+    friend class BonusLots;
 
     QSqlDatabase &connection();
     // Runs one database transaction under the request deadline; the one
@@ -126,7 +192,9 @@ private:
     void startAttempt(const QDeadlineTimer &deadline);
     void createTables();
     void upgradeSQLiteLedger();
-    bool lockCard(const QString &cardNumber, LedgerReply &reply);
+    // Columns added since the first tables: card status, transaction group,
+    // history's inactive change.
+    void addColumns();
     enum class By { SessionId, ClientId, RowId };
     // The terminal's transaction with that key (the latest one of the last
     // 12 hours, by the till's id).
@@ -139,11 +207,18 @@ private:
                           const QString &cardNumber, Transaction &transaction, LedgerReply &reply);
     // Whether this terminal's rollback by that id came before its payment.
     bool reversedBeforehand(const QString &terminalId, const QString &clientSessionId);
+    // The checks and the pending row of open(), in the caller's database
+    // transaction; false with the refusal in `reply`.
+    bool openLocked(Kind kind, const QString &terminalId, const QString &clientSessionId,
+                    const QString &cardNumber, qint64 amount, qint64 dateFromCash,
+                    const BonusGroup &group, LedgerReply &reply);
+    // Commits a pending transaction of the locked card; false with the refusal.
+    bool commitLocked(const Transaction &transaction, LedgerReply &reply);
     void finish(const Transaction &transaction, const QString &state, const QString &event,
-                qint64 delta, LedgerReply &reply);
+                qint64 delta, LedgerReply &reply, qint64 inactiveDelta = 0);
     void record(const QString &card, const QString &event, qint64 delta, qint64 balance,
                 qint64 amount, const QString &terminal, const QString &session,
-                const QString &clientSession);
+                const QString &clientSession, qint64 inactiveDelta = 0);
     bool overdue(const Transaction &transaction) const;
     static QString describe(const QString &event, const Transaction &transaction, qint64 balance);
 

@@ -1,15 +1,20 @@
 #include "PendingSweeper.h"
 
+#include "BonusLots.h"
 #include "Console.h"
 #include "Ledger.h"
 #include "LedgerError.h"
+#include "Metrics.h"
 
 #include <QtGlobal>
 
 #include <algorithm>
 
-PendingSweeper::PendingSweeper(Ledger &ledger, qint64 pendingTtlMs)
+PendingSweeper::PendingSweeper(Ledger &ledger, BonusLots &lots, Metrics &metrics,
+                               qint64 pendingTtlMs)
     : m_ledger(ledger)
+    , m_lots(lots)
+    , m_metrics(metrics)
     , m_intervalMs(std::clamp<qint64>(pendingTtlMs / 4, 100, 5000))
     , m_thread([this] { run(); })
 {
@@ -25,6 +30,23 @@ PendingSweeper::~PendingSweeper()
     m_thread.join();
 }
 
+PendingSweeper::Swept PendingSweeper::sweepNow()
+{
+    Swept swept;
+    const QStringList expired = m_ledger.expireOverdue();
+    for (const QString &line : expired)
+        Console::out(line);
+    swept.rolledBack = expired.size();
+    m_metrics.expired(Metrics::Expiry::Pending, swept.rolledBack);
+    for (const QString &line : m_lots.sweep()) {
+        Console::out(line);
+        ++(line.startsWith(QLatin1String("bonus expired ")) ? swept.expired : swept.activated);
+    }
+    m_metrics.expired(Metrics::Expiry::Bonus, swept.expired);
+    swept.forgotten = m_ledger.forgetOldReversals();
+    return swept;
+}
+
 void PendingSweeper::run()
 {
     std::unique_lock<std::mutex> guard(m_lock);
@@ -32,9 +54,7 @@ void PendingSweeper::run()
                             [this] { return m_stopping; })) {
         guard.unlock();
         try {
-            for (const QString &line : m_ledger.expireOverdue())
-                Console::out(line);
-            m_ledger.forgetOldReversals();
+            sweepNow();
         } catch (const LedgerError &e) {
             Console::err(QStringLiteral("accounting-sim: cannot sweep the ledger: ")
                          + QString::fromUtf8(e.what()));

@@ -283,6 +283,7 @@ void PooledServer::acceptWaiting()
                                  .arg(m_settings.maxConnectionsPerPeer),
                              QStringLiteral("peer"));
             ::close(client);
+            ++m_shed;
             continue;
         }
         if (int(m_connections.size()) >= m_settings.maxConnections && !makeRoom()) {
@@ -292,6 +293,7 @@ void PooledServer::acceptWaiting()
                                  .arg(m_settings.maxConnections),
                              QStringLiteral("cap"));
             ::close(client);
+            ++m_shed;
             continue;
         }
 
@@ -304,6 +306,7 @@ void PooledServer::acceptWaiting()
                                      .arg(peer),
                                  QStringLiteral("memory"));
                 ::close(client);
+                ++m_shed;
                 continue;
             }
         }
@@ -312,6 +315,7 @@ void PooledServer::acceptWaiting()
         auto made = std::make_unique<Connection>(id, client, peer, ssl, m_reader);
         Connection &connection = *made;
         m_connections.emplace(id, std::move(made));
+        m_open = qint64(m_connections.size());
         connection.tlsGeneration = m_tlsGeneration;
         enterIdleList(connection);
         // Nothing begun yet: as idle as a kept connection.
@@ -337,6 +341,7 @@ bool PooledServer::makeRoom()
                          .arg(m_settings.maxConnections),
                      QStringLiteral("room"));
     close(*oldest);
+    ++m_shed;
     return true;
 }
 
@@ -579,6 +584,7 @@ void PooledServer::close(Connection &connection)
         m_perPeer.erase(fromPeer);
     // Closing the descriptor takes it out of the poll set.
     m_connections.erase(connection.id);
+    m_open = qint64(m_connections.size());
 }
 
 void PooledServer::watch(Connection &connection, uint32_t events)

@@ -8,6 +8,7 @@
 
 #include <QString>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <list>
@@ -104,6 +105,11 @@ public:
     };
     void post(Completion completion);
 
+    // For /metrics, from any thread: connections open now, and those closed
+    // to make room or refused at a cap since the start.
+    qint64 openConnections() const { return m_open; }
+    quint64 shedConnections() const { return m_shed; }
+
 private:
     using Clock = Connection::Clock;
 
@@ -165,6 +171,9 @@ private:
     bool m_stopRequested = false;
     std::shared_ptr<TlsContext> m_pendingTls;
     std::vector<Completion> m_completions;
+
+    std::atomic<qint64> m_open {0};
+    std::atomic<quint64> m_shed {0};
 
     LogThrottle m_refusals {LogThrottle::Stream::Out};
     LogThrottle m_handshakes {LogThrottle::Stream::Out};

@@ -18,7 +18,10 @@
                        [--failure-limit N] [--failure-window SECONDS]
                        [--tls-cert FILE --tls-key FILE [--tls-ca FILE [--tls-crl FILE]]]
                        [--log-card-numbers masked|full]
+                       [--admin-listen [HOST:]PORT] [--metrics-listen [HOST:]PORT]
         accounting-sim history --db FILE|mysql://... CARD
+        accounting-sim backup --db FILE COPY
+        accounting-sim admin ...              (AdminCommand)
 
     parse() throws UsageError with a one-line reason for anything it cannot
     use. The server's fixed limits live here too, beside the defaults.
@@ -26,7 +29,7 @@
 class SimOptions
 {
 public:
-    enum class Command { Serve, History };
+    enum class Command { Serve, History, Backup };
 
     struct CardSeed
     {
@@ -73,6 +76,14 @@ public:
     // (terminal, peer) pairs the failure limiter follows at once; a flood of
     // made-up terminal ids cannot grow it without bound.
     static constexpr int maxLimiterEntries = 100000;
+    // Items on one page of an administrative list.
+    static constexpr int maxPageSize = 1000;
+    // A card's transactions listed at once; more are asked for page by page.
+    static constexpr int maxAssetList = 10000;
+    // The administrative port serves few operators at once.
+    static constexpr int adminWorkers = 4;
+    // /healthz waits no longer than this for the ledger.
+    static constexpr int healthDeadlineMs = 2000;
 
     static SimOptions parse(const QStringList &arguments);
 
@@ -84,6 +95,11 @@ public:
 
     QString listenHost;
     quint16 listenPort = 0;
+    // Served only when given; the host defaults to 127.0.0.1.
+    QString adminHost;
+    int adminPort = -1;
+    QString metricsHost;
+    int metricsPort = -1;
     LedgerAddress ledger;
     QVector<CardSeed> cards;
     // Empty: every terminal is accepted.
@@ -106,11 +122,15 @@ public:
 
     // history: the card to show.
     QString historyCard;
+    // backup: where the copy goes.
+    QString backupFile;
 
 private:
     static void parseListen(const QString &value, SimOptions &options);
     static void parseTls(const QString &certificate, const QString &key, const QString &ca,
                          const QString &crl, SimOptions &options);
+    // [HOST:]PORT, the host 127.0.0.1 when left out.
+    static void parseAddress(const QString &value, const QString &option, QString &host, int &port);
     static CardSeed parseCard(const QString &value);
     static qint64 parseKopecks(const QString &text, const QString &option);
     static int parseCount(const QString &value, const QString &option, int minimum, int maximum);
