@@ -32,6 +32,15 @@ SimClient::Result SimClient::call(const Call &call)
     return result;
 }
 
+void SimClient::admin(const std::function<void(AdminClient &)> &call)
+{
+    auto socket = newSocket();
+    AdminClient client(std::make_shared<TBinaryProtocol>(socket));
+    socket->open();
+    call(client);
+    socket->close();
+}
+
 void SimClient::connect()
 {
     m_socket = newSocket();
@@ -70,6 +79,15 @@ SimClient::Result SimClient::makePayBack(const std::string &terminal, const std:
 {
     return call(
         [&](Client &c, Result &r) { c.makePayBack(r, terminal, clientSession, card, amount, {}); });
+}
+
+SimClient::Result SimClient::makeEarn(const std::string &terminal, const std::string &card,
+                                      int64_t amount, const std::string &clientSession,
+                                      const accounting::logic::thriftapi::AssetGroup &group)
+{
+    return call([&](Client &c, Result &r) {
+        c.makeEarn(r, terminal, clientSession, card, amount, {}, group);
+    });
 }
 
 SimClient::Result SimClient::commit(const std::string &terminal, const std::string &session,

@@ -1,6 +1,7 @@
 #ifndef SIMCLIENT_H
 #define SIMCLIENT_H
 
+#include "AccountingAdminLogicService.h"
 #include "AccountingLogicService.h"
 
 #include <thrift/protocol/TBinaryProtocol.h>
@@ -37,6 +38,10 @@ public:
     void setSource(const std::string &address) { m_source = address; }
 
     Result call(const Call &call);
+    // A call of the administrative service, on a connection of its own; the
+    // port must be the administrative one.
+    using AdminClient = accounting::logic::thriftapi::AccountingAdminLogicServiceClient;
+    void admin(const std::function<void(AdminClient &)> &call);
 
     // A connection left open until disconnect().
     void connect();
@@ -48,6 +53,9 @@ public:
                    const std::string &clientSession = "0915071230");
     Result makePayBack(const std::string &terminal, const std::string &card, int64_t amount,
                        const std::string &clientSession = "0915071230");
+    Result makeEarn(const std::string &terminal, const std::string &card, int64_t amount,
+                    const std::string &clientSession,
+                    const accounting::logic::thriftapi::AssetGroup &group = {});
     Result commit(const std::string &terminal, const std::string &session, const std::string &card);
     Result rollback(const std::string &terminal, const std::string &session,
                     const std::string &card);

@@ -62,6 +62,23 @@ bool SimProcess::start(const QStringList &arguments)
     return false;
 }
 
+quint16 SimProcess::adminPort()
+{
+    return portFrom(QStringLiteral("admin service listening on"));
+}
+
+quint16 SimProcess::metricsPort()
+{
+    return portFrom(QStringLiteral("metrics listening on"));
+}
+
+quint16 SimProcess::portFrom(const QString &prefix)
+{
+    const QRegularExpression pattern(QRegularExpression::escape(prefix)
+                                     + QStringLiteral(" 127\\.0\\.0\\.1:(\\d+)\\b"));
+    return quint16(pattern.match(waitForLine(pattern)).captured(1).toUInt());
+}
+
 QStringList SimProcess::lines()
 {
     readLines();

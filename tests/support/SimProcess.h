@@ -27,6 +27,10 @@ public:
     // False (with the reason in error()) when no listening line came.
     bool start(const QStringList &arguments);
     quint16 port() const { return m_port; }
+    // The administrative and HTTP ports, from their listening lines
+    // (--admin-listen, --metrics-listen); 0 if none came.
+    quint16 adminPort();
+    quint16 metricsPort();
     QString error() const { return m_error; }
     qint64 pid() const { return m_process.processId(); }
 
@@ -50,6 +54,7 @@ public:
 
 private:
     void readLines();
+    quint16 portFrom(const QString &prefix);
 
     QProcess m_process;
     QByteArray m_pending;

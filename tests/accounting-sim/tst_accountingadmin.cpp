@@ -1,0 +1,535 @@
+// accounting-sim's administrative service, against the real process, with
+// the interface document's generated client; and `accounting-sim admin`.
+
+#include "SimClient.h"
+#include "SimProcess.h"
+
+#include <thrift/TApplicationException.h>
+
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+
+using namespace accounting::logic::thriftapi;
+using AdminClient = SimClient::AdminClient;
+
+namespace {
+
+const qint64 day = 86400000;
+
+QString text(const std::string &utf8)
+{
+    return QString::fromStdString(utf8);
+}
+
+// The reason a call was answered with instead of a result.
+QString refusal(const std::function<void()> &call)
+{
+    try {
+        call();
+    } catch (const apache::thrift::TApplicationException &e) {
+        return QString::fromUtf8(e.what());
+    }
+    return QStringLiteral("answered");
+}
+
+} // namespace
+
+class TestAccountingAdmin : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void terminals();
+    void cards();
+    void assetList_data();
+    void assetList();
+    void groupsAndReasons();
+    void balancesSnapshot();
+    void internalMethods();
+    void refusedRequests_data();
+    void refusedRequests();
+    void commandLine_data();
+    void commandLine();
+    void commandLineUsage_data();
+    void commandLineUsage();
+    void cleanupTestCase();
+
+private:
+    AdminResult result(const std::function<void(AdminClient &, AdminResult &)> &call);
+    std::vector<Asset> page(int sort, bool ascending, int number, int size);
+
+    QTemporaryDir m_dir;
+    SimProcess m_sim;
+    std::unique_ptr<SimClient> m_till;
+    std::unique_ptr<SimClient> m_admin;
+    // Card A's transactions, by their amount on the card.
+    QMap<qint64, std::string> m_sessions;
+    qint64 m_start = 0;
+};
+
+void TestAccountingAdmin::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    QVERIFY2(
+        m_sim.start({QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
+                     QStringLiteral("--db"), m_dir.filePath(QStringLiteral("ledger.db")),
+                     QStringLiteral("--card"), QStringLiteral("A=10000"), QStringLiteral("--card"),
+                     QStringLiteral("B=700"), QStringLiteral("--terminal"), QStringLiteral("T1"),
+                     QStringLiteral("--admin-listen"), QStringLiteral("127.0.0.1:0")}),
+        qPrintable(m_sim.error()));
+    const quint16 adminPort = m_sim.adminPort();
+    QVERIFY(adminPort != 0);
+    m_till = std::make_unique<SimClient>(m_sim.port());
+    m_admin = std::make_unique<SimClient>(adminPort);
+
+    // Card A: a committed payment, a pending refund, a rolled back payment,
+    // an earning in a group, a credit in a group that has not begun.
+    m_start = QDateTime::currentMSecsSinceEpoch();
+    const auto opened = [](const SimClient::Result &r) {
+        return r.success ? r.sessionId : "refused: " + r.description;
+    };
+    const std::string paid = opened(m_till->makePay("T1", "A", 300, "a1"));
+    QVERIFY(m_till->commit("T1", paid, "A").success);
+    m_sessions[-300] = paid;
+    m_sessions[100] = opened(m_till->makePayBack("T1", "A", 100, "a2"));
+    m_sessions[-50] = opened(m_till->makePay("T1", "A", 50, "a3"));
+    QVERIFY(m_till->rollback("T1", m_sessions[-50], "A").success);
+    AssetGroup spring;
+    spring.__set_groupId("spring");
+    spring.__set_endDate(m_start + 10 * day);
+    m_sessions[500] = opened(m_till->makeEarn("T1", "A", 500, "a4", spring));
+    QVERIFY(m_till->commit("T1", m_sessions[500], "A").success);
+    AssetGroup summer;
+    summer.__set_groupId("summer");
+    summer.__set_beginDate(m_start + day);
+    summer.__set_endDate(m_start + 20 * day);
+    m_sessions[20] = opened(m_till->call([&](SimClient::Client &c, SimClient::Result &r) {
+        c.add(r, "T1", "a5", "A", 20, {}, summer);
+    }));
+    for (const std::string &session : m_sessions)
+        QVERIFY2(session.size() == 32, session.c_str());
+}
+
+AdminResult
+TestAccountingAdmin::result(const std::function<void(AdminClient &, AdminResult &)> &call)
+{
+    AdminResult answer;
+    m_admin->admin([&](AdminClient &c) { call(c, answer); });
+    return answer;
+}
+
+void TestAccountingAdmin::terminals()
+{
+    const auto status = [&](const std::string &id) {
+        TerminalStatus::type got = TerminalStatus::NOT_FOUND;
+        m_admin->admin([&](AdminClient &c) { got = c.getTerminalStatus(id); });
+        return got;
+    };
+    const auto create = [&](const std::string &id, bool blocked) {
+        Terminal terminal;
+        terminal.__set_id(id);
+        terminal.__set_blocked(blocked);
+        return text(result([&](AdminClient &c, AdminResult &r) {
+                        c.createTerminal(r, terminal);
+                    }).description);
+    };
+    QCOMPARE(status("T1"), TerminalStatus::ACTIVE); // from --terminal
+    QCOMPARE(create("T-07", false), QStringLiteral("Терминал зарегистрирован"));
+    QCOMPARE(create("T-07", false), QStringLiteral("Терминал уже зарегистрирован"));
+    QCOMPARE(create("", false), QStringLiteral("Пустой идентификатор: терминал"));
+    QCOMPARE(create("T-08", true), QStringLiteral("Терминал зарегистрирован заблокированным"));
+    QCOMPARE(status("T-08"), TerminalStatus::BLOCKED);
+    QCOMPARE(status("T-99"), TerminalStatus::NOT_FOUND);
+    const AdminResult unknown
+        = result([](AdminClient &c, AdminResult &r) { c.blockTerminal(r, "T-99"); });
+    QVERIFY(!unknown.success);
+    QCOMPARE(text(unknown.description), QStringLiteral("Терминал не найден"));
+
+    // Registered is served (--terminal wants that); blocked is refused.
+    QVERIFY(m_till->balance("T-07", "B").success);
+    QVERIFY(result([](AdminClient &c, AdminResult &r) { c.blockTerminal(r, "T-07"); }).success);
+    QCOMPARE(m_till->balance("T-07", "B").description, std::string("Терминал заблокирован"));
+    QVERIFY(result([](AdminClient &c, AdminResult &r) { c.activateTerminal(r, "T-07"); }).success);
+    QCOMPARE(status("T-07"), TerminalStatus::ACTIVE);
+    QVERIFY(!m_sim
+                 .waitForLine(QRegularExpression(
+                     QStringLiteral("^admin blockTerminal by=- terminal=T-07 outcome=ok"
+                                    " description=Терминал заблокирован$")))
+                 .isEmpty());
+}
+
+void TestAccountingAdmin::cards()
+{
+    const auto create = [&](const std::string &number, int status) {
+        Card card;
+        card.__set_cardNumber(number);
+        card.__set_status(CardStatus::type(status));
+        return text(result([&](AdminClient &c, AdminResult &r) {
+                        c.createCard(r, "ops", card);
+                    }).description);
+    };
+    QCOMPARE(create("C2", CardStatus::ACTIVE), QStringLiteral("Карта создана"));
+    QCOMPARE(create("C1", CardStatus::ANONYMOUS_CARD), QStringLiteral("Карта создана"));
+    QCOMPARE(create("C1", CardStatus::ACTIVE), QStringLiteral("Карта уже существует"));
+    QCOMPARE(create("C3", 9), QStringLiteral("Неизвестное состояние карты 9"));
+    QCOMPARE(m_till->balance("T1", "C1").balance, 0);
+
+    Card c1;
+    c1.__set_cardNumber("C1");
+    QVERIFY(result([&](AdminClient &c, AdminResult &r) { c.cardExists(r, "ops", c1); }).success);
+    Card none;
+    none.__set_cardNumber("C404");
+    QVERIFY(!result([&](AdminClient &c, AdminResult &r) { c.cardExists(r, "ops", none); }).success);
+    QVERIFY(result([&](AdminClient &c, AdminResult &r) {
+                c.setCardStatus(r, "ops", c1, CardStatus::BLOCKED);
+            }).success);
+    Card got;
+    m_admin->admin([&](AdminClient &c) { c.getCard(got, "ops", "C1"); });
+    QCOMPARE(got.status, CardStatus::BLOCKED);
+    QCOMPARE(
+        refusal([&] { m_admin->admin([&](AdminClient &c) { c.getCard(got, "ops", "C404"); }); }),
+        QStringLiteral("Карта не найдена"));
+
+    // Counted, and listed by number a page at a time.
+    int32_t count = 0;
+    m_admin->admin([&](AdminClient &c) { count = c.getCardCount("ops"); });
+    QCOMPARE(count, 4);
+    QStringList listed;
+    for (int number = 0; number < 3; ++number) {
+        std::vector<Card> cards;
+        m_admin->admin([&](AdminClient &c) { c.getCards(cards, "ops", number, 3); });
+        for (const Card &card : cards)
+            listed << text(card.cardNumber) + QLatin1Char(':') + QString::number(card.status);
+    }
+    QCOMPARE(listed, QStringList({"A:0", "B:0", "C1:1", "C2:0"}));
+}
+
+std::vector<Asset> TestAccountingAdmin::page(int sort, bool ascending, int number, int size)
+{
+    std::vector<Asset> assets;
+    m_admin->admin([&](AdminClient &c) {
+        c.getPageableAssetList(assets, "ops", "A", number, size, SortAssetsByField::type(sort),
+                               ascending);
+    });
+    return assets;
+}
+
+void TestAccountingAdmin::assetList_data()
+{
+    QTest::addColumn<int>("sort");
+    // Card A's transactions in ascending order, by their amount on the card.
+    QTest::addColumn<QList<qint64>>("order");
+    const QList<qint64> made {-300, 100, -50, 500, 20};
+    QTest::newRow("ID") << int(SortAssetsByField::ID) << made;
+    QTest::newRow("AMOUNT") << int(SortAssetsByField::AMOUNT)
+                            << QList<qint64> {-300, -50, 20, 100, 500};
+    // Pending, committed, rolled back; ties by id.
+    QTest::newRow("STATUS") << int(SortAssetsByField::STATUS)
+                            << QList<qint64> {100, -300, 500, 20, -50};
+    QTest::newRow("TIME") << int(SortAssetsByField::TIME) << made;
+}
+
+void TestAccountingAdmin::assetList()
+{
+    QFETCH(int, sort);
+    QFETCH(QList<qint64>, order);
+    for (const bool ascending : {true, false}) {
+        // Pages of two, and one past the end.
+        QList<qint64> got;
+        for (int number = 0; number < 4; ++number) {
+            const std::vector<Asset> assets = page(sort, ascending, number, 2);
+            QCOMPARE(int(assets.size()), number < 2 ? 2 : number == 2 ? 1 : 0);
+            for (const Asset &asset : assets)
+                got << asset.amount;
+        }
+        QList<qint64> expected = order;
+        if (!ascending)
+            std::reverse(expected.begin(), expected.end());
+        QCOMPARE(got, expected);
+    }
+
+    // Each transaction with its changes: terminal, time, and the event as the reason.
+    std::vector<Asset> all;
+    m_admin->admin([&](AdminClient &c) { c.getAssetList(all, "ops", "A"); });
+    QCOMPARE(int(all.size()), 5);
+    const Asset &voided = all.at(2);
+    QCOMPARE(voided.id, m_sessions[-50]);
+    QCOMPARE(voided.status, 2);
+    QCOMPARE(text(voided.terminal.id), QStringLiteral("T1"));
+    QVERIFY(voided.time >= m_start && voided.time <= QDateTime::currentMSecsSinceEpoch());
+    QCOMPARE(int(voided.transactionStatuses.size()), 2);
+    QCOMPARE(voided.transactionStatuses.at(0).status, 0);
+    QCOMPARE(text(voided.transactionStatuses.at(0).reason), QStringLiteral("payment pending"));
+    QCOMPARE(voided.transactionStatuses.at(1).status, 2);
+    QCOMPARE(text(voided.transactionStatuses.at(1).reason), QStringLiteral("payment rolled back"));
+    QVERIFY(voided.transactionStatuses.at(1).date >= voided.transactionStatuses.at(0).date);
+    QCOMPARE(text(all.at(4).assetGroup.groupId), QStringLiteral("summer"));
+    QCOMPARE(all.at(4).assetGroup.beginDate, m_start + day);
+}
+
+void TestAccountingAdmin::groupsAndReasons()
+{
+    const auto groups = [&](qint64 beginsAfter, qint64 endsBefore) {
+        std::vector<AssetGroup> found;
+        m_admin->admin([&](AdminClient &c) {
+            c.getAssetGroups(found, "ops", beginsAfter, endsBefore, 0, 10);
+        });
+        QStringList ids;
+        for (const AssetGroup &group : found)
+            ids << text(group.groupId);
+        return ids;
+    };
+    QCOMPARE(groups(0, 0), QStringList({"spring", "summer"}));
+    QCOMPARE(groups(m_start, 0), QStringList({"summer"}));
+    QCOMPARE(groups(0, m_start + 15 * day), QStringList({"spring"}));
+    std::vector<AssetGroup> held;
+    m_admin->admin([&](AdminClient &c) { c.getAssetGroupForCard(held, "ops", "A"); });
+    QCOMPARE(int(held.size()), 2);
+    QCOMPARE(held.at(1).endDate, m_start + 20 * day);
+    m_admin->admin([&](AdminClient &c) { c.getAssetGroupForCard(held, "ops", "B"); });
+    QVERIFY(held.empty());
+
+    // A reason given to one change of a transaction, shown in its place.
+    const std::string paid = m_sessions[-300];
+    const auto reason = [&](const std::string &session, int item, const std::string &why) {
+        return text(result([&](AdminClient &c, AdminResult &r) {
+                        c.setTransactionReason(r, "ops", session, item, why);
+                    }).description);
+    };
+    QCOMPARE(reason(paid, 1, "возврат товара"), QStringLiteral("Причина записана"));
+    QCOMPARE(reason(paid, 2, "x"), QStringLiteral("У транзакции нет изменения с номером 2: их 2"));
+    QCOMPARE(reason("nosuch", 0, "x"), QStringLiteral("Транзакция не найдена"));
+    QCOMPARE(reason(paid, 0, ""), QStringLiteral("Пустой идентификатор: причина"));
+    const Asset first = page(SortAssetsByField::ID, true, 0, 1).at(0);
+    QCOMPARE(text(first.transactionStatuses.at(0).reason), QStringLiteral("payment pending"));
+    QCOMPARE(text(first.transactionStatuses.at(1).reason), QStringLiteral("возврат товара"));
+}
+
+void TestAccountingAdmin::balancesSnapshot()
+{
+    const auto balances = [&] {
+        std::vector<BalanceOnDate> rows;
+        m_admin->admin([&](AdminClient &c) { c.getActualBonuses(rows, "ops", 0, 100); });
+        QMap<QString, QPair<qint64, qint64>> byCard;
+        for (const BalanceOnDate &row : rows)
+            byCard[text(row.cardNumber)] = qMakePair(row.balance, row.date);
+        return byCard;
+    };
+    const AdminResult made
+        = result([](AdminClient &c, AdminResult &r) { c.createActualBonusesTable(r, "ops"); });
+    QVERIFY(made.success);
+    int32_t cards = 0;
+    int64_t rows = 0;
+    m_admin->admin([&](AdminClient &c) {
+        cards = c.getCardCount("ops");
+        rows = c.getActualBonusesTableCount("ops");
+    });
+    QCOMPARE(rows, int64_t(cards));
+    QCOMPARE(text(made.description), QStringLiteral("Снимок остатков: карт %1").arg(cards));
+    const auto before = balances();
+    QCOMPARE(before.value("A").first, m_till->balance("T1", "A").balance);
+
+    // The snapshot stays as it was while the ledger moves, until brought up to date.
+    const SimClient::Result paid = m_till->makePay("T1", "B", 200, "b1");
+    QVERIFY(m_till->commit("T1", paid.sessionId, "B").success);
+    QCOMPARE(balances(), before);
+    const AdminResult updated
+        = result([](AdminClient &c, AdminResult &r) { c.updateActualBonusesOnCard(r, "ops"); });
+    QCOMPARE(text(updated.description), QStringLiteral("Остатки обновлены: карт 1"));
+    const auto after = balances();
+    QCOMPARE(after.value("B").first, 500);
+    QVERIFY(after.value("B").second > before.value("B").second);
+    QCOMPARE(after.value("A"), before.value("A"));
+}
+
+void TestAccountingAdmin::internalMethods()
+{
+    std::vector<InternalMethod> methods;
+    m_admin->admin([&](AdminClient &c) { c.getInternalMethods(methods, "ops"); });
+    QStringList names;
+    for (const InternalMethod &method : methods) {
+        names << text(method.name);
+        QVERIFY(!method.description.empty());
+    }
+    QCOMPARE(names, QStringList({"expire", "snapshot", "checkpoint"}));
+    for (const QString &name : names) {
+        const AdminResult run = result([&](AdminClient &c, AdminResult &r) {
+            c.executeInternalMethod(r, "ops", name.toStdString());
+        });
+        QVERIFY2(run.success, run.description.c_str());
+        // Each run is logged.
+        QVERIFY(!m_sim
+                     .waitForLine(QRegularExpression(
+                         QStringLiteral("^admin executeInternalMethod by=ops method=%1"
+                                        " outcome=ok description=")
+                             .arg(name)))
+                     .isEmpty());
+    }
+    const AdminResult unknown = result(
+        [](AdminClient &c, AdminResult &r) { c.executeInternalMethod(r, "ops", "reboot"); });
+    QVERIFY(!unknown.success);
+    QCOMPARE(text(unknown.description), QStringLiteral("Нет такого внутреннего метода: reboot"));
+}
+
+void TestAccountingAdmin::refusedRequests_data()
+{
+    QTest::addColumn<int>("pageNumber");
+    QTest::addColumn<int>("pageSize");
+    QTest::addColumn<int>("sort");
+    QTest::addColumn<QString>("card");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("a page before the first") << -1 << 10 << 0 << "A"
+                                             << "Номер страницы считается от 0, получено -1";
+    QTest::newRow("an empty page") << 0 << 0 << 0 << "A"
+                                   << "Размер страницы от 1 до 1000, получено 0";
+    QTest::newRow("a page too large") << 0 << 1001 << 0 << "A"
+                                      << "Размер страницы от 1 до 1000, получено 1001";
+    QTest::newRow("a sort field outside the table") << 0 << 10 << 7 << "A"
+                                                    << "Неизвестное поле сортировки 7";
+    QTest::newRow("a card not on the ledger") << 0 << 10 << 0 << "C404"
+                                              << "Карта не найдена";
+}
+
+void TestAccountingAdmin::refusedRequests()
+{
+    QFETCH(int, pageNumber);
+    QFETCH(int, pageSize);
+    QFETCH(int, sort);
+    QFETCH(QString, card);
+    QFETCH(QString, expected);
+    std::vector<Asset> assets;
+    QCOMPARE(refusal([&] {
+                 m_admin->admin([&](AdminClient &c) {
+                     c.getPageableAssetList(assets, "ops", card.toStdString(), pageNumber, pageSize,
+                                            SortAssetsByField::type(sort), true);
+                 });
+             }),
+             expected);
+    // The connection is not the worse for it.
+    QVERIFY(!page(SortAssetsByField::ID, true, 0, 1).empty());
+}
+
+void TestAccountingAdmin::commandLine_data()
+{
+    // Arguments after "admin --server ... --json"; the exit status; keys the
+    // JSON answer must have, with their values.
+    QTest::addColumn<QString>("args");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("json");
+    QTest::newRow("terminal add") << "terminal add T-20" << 0
+                                  << R"({"success":true,"description":"Терминал зарегистрирован"})";
+    QTest::newRow("terminal block") << "terminal block T-20" << 0 << R"({"success":true})";
+    QTest::newRow("terminal status")
+        << "terminal status T-20" << 0 << R"({"terminal":"T-20","status":"BLOCKED"})";
+    QTest::newRow("card add, anonymous")
+        << "card add 2000123456789 --status anonymous" << 0 << R"({"success":true})";
+    QTest::newRow("card block") << "card block 2000123456789" << 0 << R"({"success":true})";
+    QTest::newRow("card show") << "card show 2000123456789" << 0
+                               << R"({"cardNumber":"2000123456789","status":"BLOCKED"})";
+    QTest::newRow("card credit, through add")
+        << "card credit B 5000 --group G --until 2099-01-01" << 0
+        << R"({"success":true,"description":"Бонусы начислены","balance":5500})";
+    QTest::newRow("card debit, through sub")
+        << "card debit B 501" << 0 << R"({"success":true,"balance":4999})";
+    QTest::newRow("card debit beyond the balance")
+        << "card debit B 10000" << 1 << R"({"success":false})";
+    QTest::newRow("card groups")
+        << "card groups B" << 0
+        << R"({"groups":[{"groupId":"G","beginDate":0,"endDate":4070908800000,"weight":0}]})";
+    QTest::newRow("card history, pending only")
+        << "card history A --pending" << 0 << R"({"card":"A"})";
+    QTest::newRow("card count") << "card count" << 0 << R"({"count":5})";
+    QTest::newRow("card exists, not")
+        << "card exists C404" << 1 << R"({"success":false,"description":"Карта не найдена"})";
+    QTest::newRow("card show, not there")
+        << "card show C404" << 1 << R"({"error":"Карта не найдена"})";
+    QTest::newRow("internal run") << "internal run expire" << 0 << R"({"success":true})";
+}
+
+void TestAccountingAdmin::commandLine()
+{
+    QFETCH(QString, args);
+    QFETCH(int, code);
+    QFETCH(QString, json);
+    QProcess admin;
+    admin.start(SimProcess::program(),
+                QStringList {QStringLiteral("admin"), QStringLiteral("--server"),
+                             QStringLiteral("127.0.0.1:%1").arg(m_sim.adminPort()),
+                             QStringLiteral("--json")}
+                    + args.split(QLatin1Char(' ')));
+    QVERIFY(admin.waitForFinished(20000));
+    QCOMPARE(admin.exitCode(), code);
+    const QByteArray out = admin.readAllStandardOutput();
+    QCOMPARE(out.count('\n'), 1);
+    const QJsonObject got = QJsonDocument::fromJson(out).object();
+    const QJsonObject wanted = QJsonDocument::fromJson(json.toUtf8()).object();
+    QVERIFY(!wanted.isEmpty());
+    for (auto it = wanted.begin(); it != wanted.end(); ++it)
+        QVERIFY2(got.value(it.key()) == it.value(), out.constData());
+    // Pending only: card A's one pending refund.
+    if (args.contains(QLatin1String("--pending"))) {
+        QCOMPARE(got.value(QStringLiteral("assets")).toArray().size(), 1);
+        QCOMPARE(got.value(QStringLiteral("assets")).toArray().at(0).toObject().value("amount"),
+                 100);
+    }
+}
+
+void TestAccountingAdmin::commandLineUsage_data()
+{
+    QTest::addColumn<QString>("args");
+    QTest::newRow("no command") << "";
+    QTest::newRow("a noun without its verb") << "card";
+    QTest::newRow("an unknown command") << "card frobnicate A";
+    QTest::newRow("a card to block missing") << "card block";
+    QTest::newRow("an amount in roubles") << "card credit A 12.50";
+    QTest::newRow("a date that is not one") << "card credit A 5 --group G --until tomorrow";
+    QTest::newRow("an end without a group") << "card credit A 5 --until 2099-01-01";
+    QTest::newRow("an end before the begin")
+        << "card credit A 5 --group G --from 2099-01-02 --until 2099-01-01";
+    QTest::newRow("a page before the first") << "card list --page -1";
+    QTest::newRow("a sort field unknown") << "card history A --sort name";
+    QTest::newRow("an option of another command") << "terminal add T --pending";
+    QTest::newRow("a status unknown") << "card add C9 --status lost";
+    QTest::newRow("a server without a port") << "--server localhost card count";
+    QTest::newRow("TLS without its CA") << "--tls-cert a.pem --tls-key k.pem card count";
+    QTest::newRow("a shift without its unit") << "group change G --shift-end 15";
+    QTest::newRow("help, on standard output") << "--help";
+}
+
+void TestAccountingAdmin::commandLineUsage()
+{
+    QFETCH(QString, args);
+    QProcess admin;
+    admin.start(SimProcess::program(),
+                QStringList {QStringLiteral("admin")}
+                    + args.split(QLatin1Char(' '), Qt::SkipEmptyParts));
+    QVERIFY(admin.waitForFinished(10000));
+    const QByteArray out = admin.readAllStandardOutput();
+    const QByteArray err = admin.readAllStandardError();
+    // Help goes to standard output.
+    if (args == QLatin1String("--help")) {
+        QCOMPARE(admin.exitCode(), 0);
+        QVERIFY(out.contains("card credit NUMBER KOPECKS"));
+        QCOMPARE(err, QByteArray());
+        return;
+    }
+    QCOMPARE(admin.exitCode(), 2);
+    QCOMPARE(out, QByteArray());
+    QVERIFY2(err.startsWith("accounting-sim admin: ") && err.count('\n') == 1, err.constData());
+}
+
+void TestAccountingAdmin::cleanupTestCase()
+{
+    QCOMPARE(m_sim.stop(SIGTERM), 0);
+}
+
+QTEST_GUILESS_MAIN(TestAccountingAdmin)
+#include "tst_accountingadmin.moc"
