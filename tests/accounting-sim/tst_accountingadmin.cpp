@@ -3,6 +3,7 @@
 
 #include "SimClient.h"
 #include "SimProcess.h"
+#include "TestCertificates.h"
 
 #include <thrift/TApplicationException.h>
 
@@ -60,6 +61,8 @@ private slots:
     void commandLine();
     void commandLineUsage_data();
     void commandLineUsage();
+    void overTls_data();
+    void overTls();
     void cleanupTestCase();
 
 private:
@@ -73,6 +76,8 @@ private:
     // Card A's transactions, by their amount on the card.
     QMap<qint64, std::string> m_sessions;
     qint64 m_start = 0;
+    TestCertificates m_certificates;
+    std::unique_ptr<SimProcess> m_tlsSim;
 };
 
 void TestAccountingAdmin::initTestCase()
@@ -526,9 +531,91 @@ void TestAccountingAdmin::commandLineUsage()
     QVERIFY2(err.startsWith("accounting-sim admin: ") && err.count('\n') == 1, err.constData());
 }
 
+void TestAccountingAdmin::overTls_data()
+{
+    // The client's certificate; "cli" rows go through `accounting-sim admin`.
+    QTest::addColumn<QString>("certificate");
+    QTest::addColumn<bool>("cli");
+    // "count N", or the reason the call was answered with.
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("an operator's certificate") << "admin" << false << "count 1";
+    QTest::newRow("a till's certificate")
+        << "till" << false << "Нужен сертификат администратора (предъявлен T-01)";
+    QTest::newRow("an operator's certificate, from the command line")
+        << "admin" << true << "count 1";
+    QTest::newRow("a till's certificate, from the command line")
+        << "till" << true << "Нужен сертификат администратора (предъявлен T-01)";
+}
+
+void TestAccountingAdmin::overTls()
+{
+    QFETCH(QString, certificate);
+    QFETCH(bool, cli);
+    QFETCH(QString, expected);
+    if (!m_tlsSim) {
+        const QString client = QStringLiteral("extendedKeyUsage=clientAuth");
+        QVERIFY2(
+            m_certificates.make(QStringLiteral("ca"), QStringLiteral("/CN=Bonus Test CA"))
+                && m_certificates.make(QStringLiteral("server"), QStringLiteral("/CN=accounting"),
+                                       QStringLiteral("ca"),
+                                       {QStringLiteral("subjectAltName=DNS:localhost,IP:127.0.0.1"),
+                                        QStringLiteral("extendedKeyUsage=serverAuth")})
+                && m_certificates.make(QStringLiteral("admin"), QStringLiteral("/CN=ops"),
+                                       QStringLiteral("ca"),
+                                       {QStringLiteral("subjectAltName=URI:urn:admin:ops"), client})
+                && m_certificates.make(
+                    QStringLiteral("till"), QStringLiteral("/CN=till"), QStringLiteral("ca"),
+                    {QStringLiteral("subjectAltName=URI:urn:terminal:T-01"), client}),
+            qPrintable(m_certificates.error()));
+        m_tlsSim = std::make_unique<SimProcess>();
+        QVERIFY2(
+            m_tlsSim->start(
+                {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--db"),
+                 m_dir.filePath(QStringLiteral("tls.db")), QStringLiteral("--card"),
+                 QStringLiteral("7001=100"), QStringLiteral("--admin-listen"),
+                 QStringLiteral("127.0.0.1:0"), QStringLiteral("--tls-cert"),
+                 m_certificates.path(QStringLiteral("server.pem")), QStringLiteral("--tls-key"),
+                 m_certificates.path(QStringLiteral("server.key")), QStringLiteral("--tls-ca"),
+                 m_certificates.path(QStringLiteral("ca.pem"))}),
+            qPrintable(m_tlsSim->error()));
+    }
+    const quint16 port = m_tlsSim->adminPort();
+    QVERIFY(port != 0);
+    QString got;
+    if (cli) {
+        QProcess admin;
+        admin.start(SimProcess::program(),
+                    {QStringLiteral("admin"), QStringLiteral("--server"),
+                     QStringLiteral("127.0.0.1:%1").arg(port), QStringLiteral("--tls-cert"),
+                     m_certificates.path(certificate + QStringLiteral(".pem")),
+                     QStringLiteral("--tls-key"),
+                     m_certificates.path(certificate + QStringLiteral(".key")),
+                     QStringLiteral("--tls-ca"), m_certificates.path(QStringLiteral("ca.pem")),
+                     QStringLiteral("card"), QStringLiteral("count")});
+        QVERIFY(admin.waitForFinished(20000));
+        got = admin.exitCode() == 0
+            ? QStringLiteral("count ") + QString::fromUtf8(admin.readAllStandardOutput()).trimmed()
+            : QString::fromUtf8(admin.readAllStandardError())
+                  .trimmed()
+                  .remove(QStringLiteral("accounting-sim admin: "));
+    } else {
+        int32_t count = -1;
+        got = refusal([&] {
+            SimClient(port, m_certificates.clientTls(certificate)).admin([&](AdminClient &c) {
+                count = c.getCardCount("ops");
+            });
+        });
+        if (got == QLatin1String("answered"))
+            got = QStringLiteral("count %1").arg(count);
+    }
+    QCOMPARE(got, expected);
+}
+
 void TestAccountingAdmin::cleanupTestCase()
 {
     QCOMPARE(m_sim.stop(SIGTERM), 0);
+    if (m_tlsSim)
+        QCOMPARE(m_tlsSim->stop(SIGTERM), 0);
 }
 
 QTEST_GUILESS_MAIN(TestAccountingAdmin)
