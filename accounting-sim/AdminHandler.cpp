@@ -3,6 +3,7 @@
 #include "AssetBook.h"
 #include "BalanceSnapshots.h"
 #include "BonusLots.h"
+#include "CardMask.h"
 #include "CardRegistry.h"
 #include "Console.h"
 #include "Ledger.h"
@@ -53,6 +54,12 @@ QString field(const std::string &value)
     return value.empty() ? QStringLiteral("\"\"") : text(value);
 }
 
+// Card numbers as the log shows them (CardMask).
+QString cardField(const std::string &number)
+{
+    return number.empty() ? QStringLiteral("\"\"") : CardMask::shown(text(number));
+}
+
 [[noreturn]] void refuse(const QString &reason)
 {
     throw std::invalid_argument(reason.toStdString());
@@ -96,7 +103,7 @@ AdminHandler::AdminHandler(const Parts &parts, std::shared_ptr<const Caller> cal
 void AdminHandler::getAssetList(std::vector<Asset> &_return, const std::string &terminalId,
                                 const std::string &cardNumber)
 {
-    serve("getAssetList", terminalId, QStringLiteral("card=") + field(cardNumber),
+    serve("getAssetList", terminalId, QStringLiteral("card=") + cardField(cardNumber),
           [&](Outcome &outcome) {
               assets(_return, text(cardNumber), SortAssetsByField::ID, true, 0,
                      SimOptions::maxAssetList, true);
@@ -111,7 +118,7 @@ void AdminHandler::getPageableAssetList(std::vector<Asset> &_return, const std::
                                         const bool ascending)
 {
     const QString arguments = QStringLiteral("card=%1 %2 sort=%3 ascending=%4")
-                                  .arg(field(cardNumber), pageArguments(pageNumber, pageSize))
+                                  .arg(cardField(cardNumber), pageArguments(pageNumber, pageSize))
                                   .arg(int(sortedByField))
                                   .arg(ascending ? QStringLiteral("yes") : QStringLiteral("no"));
     serve("getPageableAssetList", terminalId, arguments, [&](Outcome &outcome) {
@@ -170,22 +177,23 @@ void AdminHandler::activateTerminal(AdminResult &_return, const std::string &ter
 
 void AdminHandler::createCard(AdminResult &_return, const std::string &terminalId, const Card &card)
 {
-    change(_return, "createCard", terminalId,
-           QStringLiteral("card=%1 status=%2").arg(field(card.cardNumber)).arg(int(card.status)),
-           [&](QString &description) {
-               description = badId(card.cardNumber, QStringLiteral("карта"));
-               if (description.isEmpty() && (card.status < 0 || card.status > 3))
-                   description = QStringLiteral("Неизвестное состояние карты %1").arg(card.status);
-               return description.isEmpty()
-                   && m_parts.cards.create(text(card.cardNumber),
-                                           CardRegistry::State(int(card.status)), text(terminalId),
-                                           description);
-           });
+    change(
+        _return, "createCard", terminalId,
+        QStringLiteral("card=%1 status=%2").arg(cardField(card.cardNumber)).arg(int(card.status)),
+        [&](QString &description) {
+            description = badId(card.cardNumber, QStringLiteral("карта"));
+            if (description.isEmpty() && (card.status < 0 || card.status > 3))
+                description = QStringLiteral("Неизвестное состояние карты %1").arg(card.status);
+            return description.isEmpty()
+                && m_parts.cards.create(text(card.cardNumber),
+                                        CardRegistry::State(int(card.status)), text(terminalId),
+                                        description);
+        });
 }
 
 void AdminHandler::cardExists(AdminResult &_return, const std::string &terminalId, const Card &card)
 {
-    serve("cardExists", terminalId, QStringLiteral("card=") + field(card.cardNumber),
+    serve("cardExists", terminalId, QStringLiteral("card=") + cardField(card.cardNumber),
           [&](Outcome &outcome) {
               const bool exists = m_parts.cards.state(text(card.cardNumber)).has_value();
               const QString description
@@ -202,7 +210,7 @@ void AdminHandler::setCardStatus(AdminResult &_return, const std::string &termin
                                  const Card &card, const CardStatus::type status)
 {
     change(_return, "setCardStatus", terminalId,
-           QStringLiteral("card=%1 status=%2").arg(field(card.cardNumber)).arg(int(status)),
+           QStringLiteral("card=%1 status=%2").arg(cardField(card.cardNumber)).arg(int(status)),
            [&](QString &description) {
                if (status < 0 || status > 3) {
                    description = QStringLiteral("Неизвестное состояние карты %1").arg(status);
@@ -285,7 +293,7 @@ void AdminHandler::getActualBonuses(std::vector<BalanceOnDate> &_return,
 void AdminHandler::getCard(Card &_return, const std::string &terminalId,
                            const std::string &cardNumber)
 {
-    serve("getCard", terminalId, QStringLiteral("card=") + field(cardNumber),
+    serve("getCard", terminalId, QStringLiteral("card=") + cardField(cardNumber),
           [&](Outcome &outcome) {
               const auto state = m_parts.cards.state(text(cardNumber));
               if (!state)
@@ -396,7 +404,7 @@ void AdminHandler::getAssetGroupForCard(std::vector<AssetGroup> &_return,
                                         const std::string &terminalId,
                                         const std::string &cardNumber)
 {
-    serve("getAssetGroupForCard", terminalId, QStringLiteral("card=") + field(cardNumber),
+    serve("getAssetGroupForCard", terminalId, QStringLiteral("card=") + cardField(cardNumber),
           [&](Outcome &outcome) {
               if (!m_parts.cards.state(text(cardNumber)))
                   refuse(QStringLiteral("Карта не найдена"));
