@@ -216,6 +216,12 @@ void CheckTest::check()
     if (broken == QLatin1String("no database"))
         environment.insert(QStringLiteral("MYSQL_UNIX_PORT"),
                            till.root() + QStringLiteral("/no-such.sock"));
+    // liblog4cxx 1.0.0's rolling appender is destroyed through the wrong type
+    // (see tst_hostcli's exampleLoggingRollsOver): that one check is off.
+    if (broken == QLatin1String("examples"))
+        environment.insert(QStringLiteral("ASAN_OPTIONS"),
+                           environment.value(QStringLiteral("ASAN_OPTIONS"))
+                               + QStringLiteral(":new_delete_type_mismatch=0"));
     const QString checked = broken == QLatin1String("unknown card") ? QStringLiteral("404") : card;
 
     const qint64 before = ledger();
