@@ -2,13 +2,16 @@
 
 #include "AllowAccessManager.h"
 #include "ServerIdentity.h"
+#include "TlsSessionSocket.h"
 
 #include <QDateTime>
 #include <QFileInfo>
 
 #include <atomic>
 #include <csignal>
+#include <map>
 #include <memory>
+#include <mutex>
 
 #include <thrift/transport/TSSLSocket.h>
 
@@ -17,6 +20,8 @@ using apache::thrift::transport::TSSLSocketFactory;
 namespace {
 
 std::atomic<int> factoriesMade {0};
+
+const size_t maxContexts = 8;
 
 // The library sets up OpenSSL's global state when its first TLS factory is
 // made and tears it down when the last one goes. The factory of each
@@ -50,11 +55,37 @@ void ignoreBrokenPipes()
 
 // Thrift keeps its factory's TLS context to itself; what the server's
 // certificate must show is set on it before any socket is made from it.
-class IdentityCheckingFactory : public TSSLSocketFactory
+// One is made for each TLS configuration and kept: loading the files and
+// building the context costs more CPU than a whole call, and resumed
+// sessions belong to the context that made them.
+class ContextFactory : public TSSLSocketFactory
 {
 public:
     void require(const ServerIdentity &identity) { identity.applyTo(ctx_->get()); }
+
+    std::shared_ptr<apache::thrift::transport::TSocket>
+    sessionSocket(const std::string &host, int port, const QString &sessionKey)
+    {
+        auto socket = std::make_shared<TlsSessionSocket>(ctx_, host, port, sessionKey);
+        socket->server(false);
+        // The names were checked by the verification itself (ServerIdentity).
+        socket->access(allowAll);
+        return socket;
+    }
+
+private:
+    const std::shared_ptr<AllowAccessManager> allowAll = std::make_shared<AllowAccessManager>();
 };
+
+std::mutex contextsLock;
+
+// Never destroyed: contexts freed after OpenSSL's own clean-up at exit
+// would touch freed state.
+std::map<QString, std::shared_ptr<ContextFactory>> &contexts()
+{
+    static auto *made = new std::map<QString, std::shared_ptr<ContextFactory>>;
+    return *made;
+}
 
 } // namespace
 
@@ -64,16 +95,33 @@ ThriftSSLSocketFactory::createSocket(const QString &host, int port)
     keepTlsLibraryAlive();
     ignoreBrokenPipes();
 
-    IdentityCheckingFactory factory;
-    const QByteArray certificate = clientCertificate.toLocal8Bit();
-    const QByteArray key = privateKey.isEmpty() ? certificate : privateKey.toLocal8Bit();
-    factory.loadCertificate(certificate.constData(), "PEM");
-    factory.loadPrivateKey(key.constData(), "PEM");
-    factory.loadTrustedCertificates(trustedCertificate.toLocal8Bit().constData());
-    factory.require(ServerIdentity(serverName));
-    // The names were checked by the verification itself (ServerIdentity).
-    factory.access(std::make_shared<AllowAccessManager>());
-    return factory.createSocket(host.toLocal8Bit().toStdString(), port);
+    // The files' times and sizes are part of the key: replaced files make
+    // a new context, with no sessions of the old one.
+    const QString key = connectionKey();
+    std::shared_ptr<ContextFactory> factory;
+    {
+        std::lock_guard<std::mutex> guard(contextsLock);
+        auto found = contexts().find(key);
+        if (found != contexts().end()) {
+            factory = found->second;
+        } else {
+            factory = std::make_shared<ContextFactory>();
+            const QByteArray certificate = clientCertificate.toLocal8Bit();
+            const QByteArray privateKeyPath
+                = privateKey.isEmpty() ? certificate : privateKey.toLocal8Bit();
+            factory->loadCertificate(certificate.constData(), "PEM");
+            factory->loadPrivateKey(privateKeyPath.constData(), "PEM");
+            factory->loadTrustedCertificates(trustedCertificate.toLocal8Bit().constData());
+            factory->require(ServerIdentity(serverName));
+            // A till has one configuration at a time; the few before it go.
+            if (contexts().size() >= maxContexts)
+                contexts().clear();
+            contexts().emplace(key, factory);
+        }
+    }
+    return factory->sessionSocket(host.toLocal8Bit().toStdString(), port,
+                                  host + QLatin1Char(':') + QString::number(port)
+                                      + QLatin1Char('\n') + key);
 }
 
 void ThriftSSLSocketFactory::setClientCertificate(const QString &path)

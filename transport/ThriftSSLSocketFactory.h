@@ -9,8 +9,12 @@
     PEM file of trusted certificates. The server's certificate must be meant
     for a server and, when a server name is set, carry it in its
     subjectAltName (ServerIdentity); it is never compared with the host
-    dialled, which may be an address the certificate does not list. The
-    files are read again for every socket.
+    dialled, which may be an address the certificate does not list.
+
+    The process makes one TLS context for each configuration (the files, as
+    long as their times and sizes stay, and the server name) and keeps it;
+    files that change make a new one for the next socket. Each socket offers
+    the session the last connection to its endpoint left (TlsSessionSocket).
 */
 class ThriftSSLSocketFactory : public ThriftSocketFactory
 {

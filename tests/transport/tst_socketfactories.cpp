@@ -3,11 +3,13 @@
 #include "LogCapture.h"
 #include "RawServer.h"
 #include "RefusedPort.h"
+#include "SimProcess.h"
 #include "TestCertificates.h"
 #include "ThriftSSLSocketFactory.h"
 #include "ThriftSimpleSocketFactory.h"
 #include "ThriftTransportProvider.h"
 #include "ThriftTransportWrapper.h"
+#include "TlsSessionCache.h"
 
 #include <QDir>
 #include <QProcess>
@@ -85,6 +87,8 @@ private slots:
     void serverIdentity();
     void clientCertificateDemanded();
     void untrustedServerCountsAgainstEndpoint();
+    void sessionsResumed_data();
+    void sessionsResumed();
 
 private:
     QString path(const QString &name) const { return certificates.path(name); }
@@ -474,3 +478,67 @@ void SocketFactoriesTest::untrustedServerCountsAgainstEndpoint()
 
 QTEST_GUILESS_MAIN(SocketFactoriesTest)
 #include "tst_socketfactories.moc"
+
+void SocketFactoriesTest::sessionsResumed_data()
+{
+    QTest::addColumn<bool>("sim"); // else Thrift's own TLS server
+    QTest::addColumn<int>("resumed"); // of the three connections
+
+    // accounting-sim issues TLS 1.3 tickets: the second and third resume.
+    QTest::newRow("accounting-sim") << true << 2;
+    // Client certificates without a session id context: OpenSSL fails a
+    // handshake that offers a session, and the till shakes hands again.
+    QTest::newRow("a server that cannot resume") << false << 0;
+}
+
+void SocketFactoriesTest::sessionsResumed()
+{
+    QFETCH(bool, sim);
+    QFETCH(int, resumed);
+
+    QTemporaryDir ledger;
+    SimProcess accounting;
+    std::unique_ptr<AccountingTestServer> thriftServer;
+    int port = 0;
+    if (sim) {
+        QVERIFY2(accounting.start(
+                     {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
+                      QStringLiteral("--db"), ledger.filePath(QStringLiteral("l.sqlite")),
+                      QStringLiteral("--card"), QStringLiteral("2000123=100"),
+                      QStringLiteral("--terminal"), QStringLiteral("T-01"),
+                      QStringLiteral("--tls-cert"), path(QStringLiteral("named-server.pem")),
+                      QStringLiteral("--tls-key"), path(QStringLiteral("named-server.key")),
+                      QStringLiteral("--tls-ca"), path(QStringLiteral("ca.pem"))}),
+                 qPrintable(accounting.error()));
+        port = accounting.port();
+    } else {
+        thriftServer = std::make_unique<AccountingTestServer>(serverTls(QStringLiteral("server")));
+        thriftServer->answer("balance", AccountingTestServer::echo());
+        port = thriftServer->port();
+    }
+    auto factory = clientTls(QStringLiteral("till"));
+    factory->setServerName(QStringLiteral("accounting.shop.test"));
+    if (!sim)
+        factory->setServerName(QString());
+    const int resumedBefore = TlsSessionCache::resumedHandshakes();
+
+    // A connection each, as with keepAlive 0.
+    for (int i = 0; i < 3; ++i) {
+        ThriftTransportProvider provider(factory);
+        provider.setReceiveTimeout(10000);
+        provider.addEndpoint(QStringLiteral("127.0.0.1"), port);
+        auto transport = provider.getTransport();
+        AccountingLogicServiceClient client(std::make_shared<TBinaryProtocol>(transport));
+        Result answer;
+        client.balance(answer, "T-01", "2000123");
+        QVERIFY(answer.success);
+        transport->close();
+    }
+
+    QCOMPARE(TlsSessionCache::resumedHandshakes() - resumedBefore, resumed);
+    if (sim) {
+        // As the server counts them.
+        QTRY_COMPARE(accounting.lines().filter(QStringLiteral("session=resumed")).size(), resumed);
+        QCOMPARE(accounting.lines().filter(QStringLiteral("session=full")).size(), 3 - resumed);
+    }
+}
