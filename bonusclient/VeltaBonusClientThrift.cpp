@@ -1,9 +1,11 @@
 #include "VeltaBonusClientThrift.h"
 
+#include "AccountingLogicService.h"
 #include "BonusServerUnavailable.h"
 #include "BonusSettings.h"
 #include "Clock.h"
 #include "Limits.h"
+#include "Logger.h"
 #include "ThriftSSLSocketFactory.h"
 #include "ThriftSimpleSocketFactory.h"
 #include "ThriftTransportProvider.h"
@@ -37,6 +39,21 @@ std::string toWire(const QString &text)
 }
 } // namespace
 
+struct VeltaBonusClientThrift::Private
+{
+    Private()
+        : logger("veltabonus")
+    {
+    }
+
+    Logger logger;
+    std::shared_ptr<ThriftSocketFactory> socketFactory;
+    // Owned by the client, as its QObject child.
+    ThriftTransportProvider *provider = nullptr;
+    QString terminalId;
+    bool tls = false;
+};
+
 VeltaBonusClientThrift::VeltaBonusClientThrift(QObject *parent)
     : VeltaBonusClientThrift(BonusSettings::read(TillPaths::settingsFile()), parent)
 {
@@ -44,27 +61,27 @@ VeltaBonusClientThrift::VeltaBonusClientThrift(QObject *parent)
 
 VeltaBonusClientThrift::VeltaBonusClientThrift(const BonusSettings &settings, QObject *parent)
     : QObject(parent)
-    , logger("veltabonus")
+    , d(new Private)
 {
     // Plain TCP unless the settings name TLS files.
     if (settings.hasTls() && settings.isUsable()) {
-        auto tls = std::make_shared<ThriftSSLSocketFactory>();
-        tls->setTrustedCertificate(settings.tls().caFile);
-        tls->setClientCertificate(settings.tls().certFile);
-        tls->setPrivateKey(settings.tls().keyFile);
-        tls->setServerName(settings.tls().serverName);
-        socketFactory = tls;
-        this->tls = true;
+        auto factory = std::make_shared<ThriftSSLSocketFactory>();
+        factory->setTrustedCertificate(settings.tls().caFile);
+        factory->setClientCertificate(settings.tls().certFile);
+        factory->setPrivateKey(settings.tls().keyFile);
+        factory->setServerName(settings.tls().serverName);
+        d->socketFactory = factory;
+        d->tls = true;
     } else {
-        socketFactory = std::make_shared<ThriftSimpleSocketFactory>();
+        d->socketFactory = std::make_shared<ThriftSimpleSocketFactory>();
     }
-    provider = new ThriftTransportProvider(socketFactory, this);
+    d->provider = new ThriftTransportProvider(d->socketFactory, this);
 
     switch (settings.state()) {
     case BonusSettings::State::Missing:
     case BonusSettings::State::Unreadable: {
         const QString message = QStringLiteral("Файл с настройками не найден");
-        logger.error(message);
+        d->logger.error(message);
         throw BonusSystemError(message, BonusSystemError::Kind::Settings);
     }
     case BonusSettings::State::TooLarge:
@@ -94,13 +111,13 @@ VeltaBonusClientThrift::VeltaBonusClientThrift(const BonusSettings &settings, QO
     setConnectTimeout(limit("connectTimeout", Limits::defaultConnectMs));
     setRecvTimeout(limit("recvTimeout", Limits::defaultReceiveMs));
     setSendTimeout(limit("sendTimeout", Limits::defaultSendMs));
-    provider->setKeepAlive(settings.keepAliveSeconds());
+    d->provider->setKeepAlive(settings.keepAliveSeconds());
 }
 
 VeltaBonusClientThrift::~VeltaBonusClientThrift() = default;
 
 VeltaBonusClientThrift::TimeLimitScope::TimeLimitScope(VeltaBonusClientThrift &client)
-    : provider(client.provider)
+    : provider(client.d->provider)
     , connect(provider->getConnectTimeout())
     , receive(provider->getReceiveTimeout())
     , send(provider->getSendTimeout())
@@ -127,14 +144,34 @@ void VeltaBonusClientThrift::TimeLimitScope::restore()
     provider->setSendTimeout(send);
 }
 
+QString VeltaBonusClientThrift::getTerminalId() const
+{
+    return d->terminalId;
+}
+
+int VeltaBonusClientThrift::connectTimeout() const
+{
+    return d->provider->getConnectTimeout();
+}
+
+int VeltaBonusClientThrift::receiveTimeout() const
+{
+    return d->provider->getReceiveTimeout();
+}
+
+ThriftTransportProvider *VeltaBonusClientThrift::getProvider() const
+{
+    return d->provider;
+}
+
 QStringList VeltaBonusClientThrift::servers() const
 {
-    return provider->hosts();
+    return d->provider->hosts();
 }
 
 bool VeltaBonusClientThrift::usesTls() const
 {
-    return tls;
+    return d->tls;
 }
 
 ServerProbe VeltaBonusClientThrift::probe(int index, const QString &cardNumber)
@@ -143,16 +180,16 @@ ServerProbe VeltaBonusClientThrift::probe(int index, const QString &cardNumber)
     const int colon = server.lastIndexOf(QLatin1Char(':'));
     // A provider of its own: the server is asked alone, and its failure
     // counts against nothing the next operation reads.
-    ThriftTransportProvider single(socketFactory);
-    single.setConnectTimeout(provider->getConnectTimeout());
-    single.setReceiveTimeout(provider->getReceiveTimeout());
-    single.setSendTimeout(provider->getSendTimeout());
+    ThriftTransportProvider single(d->socketFactory);
+    single.setConnectTimeout(d->provider->getConnectTimeout());
+    single.setReceiveTimeout(d->provider->getReceiveTimeout());
+    single.setSendTimeout(d->provider->getSendTimeout());
     std::shared_ptr<ThriftTransportWrapper> transport;
     try {
         transport = single.getTransport(server.left(colon), server.mid(colon + 1).toInt());
         api::AccountingLogicServiceClient service(protocolOn(transport));
         api::Result result;
-        service.balance(result, toWire(terminalId), toWire(cardNumber));
+        service.balance(result, toWire(d->terminalId), toWire(cardNumber));
         transport->close();
         if (!result.success)
             return ServerProbe(server, ServerProbe::Outcome::Refused, fromWire(result.description));
@@ -162,13 +199,13 @@ ServerProbe VeltaBonusClientThrift::probe(int index, const QString &cardNumber)
         // Thrift's texts are UTF-8 (or ASCII); the provider's are the
         // cashier's, made from UTF-8 as well.
         const QString reason = QString::fromUtf8(e.what());
-        logger.error(QStringLiteral("Ошибка thift: ") + reason);
+        d->logger.error(QStringLiteral("Ошибка thift: ") + reason);
         if (transport) {
             try {
                 transport->close();
             } catch (const std::exception &closeError) {
-                logger.error(QStringLiteral("Ошибка thift: ")
-                             + QString::fromUtf8(closeError.what()));
+                d->logger.error(QStringLiteral("Ошибка thift: ")
+                                + QString::fromUtf8(closeError.what()));
             }
         }
         return ServerProbe(server, ServerProbe::Outcome::Unreachable, reason);
@@ -177,14 +214,14 @@ ServerProbe VeltaBonusClientThrift::probe(int index, const QString &cardNumber)
 
 BalanceResponse VeltaBonusClientThrift::balance(const QString &cardNumber)
 {
-    logger.info(QStringLiteral("Получение баланса по протоколу thrift"));
-    logger.info(QStringLiteral("Терминал: ") + terminalId + QStringLiteral(" карта: ")
-                + cardNumber);
+    d->logger.info(QStringLiteral("Получение баланса по протоколу thrift"));
+    d->logger.info(QStringLiteral("Терминал: ") + d->terminalId + QStringLiteral(" карта: ")
+                   + cardNumber);
 
-    const std::string wireTerminal = toWire(terminalId);
+    const std::string wireTerminal = toWire(d->terminalId);
     const std::string wireCard = toWire(cardNumber);
     const api::Result result = callMethod(
-        provider,
+        d->provider,
         [&](api::AccountingLogicServiceClient &client, api::Result &answer) {
             client.balance(answer, wireTerminal, wireCard);
         },
@@ -192,16 +229,16 @@ BalanceResponse VeltaBonusClientThrift::balance(const QString &cardNumber)
 
     if (!result.success) {
         const QString description = fromWire(result.description);
-        logger.info(QStringLiteral("Ошибка бонусного сервера :") + description);
+        d->logger.info(QStringLiteral("Ошибка бонусного сервера :") + description);
         throw BonusSystemError(description);
     }
 
     BalanceResponse response;
     response.balance = fromLongLong(result.balance);
     response.balanceInactive = fromLongLong(result.balanceInactive);
-    logger.info(QStringLiteral("Баланс на карте ") + QString::number(response.balance, 'g', 6));
-    logger.info(QStringLiteral("Неактивный баланс на карте ")
-                + QString::number(response.balanceInactive, 'g', 6));
+    d->logger.info(QStringLiteral("Баланс на карте ") + QString::number(response.balance, 'g', 6));
+    d->logger.info(QStringLiteral("Неактивный баланс на карте ")
+                   + QString::number(response.balanceInactive, 'g', 6));
     return response;
 }
 
@@ -231,57 +268,59 @@ BonusResult VeltaBonusClientThrift::makePayBack(const CardFlow &flow, Additional
 
 BonusResult VeltaBonusClientThrift::commit(const QString &sessionId, const CardFlow &flow)
 {
-    logger.info(QStringLiteral("Закрытие транзакции подтверждением операции по протоколу thrift"));
-    logger.info(QStringLiteral("Терминал: ") + terminalId + QStringLiteral("сессия: ") + sessionId);
+    d->logger.info(
+        QStringLiteral("Закрытие транзакции подтверждением операции по протоколу thrift"));
+    d->logger.info(QStringLiteral("Терминал: ") + d->terminalId + QStringLiteral("сессия: ")
+                   + sessionId);
 
-    const std::string wireTerminal = toWire(terminalId);
+    const std::string wireTerminal = toWire(d->terminalId);
     const std::string wireSession = toWire(sessionId);
     const std::string wireCard = toWire(flow.cardNumber);
-    const api::Result result
-        = callMethod(provider, [&](api::AccountingLogicServiceClient &client, api::Result &answer) {
-              client.commitTransaction(answer, wireTerminal, wireSession, wireCard);
-          });
+    const api::Result result = callMethod(
+        d->provider, [&](api::AccountingLogicServiceClient &client, api::Result &answer) {
+            client.commitTransaction(answer, wireTerminal, wireSession, wireCard);
+        });
     return interpretResult(result);
 }
 
 BonusResult VeltaBonusClientThrift::rollback(const QString &id, const QString &cardNumber)
 {
-    logger.info(QStringLiteral("Отмена транзакции по протоколу thrift"));
-    logger.info(QStringLiteral("Терминал: ") + terminalId + QStringLiteral(" сессия: ") + id);
+    d->logger.info(QStringLiteral("Отмена транзакции по протоколу thrift"));
+    d->logger.info(QStringLiteral("Терминал: ") + d->terminalId + QStringLiteral(" сессия: ") + id);
 
-    const std::string wireTerminal = toWire(terminalId);
+    const std::string wireTerminal = toWire(d->terminalId);
     const std::string wireSession = toWire(id);
     const std::string wireCard = toWire(cardNumber);
-    const api::Result result
-        = callMethod(provider, [&](api::AccountingLogicServiceClient &client, api::Result &answer) {
-              client.rollbackTransaction(answer, wireTerminal, wireSession, wireCard);
-          });
+    const api::Result result = callMethod(
+        d->provider, [&](api::AccountingLogicServiceClient &client, api::Result &answer) {
+            client.rollbackTransaction(answer, wireTerminal, wireSession, wireCard);
+        });
     return interpretResult(result);
 }
 
 void VeltaBonusClientThrift::setAddresses(const QString &address, int port)
 {
-    provider->addEndpoint(address, port);
+    d->provider->addEndpoint(address, port);
 }
 
 void VeltaBonusClientThrift::setConnectTimeout(int ms)
 {
-    provider->setConnectTimeout(ms);
+    d->provider->setConnectTimeout(ms);
 }
 
 void VeltaBonusClientThrift::setRecvTimeout(int ms)
 {
-    provider->setReceiveTimeout(ms);
+    d->provider->setReceiveTimeout(ms);
 }
 
 void VeltaBonusClientThrift::setSendTimeout(int ms)
 {
-    provider->setSendTimeout(ms);
+    d->provider->setSendTimeout(ms);
 }
 
 void VeltaBonusClientThrift::setTerminalId(const QString &terminalId)
 {
-    this->terminalId = terminalId;
+    d->terminalId = terminalId;
 }
 
 api::Result VeltaBonusClientThrift::callMethod(ThriftTransportProvider *provider, const Call &call)
@@ -298,25 +337,26 @@ api::Result VeltaBonusClientThrift::callMethod(ThriftTransportProvider *provider
         transport = provider->getTransport();
         api::AccountingLogicServiceClient client(protocolOn(transport));
 
-        logger.info(QStringLiteral("Открытие транспорта"));
+        d->logger.info(QStringLiteral("Открытие транспорта"));
         transport->open();
-        logger.info(QStringLiteral("Выполнение запроса"));
+        d->logger.info(QStringLiteral("Выполнение запроса"));
         call(client, result);
-        logger.info(QStringLiteral("Закрытие транспорта"));
+        d->logger.info(QStringLiteral("Закрытие транспорта"));
         // Kept for the operation's next call, and then for the next
         // operation's, unless every call is to have a connection of its own.
-        if (provider->getKeepAlive() > 0)
+        if (d->provider->getKeepAlive() > 0)
             transport->callAnswered();
         else
             transport->close();
-        logger.info(QStringLiteral("Закрытие транспорта") + QStringLiteral("Результат: [success=")
-                    + (result.success ? QStringLiteral("true") : QStringLiteral("false"))
-                    + QStringLiteral(", sessionId=") + fromWire(result.sessionId)
-                    + QStringLiteral(", description=") + fromWire(result.description)
-                    + QStringLiteral(", balance=") + QString::number(result.balance));
+        d->logger.info(QStringLiteral("Закрытие транспорта")
+                       + QStringLiteral("Результат: [success=")
+                       + (result.success ? QStringLiteral("true") : QStringLiteral("false"))
+                       + QStringLiteral(", sessionId=") + fromWire(result.sessionId)
+                       + QStringLiteral(", description=") + fromWire(result.description)
+                       + QStringLiteral(", balance=") + QString::number(result.balance));
         return result;
     } catch (const apache::thrift::TException &e) {
-        logger.error(QStringLiteral("Ошибка thift: ") + QString::fromUtf8(e.what()));
+        d->logger.error(QStringLiteral("Ошибка thift: ") + QString::fromUtf8(e.what()));
         const auto *lost = dynamic_cast<const apache::thrift::transport::TTransportException *>(&e);
         // A connection kept from before that the server had closed: not a
         // silent server (that would cost the receive limit twice).
@@ -327,14 +367,14 @@ api::Result VeltaBonusClientThrift::callMethod(ThriftTransportProvider *provider
                 transport->close();
             } catch (const std::exception &closeError) {
                 // The call has failed already; this only adds to the log.
-                logger.error(QStringLiteral("Ошибка thift: ")
-                             + QString::fromUtf8(closeError.what()));
+                d->logger.error(QStringLiteral("Ошибка thift: ")
+                                + QString::fromUtf8(closeError.what()));
             }
         }
         if (movesNothing && hungUp) {
             // Nothing moves by it, so it may be asked again; anything else
             // is an unknown outcome and never sent twice.
-            logger.info(QStringLiteral("Повтор запроса на новом соединении"));
+            d->logger.info(QStringLiteral("Повтор запроса на новом соединении"));
             provider->dropKeptConnections();
             return callMethod(provider, call, false);
         }
@@ -360,7 +400,7 @@ BonusResult VeltaBonusClientThrift::interpretResult(const api::Result &result)
 {
     const QString description = fromWire(result.description);
     if (!result.success) {
-        logger.error(QStringLiteral("Ошибка бонусного сервера") + description);
+        d->logger.error(QStringLiteral("Ошибка бонусного сервера") + description);
         throw BonusSystemError(description);
     }
     BonusResult answer;
@@ -424,25 +464,25 @@ BonusResult VeltaBonusClientThrift::makeTransaction(const QString &logTitle, boo
                                                     const CardFlow &flow, AdditionalAssetInfo &info,
                                                     const QString &transaction)
 {
-    logger.info(logTitle);
-    logger.info(QStringLiteral("Терминал: ") + terminalId + QStringLiteral(" карта ")
-                + flow.cardNumber);
-    logger.info(QStringLiteral("ID транзакции: ") + transaction);
-    logger.info(QStringLiteral("Сумма: ") + QString::number(flow.amount, 'g', 6));
+    d->logger.info(logTitle);
+    d->logger.info(QStringLiteral("Терминал: ") + d->terminalId + QStringLiteral(" карта ")
+                   + flow.cardNumber);
+    d->logger.info(QStringLiteral("ID транзакции: ") + transaction);
+    d->logger.info(QStringLiteral("Сумма: ") + QString::number(flow.amount, 'g', 6));
 
     const auto wireInfo = toTAddAssetInfo(info);
     const int64_t wireAmount = toLongLong(flow.amount);
-    const std::string wireTerminal = toWire(terminalId);
+    const std::string wireTerminal = toWire(d->terminalId);
     const std::string wireTransaction = toWire(transaction);
     const std::string wireCard = toWire(flow.cardNumber);
-    const api::Result result
-        = callMethod(provider, [&](api::AccountingLogicServiceClient &client, api::Result &answer) {
-              if (payBack)
-                  client.makePayBack(answer, wireTerminal, wireTransaction, wireCard, wireAmount,
-                                     wireInfo);
-              else
-                  client.makePay(answer, wireTerminal, wireTransaction, wireCard, wireAmount,
-                                 wireInfo);
-          });
+    const api::Result result = callMethod(
+        d->provider, [&](api::AccountingLogicServiceClient &client, api::Result &answer) {
+            if (payBack)
+                client.makePayBack(answer, wireTerminal, wireTransaction, wireCard, wireAmount,
+                                   wireInfo);
+            else
+                client.makePay(answer, wireTerminal, wireTransaction, wireCard, wireAmount,
+                               wireInfo);
+        });
     return interpretResult(result);
 }

@@ -7,7 +7,6 @@
 #include "BonusResult.h"
 #include "BonusSystemError.h"
 #include "CardFlow.h"
-#include "Logger.h"
 #include "ServerProbe.h"
 
 #include <QObject>
@@ -17,7 +16,28 @@
 #include <functional>
 #include <memory>
 
-#include "AccountingLogicService.h"
+// The generated code stays behind the client: callers name these types only
+// through the few members that convert to and from the wire.
+namespace accounting {
+namespace logic {
+namespace thriftapi {
+class AccountingLogicServiceClient;
+class AdditionalAssetInfo;
+class AssetGroup;
+class Result;
+} // namespace thriftapi
+} // namespace logic
+} // namespace accounting
+namespace apache {
+namespace thrift {
+namespace protocol {
+class TProtocol;
+}
+namespace transport {
+class TTransport;
+}
+} // namespace thrift
+} // namespace apache
 
 class BonusSettings;
 class ThriftSocketFactory;
@@ -81,7 +101,11 @@ public:
     // transaction id the till sent when no answer came back.
     BonusResult rollback(const QString &id, const QString &cardNumber);
 
-    QString getTerminalId() const { return terminalId; }
+    QString getTerminalId() const;
+    // The limits on connecting to one server and on waiting for a reply,
+    // in milliseconds.
+    int connectTimeout() const;
+    int receiveTimeout() const;
     // The servers in the order they are tried, "host:port" each.
     QStringList servers() const;
     // Whether calls go over TLS.
@@ -114,7 +138,7 @@ public:
     // "hhmmsszzz" of `moment` followed by the amount in kopecks, %g style.
     static QString transactionId(const QDateTime &moment, double amount);
 
-    ThriftTransportProvider *getProvider() const { return provider; }
+    ThriftTransportProvider *getProvider() const;
 
 private:
     // A call that moves nothing is asked once more, on a fresh connection,
@@ -122,14 +146,12 @@ private:
     // its reply arrived.
     accounting::logic::thriftapi::Result callMethod(ThriftTransportProvider *provider,
                                                     const Call &call, bool movesNothing);
+    struct Private;
+
     BonusResult makeTransaction(const QString &logTitle, bool payBack, const CardFlow &flow,
                                 AdditionalAssetInfo &info, const QString &transaction);
 
-    Logger logger;
-    std::shared_ptr<ThriftSocketFactory> socketFactory;
-    ThriftTransportProvider *provider = nullptr;
-    QString terminalId;
-    bool tls = false;
+    std::unique_ptr<Private> d;
 };
 
 #endif // VELTABONUSCLIENTTHRIFT_H

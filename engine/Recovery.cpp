@@ -5,7 +5,6 @@
 #include "Limits.h"
 #include "ReversalRule.h"
 #include "Settlement.h"
-#include "ThriftTransportProvider.h"
 #include "TillPaths.h"
 #include "VeltaBonusClientThrift.h"
 
@@ -168,7 +167,7 @@ void Recovery::settleDue(const BonusSettings &settings)
         // The cashier waits at most one connect limit for the queue, and
         // only for the reversals whose time has come.
         const Settlement::Pass pass = Settlement(client, journal, settings.reversalWindowSeconds())
-                                          .settle(client.getProvider()->getConnectTimeout(), false);
+                                          .settle(client.connectTimeout(), false);
         logAttention(logger, pass.unsettled);
     } catch (const std::exception &e) {
         logger.error(QStringLiteral("Незавершённые транзакции не отменены: ")

@@ -5,7 +5,6 @@
 #include "Limits.h"
 #include "NoServerAvailable.h"
 #include "ReversalRule.h"
-#include "ThriftTransportProvider.h"
 #include "VeltaBonusClientThrift.h"
 
 #include <QDeadlineTimer>
@@ -28,43 +27,6 @@ QString textOf(const std::exception &e)
 {
     return QString::fromUtf8(e.what());
 }
-
-// Lowers the provider's time limits to what is left of a budget, and puts
-// them back when it goes.
-class LimitScope
-{
-public:
-    explicit LimitScope(ThriftTransportProvider *provider)
-        : provider(provider)
-        , connect(provider->getConnectTimeout())
-        , receive(provider->getReceiveTimeout())
-        , send(provider->getSendTimeout())
-    {
-    }
-    ~LimitScope() { restore(); }
-
-    void cap(qint64 ms)
-    {
-        const auto capped
-            = [ms](int limit) { return int(limit > 0 ? qMin<qint64>(limit, ms) : ms); };
-        provider->setConnectTimeout(capped(connect));
-        provider->setReceiveTimeout(capped(receive));
-        provider->setSendTimeout(capped(send));
-    }
-
-    void restore()
-    {
-        provider->setConnectTimeout(connect);
-        provider->setReceiveTimeout(receive);
-        provider->setSendTimeout(send);
-    }
-
-private:
-    ThriftTransportProvider *provider;
-    const int connect;
-    const int receive;
-    const int send;
-};
 
 } // namespace
 
@@ -164,8 +126,7 @@ QString Settlement::unusableSession(const QString &sessionId, qint64 record)
 void Settlement::commit(const OperationJournal::Record &record, const CardFlow &flow)
 {
     const QString &sessionId = record.sessionId;
-    ThriftTransportProvider *provider = client.getProvider();
-    LimitScope limits(provider);
+    VeltaBonusClientThrift::TimeLimitScope limits(client);
     std::exception_ptr firstError;
     QDeadlineTimer budget;
 
@@ -196,7 +157,7 @@ void Settlement::commit(const OperationJournal::Record &record, const CardFlow &
         }
         // The retries share one receive limit, counted from the first failure.
         if (attempt == 0)
-            budget.setRemainingTime(qMax(provider->getReceiveTimeout(), 1));
+            budget.setRemainingTime(qMax(client.receiveTimeout(), 1));
     }
 
     limits.restore();
@@ -280,7 +241,7 @@ Settlement::Pass Settlement::settle(int budgetMs, bool everyRecord)
     if (records.isEmpty())
         return pass;
 
-    LimitScope limits(client.getProvider());
+    VeltaBonusClientThrift::TimeLimitScope limits(client);
     const QString terminal = client.getTerminalId();
     const QDateTime now = Clock::currentDateTimeUtc();
     QDeadlineTimer deadline(budgetMs > 0 ? qint64(budgetMs) : qint64(-1));

@@ -13,6 +13,8 @@
 #include "TillPaths.h"
 #include "VeltaBonusClientThrift.h"
 
+#include "AccountingLogicService.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>

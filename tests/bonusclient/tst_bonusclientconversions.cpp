@@ -6,6 +6,8 @@
 #include "TempTill.h"
 #include "VeltaBonusClientThrift.h"
 
+#include "account_logic_types.h"
+
 #include <QDir>
 #if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
 #include <QTextCodec>
