@@ -29,6 +29,14 @@ bool HostProcess::start()
     return process.waitForStarted(5000);
 }
 
+bool HostProcess::takeLine(QByteArray *line)
+{
+    if (!process.canReadLine())
+        return false;
+    *line = process.readLine();
+    return true;
+}
+
 HostRun HostProcess::finish(int timeoutMs)
 {
     HostRun run;

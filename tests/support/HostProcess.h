@@ -39,6 +39,9 @@ public:
     bool start();
     qint64 pid() const { return process.processId(); }
     void write(const QByteArray &input) { process.write(input); }
+    // A whole line of its output, when one has come; never waits (the event
+    // loop brings the output in).
+    bool takeLine(QByteArray *line);
     HostRun finish(int timeoutMs = 60000);
 
     // One call: start, feed `input`, finish.

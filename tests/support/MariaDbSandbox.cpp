@@ -1,5 +1,7 @@
 #include "MariaDbSandbox.h"
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QProcess>
 #include <QSqlDatabase>
@@ -37,27 +39,40 @@ QString MariaDbSandbox::scriptPath()
 
 bool MariaDbSandbox::runScript(const QStringList &arguments, QByteArray *output)
 {
+    return runScript(scriptPath(), arguments, output, &error, scriptTimeoutMs);
+}
+
+bool MariaDbSandbox::runScript(const QString &script, const QStringList &arguments,
+                               QByteArray *output, QString *error, int timeoutMs)
+{
     QProcess process;
     // Its messages go to the test's own stderr, where a failed start shows.
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.start(QStringLiteral("bash"), QStringList {scriptPath()} + arguments);
+    process.start(QStringLiteral("bash"), QStringList {script} + arguments);
     if (!process.waitForStarted()) {
-        error = QStringLiteral("cannot run %1: %2").arg(scriptPath(), process.errorString());
+        *error = QStringLiteral("cannot run %1: %2").arg(script, process.errorString());
         return false;
     }
-    if (!process.waitForFinished(scriptTimeoutMs)) {
+    // The event loop runs meanwhile: a test's other children (tills, servers)
+    // are served while a server starts.
+    QDeadlineTimer deadline(timeoutMs);
+    while (process.state() != QProcess::NotRunning && !deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        process.waitForFinished(20);
+    }
+    if (process.state() != QProcess::NotRunning) {
         process.kill();
         process.waitForFinished();
-        error = QStringLiteral("%1 %2 did not finish")
-                    .arg(scriptPath(), arguments.join(QLatin1Char(' ')));
+        *error
+            = QStringLiteral("%1 %2 did not finish").arg(script, arguments.join(QLatin1Char(' ')));
         return false;
     }
     if (output)
         *output = process.readAllStandardOutput();
     if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
-        error = QStringLiteral("%1 %2 failed with exit code %3")
-                    .arg(scriptPath(), arguments.join(QLatin1Char(' ')))
-                    .arg(process.exitCode());
+        *error = QStringLiteral("%1 %2 failed with exit code %3")
+                     .arg(script, arguments.join(QLatin1Char(' ')))
+                     .arg(process.exitCode());
         return false;
     }
     return true;

@@ -44,6 +44,11 @@ public:
     QString connectionName() const;
 
     static QString scriptPath();
+    // Runs a sandbox script (bash SCRIPT ARGUMENTS...) to its end, serving
+    // the event loop meanwhile; false, with the reason in `error`, when it
+    // could not run, outlived `timeoutMs` or failed.
+    static bool runScript(const QString &script, const QStringList &arguments, QByteArray *output,
+                          QString *error, int timeoutMs);
 
 private:
     bool runScript(const QStringList &arguments, QByteArray *output);
