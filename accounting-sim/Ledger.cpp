@@ -18,6 +18,9 @@
 #include <QVariant>
 
 #include <algorithm>
+#include <chrono>
+#include <optional>
+#include <thread>
 
 namespace {
 
@@ -131,6 +134,15 @@ struct ThreadConnection
     // This attempt's COMMIT went out: if the connection is lost now, it may
     // have gone through. Cleared as each attempt starts.
     bool commitSent = false;
+    // The writer's connection leaves checkpoints to another thread.
+    bool checkpointsElsewhere = false;
+    // A Galera node's connection sends every statement as text, its values
+    // written in. MariaDB (10.11) runs the next *prepared* statement of a
+    // transaction that another node's write aborted while it sat between
+    // statements outside any transaction, committed on its own (a lost
+    // update); a text statement gets the deadlock, as it should.
+    bool textOnly = false;
+    QSqlQuery text;
 
     ~ThreadConnection() { release(); }
 
@@ -139,11 +151,14 @@ struct ThreadConnection
         if (name.isEmpty())
             return;
         statements.clear();
+        text = QSqlQuery();
         db.close();
         db = QSqlDatabase();
         QSqlDatabase::removeDatabase(name);
         name.clear();
         lockWaitMs = -1;
+        checkpointsElsewhere = false;
+        textOnly = false;
         // commitSent stays: it is what tells a lost COMMIT from a lost
         // statement once the connection is gone.
     }
@@ -159,19 +174,80 @@ QAtomicInteger<quint64> connectionCounter;
 QAtomicInteger<quint64> retryCounter;
 QAtomicInteger<quint64> failureCounter;
 
-[[noreturn]] void pastDeadline(const QString &cause = QString())
+// On the writer thread, while it runs a batch: each write's transaction is
+// a savepoint in the batch's. Set when a savepoint could not be undone, so
+// the batch as a whole must go.
+thread_local bool writingBatch = false;
+thread_local bool batchBroken = false;
+const auto savepoint = QStringLiteral("write");
+
+LedgerError deadlineError(const QString &cause = QString())
 {
     QString text = QStringLiteral("the request ran out of time and was rolled back");
     if (!cause.isEmpty())
         text += QStringLiteral(": ") + cause;
-    throw LedgerError(text.toStdString(), LedgerError::Cause::Deadline);
+    return LedgerError(text.toStdString(), LedgerError::Cause::Deadline);
+}
+
+[[noreturn]] void pastDeadline(const QString &cause = QString())
+{
+    throw deadlineError(cause);
+}
+
+// Before a conflict is tried again: a pause that doubles with each attempt,
+// drawn at random from its upper half, so that the servers the conflict set
+// against each other do not meet again in step; never past the deadline.
+void pauseBeforeRetry(int attempt, const QDeadlineTimer &deadline, const LedgerError &conflict)
+{
+    const qint64 ceiling = std::min(SimOptions::retryLongestPauseMs,
+                                    SimOptions::retryFirstPauseMs << std::min(attempt - 1, 20));
+    const qint64 pause = ceiling - QRandomGenerator::global()->bounded(int(ceiling / 2) + 1);
+    std::this_thread::sleep_for(
+        std::chrono::milliseconds(std::min(pause, deadline.remainingTime())));
+    if (deadline.hasExpired())
+        pastDeadline(QString::fromUtf8(conflict.what()));
 }
 
 // Runs a prepared statement of this thread's connection. Callers read what
 // they need and then finish() it, so no statement keeps a read open.
+// `sql` with each ? replaced by its value: numbers as they are, text as a
+// hex literal of its UTF-8 (nothing in it to escape), null as NULL. The
+// statements here hold no ? of their own.
+QString inlined(const QString &sql, const QVariantList &values)
+{
+    QString text;
+    int next = 0;
+    for (const QChar c : sql) {
+        if (c != QLatin1Char('?') || next >= values.size()) {
+            text += c;
+            continue;
+        }
+        const QVariant &value = values.at(next++);
+        const int type = value.userType();
+        if (value.isNull() || (type == QMetaType::QString && value.toString().isNull()))
+            text += QStringLiteral("NULL");
+        else if (type == QMetaType::Int || type == QMetaType::LongLong || type == QMetaType::UInt
+                 || type == QMetaType::ULongLong)
+            text += value.toString();
+        else
+            text += QStringLiteral("_utf8mb4 X'")
+                + QString::fromLatin1(value.toString().toUtf8().toHex()) + QLatin1Char('\'');
+    }
+    return text;
+}
+
 QSqlQuery &run(const QString &what, const QString &sql, const QVariantList &values = {})
 {
     ThreadConnection &connection = threadConnection;
+    if (connection.textOnly) {
+        QSqlQuery &query = connection.text;
+        if (!query.exec(inlined(sql, values))) {
+            const QSqlError error = query.lastError();
+            query.finish();
+            fail(what, error);
+        }
+        return query;
+    }
     auto found = connection.statements.find(sql);
     if (found == connection.statements.end()) {
         QSqlQuery query(connection.db);
@@ -236,6 +312,20 @@ void setMariaDbLockWait(qint64 ms)
     threadConnection.lockWaitMs = seconds * 1000;
 }
 
+// SQLite's wait for another process's write lock, from the time left. Set
+// again only when the time left calls for another.
+void setSQLiteBusyWait(qint64 left)
+{
+    ThreadConnection &current = threadConnection;
+    if (current.lockWaitMs <= left && current.lockWaitMs >= left - 500)
+        return;
+    // Whole tenths, so that requests a millisecond apart share one.
+    const qint64 waitMs = left > 100 ? left - left % 100 : left;
+    plain(QStringLiteral("cannot set the ledger's lock wait"),
+          QStringLiteral("PRAGMA busy_timeout = %1").arg(waitMs));
+    current.lockWaitMs = waitMs;
+}
+
 // A card's payments, refunds, earnings and their reversals, committed and
 // pending.
 struct Totals
@@ -292,6 +382,12 @@ public:
     explicit Work(Ledger &ledger)
     {
         ledger.connection();
+        if (writingBatch) {
+            // In the writer's batch: this write alone can be undone.
+            plain(QStringLiteral("cannot begin a transaction"),
+                  QStringLiteral("SAVEPOINT ") + savepoint);
+            return;
+        }
         // BEGIN IMMEDIATE takes SQLite's write lock at once, so another process
         // on the same file cannot slip in between our check and our update.
         plain(QStringLiteral("cannot begin a transaction"),
@@ -303,6 +399,13 @@ public:
     {
         if (m_done || threadConnection.name.isEmpty())
             return;
+        if (writingBatch) {
+            QSqlQuery query(threadConnection.db);
+            if (!query.exec(QStringLiteral("ROLLBACK TO ") + savepoint)
+                || !query.exec(QStringLiteral("RELEASE ") + savepoint))
+                batchBroken = true;
+            return;
+        }
         // A connection whose transaction may still be open must not serve
         // the next request (its START TRANSACTION would commit this one):
         // closed, it is rolled back by the database.
@@ -317,6 +420,14 @@ public:
         // that found nothing: what this request did must not land after it.
         if (requestDeadline.hasExpired())
             pastDeadline();
+        if (writingBatch) {
+            // Committed with the batch, a few milliseconds on: well within
+            // the margin between the deadline and the till's limit.
+            plain(QStringLiteral("cannot commit a transaction"),
+                  QStringLiteral("RELEASE ") + savepoint);
+            m_done = true;
+            return;
+        }
         threadConnection.commitSent = true;
         plain(QStringLiteral("cannot commit a transaction"), QStringLiteral("COMMIT"));
         m_done = true;
@@ -333,11 +444,21 @@ Ledger::Ledger(const LedgerAddress &address, qint64 pendingTtlMs, qint64 request
     , m_requestDeadlineMs(requestDeadlineMs)
 {
     createTables();
+    if (!m_mariaDb)
+        m_writer = std::make_unique<LedgerWriter>(
+            [this](const std::vector<LedgerWriter::Write *> &writes) { writeBatch(writes); },
+            [this] {
+                connection();
+                plain(QStringLiteral("cannot copy the ledger's log into its file"),
+                      QStringLiteral("PRAGMA wal_checkpoint(PASSIVE)"));
+            });
 }
+
+Ledger::~Ledger() = default;
 
 bool Ledger::addCardIfMissing(const QString &number, qint64 balance, qint64 balanceInactive)
 {
-    return retrying([&] {
+    return writing([&] {
         Work work(*this);
         const bool added
             = change(QStringLiteral("cannot add card %1").arg(CardMask::shown(number)),
@@ -385,7 +506,7 @@ LedgerReply Ledger::open(Kind kind, const QString &terminalId, const QString &cl
         return reply;
     }
 
-    return retrying([&] {
+    return writing([&] {
         LedgerReply reply;
         Work work(*this);
         if (openLocked(kind, terminalId, clientSessionId, cardNumber, amount, dateFromCash, group,
@@ -561,7 +682,7 @@ Ledger::Found Ledger::lockTransaction(const QString &terminalId, const QString &
 LedgerReply Ledger::commit(const QString &terminalId, const QString &sessionId,
                            const QString &cardNumber)
 {
-    return retrying([&] {
+    return writing([&] {
         LedgerReply reply;
         reply.sessionId = sessionId;
         Work work(*this);
@@ -642,7 +763,7 @@ LedgerReply Ledger::rollback(const QString &terminalId, const QString &id,
         reply.matchedNothing = true;
         return reply;
     }
-    return retrying([&] {
+    return writing([&] {
         LedgerReply reply;
         reply.sessionId = id;
         Work work(*this);
@@ -662,7 +783,9 @@ LedgerReply Ledger::rollback(const QString &terminalId, const QString &id,
             // The till's own id, and nothing under it yet: its payment may
             // still be on its way (a till that gave up waiting sends this at
             // once). Acknowledged, and remembered so that it is refused on
-            // arrival. The card's lock orders this against that payment.
+            // arrival. The card's lock orders this against that payment
+            // (its claim, against one on another node).
+            claimCard(cardNumber);
             change(QStringLiteral("cannot remember a reversal"),
                    QStringLiteral("REPLACE INTO reversals (terminal_id, client_session_id,"
                                   " card_number, created_at, created_ms) VALUES (?, ?, ?, ?, ?)"),
@@ -759,7 +882,8 @@ QStringList Ledger::expireOverdue()
                {statePending, QDateTime::currentMSecsSinceEpoch() - m_pendingTtlMs}, 2);
     QStringList lines;
     for (const QVariantList &row : overdueIds) {
-        retrying([&] {
+        // Logged once it is committed: a try that was undone logs nothing.
+        const QString line = writing([&] {
             LedgerReply reply;
             Work work(*this);
             Transaction transaction;
@@ -767,23 +891,24 @@ QStringList Ledger::expireOverdue()
             if (!findTransaction(terminal, By::RowId, row.at(0), transaction)
                 || !lockCard(transaction.card, reply)
                 || !findTransaction(terminal, By::RowId, row.at(0), transaction))
-                return 0;
+                return QString();
             // Another server may have expired, committed or rolled it back since.
             if (transaction.state != statePending || !overdue(transaction))
-                return 0;
+                return QString();
             finish(transaction, stateRolledBack,
                    noun(transaction.kind) + QStringLiteral(" expired"), 0, reply);
             work.commit();
-            lines << describe(QStringLiteral("expired"), transaction, reply.balance);
-            return 0;
+            return describe(QStringLiteral("expired"), transaction, reply.balance);
         });
+        if (!line.isEmpty())
+            lines << line;
     }
     return lines;
 }
 
 int Ledger::forgetOldReversals()
 {
-    return retrying([&] {
+    return writing([&] {
         return change(QStringLiteral("cannot forget old reversals"),
                       QStringLiteral("DELETE FROM reversals WHERE created_ms <= ?"),
                       {QDateTime::currentMSecsSinceEpoch() - SimOptions::reversalMemoryMs});
@@ -799,7 +924,7 @@ bool Ledger::history(const QString &cardNumber, LedgerReply &card, QVector<Event
         = rows(QStringLiteral("cannot read the history of %1").arg(CardMask::shown(cardNumber)),
                QStringLiteral("SELECT at, event, delta, balance, amount, terminal_id, session_id,"
                               " client_session_id, inactive_delta FROM history"
-                              " WHERE card_number = ? ORDER BY id"),
+                              " WHERE card_number = ? ORDER BY seq, id"),
                {cardNumber}, 9);
     for (const QVariantList &row : found) {
         Event event;
@@ -967,6 +1092,20 @@ QSqlDatabase &Ledger::connection()
             // row lock orders everything else.
             plain(QStringLiteral("cannot set up the ledger connection"),
                   QStringLiteral("SET SESSION TRANSACTION ISOLATION LEVEL READ COMMITTED"));
+            // A Galera node commits before the others have applied the
+            // write: each transaction's first statement (and each statement
+            // outside one) waits until this node has applied everything the
+            // cluster committed before it, so a decision never rests on a
+            // stale read. One wait per transaction: reads, writes, inserts.
+            QSqlQuery wsrep(connection.db);
+            if (wsrep.exec(QStringLiteral("SHOW VARIABLES LIKE 'wsrep_on'")) && wsrep.next()
+                && wsrep.value(1).toString() == QLatin1String("ON")) {
+                plain(QStringLiteral("cannot set up the ledger connection"),
+                      QStringLiteral("SET SESSION wsrep_sync_wait = 7"));
+                connection.textOnly = true;
+                connection.text = QSqlQuery(connection.db);
+                connection.text.setForwardOnly(true);
+            }
             // Statements outside a request (start-up, the sweeper's look)
             // wait no longer than one; startAttempt() sets each request's.
             setMariaDbLockWait(m_requestDeadlineMs);
@@ -983,7 +1122,8 @@ QSqlDatabase &Ledger::connection()
     return connection.db;
 }
 
-template<typename Operation> auto Ledger::retrying(Operation operation) -> decltype(operation())
+template<typename Operation>
+auto Ledger::retrying(Operation operation, bool writes) -> decltype(operation())
 {
     const QDeadlineTimer deadline = requestArrival == std::chrono::steady_clock::time_point()
         ? QDeadlineTimer(m_requestDeadlineMs)
@@ -994,8 +1134,16 @@ template<typename Operation> auto Ledger::retrying(Operation operation) -> declt
         ~Scope() { requestDeadline = QDeadlineTimer(QDeadlineTimer::Forever); }
     } scope;
 
+    const bool handedOver = writes && m_writer;
     for (int attempt = 1;; ++attempt) {
         try {
+            if (handedOver) {
+                if (deadline.hasExpired())
+                    pastDeadline();
+                std::optional<decltype(operation())> result;
+                m_writer->run([&] { result.emplace(operation()); }, deadline);
+                return std::move(*result);
+            }
             startAttempt(deadline);
             return operation();
         } catch (const LedgerError &e) {
@@ -1003,19 +1151,93 @@ template<typename Operation> auto Ledger::retrying(Operation operation) -> declt
             // connection lost before the COMMIT went out (the database rolls
             // back what a closed connection left open): both may be tried
             // again while there is time. A lost COMMIT may have gone through.
-            const bool lost = e.cause() == LedgerError::Cause::ConnectionLost;
+            const bool lost = e.cause() == LedgerError::Cause::ConnectionLost && !handedOver;
             const bool clean = e.cause() == LedgerError::Cause::Conflict
                 || (lost && !threadConnection.commitSent);
             if (lost)
                 closeThreadConnection();
-            if (!clean || attempt >= 5 || deadline.hasExpired())
+            if (!clean || deadline.hasExpired())
                 failureCounter.fetchAndAddRelaxed(1);
-            if (!clean || attempt >= 5)
+            if (!clean)
                 throw;
-            if (deadline.hasExpired())
-                pastDeadline(QString::fromUtf8(e.what()));
             retryCounter.fetchAndAddRelaxed(1);
+            pauseBeforeRetry(attempt, deadline, e);
         }
+    }
+}
+
+void Ledger::writeBatch(const std::vector<LedgerWriter::Write *> &writes)
+{
+    // What is past its deadline does not start; the file's lock is waited
+    // for no longer than the earliest deadline of the rest.
+    std::vector<LedgerWriter::Write *> live;
+    qint64 wait = -1;
+    for (LedgerWriter::Write *write : writes) {
+        const qint64 left = write->deadline.remainingTime();
+        if (left == 0) {
+            write->error = std::make_exception_ptr(deadlineError());
+            continue;
+        }
+        live.push_back(write);
+        wait = wait < 0 ? left : std::min(wait, left);
+    }
+    if (live.empty())
+        return;
+    try {
+        connection();
+        if (!threadConnection.checkpointsElsewhere) {
+            // The checkpointing thread does them (see LedgerWriter).
+            plain(QStringLiteral("cannot set up the ledger connection"),
+                  QStringLiteral("PRAGMA wal_autocheckpoint = 0"));
+            threadConnection.checkpointsElsewhere = true;
+        }
+        setSQLiteBusyWait(wait);
+        plain(QStringLiteral("cannot begin a transaction"), QStringLiteral("BEGIN IMMEDIATE"));
+    } catch (const LedgerError &) {
+        // Busy: each worker tries again while its request has time.
+        for (LedgerWriter::Write *write : live)
+            write->error = std::current_exception();
+        return;
+    }
+
+    writingBatch = true;
+    batchBroken = false;
+    for (LedgerWriter::Write *write : live) {
+        requestDeadline = write->deadline;
+        try {
+            write->work();
+        } catch (...) {
+            // Handed to the write's worker, which rethrows it.
+            write->error = std::current_exception();
+        }
+        if (batchBroken)
+            break;
+    }
+    writingBatch = false;
+    requestDeadline = QDeadlineTimer(QDeadlineTimer::Forever);
+
+    const auto failAll = [&](const LedgerError &error) {
+        for (LedgerWriter::Write *write : live) {
+            if (!write->error)
+                write->error = std::make_exception_ptr(error);
+        }
+    };
+    if (batchBroken) {
+        // Nothing of the batch stays: what ran is undone with the rest.
+        closeThreadConnection();
+        failAll(LedgerError("a write of the batch could not be undone alone; the batch was"
+                            " rolled back",
+                            LedgerError::Cause::Conflict));
+        return;
+    }
+    try {
+        plain(QStringLiteral("cannot commit a transaction"), QStringLiteral("COMMIT"));
+    } catch (const LedgerError &e) {
+        // Whether any of it reached the disk is not known.
+        QSqlQuery rollback(threadConnection.db);
+        if (!rollback.exec(QStringLiteral("ROLLBACK")))
+            closeThreadConnection();
+        failAll(LedgerError(e.what(), LedgerError::Cause::Other));
     }
 }
 
@@ -1025,7 +1247,6 @@ void Ledger::startAttempt(const QDeadlineTimer &deadline)
     if (deadline.hasExpired())
         pastDeadline();
     connection();
-    ThreadConnection &current = threadConnection;
     const qint64 left = deadline.remainingTime();
     if (left <= 0)
         pastDeadline(QStringLiteral("connecting to the ledger took the time"));
@@ -1033,15 +1254,10 @@ void Ledger::startAttempt(const QDeadlineTimer &deadline)
     // A lock wait never outlasts the request: the database gives up on it
     // about when the till would. Set again only when the time left calls for
     // another, so a request usually costs no extra statement.
-    if (m_mariaDb) {
+    if (m_mariaDb)
         setMariaDbLockWait(left);
-    } else if (current.lockWaitMs > left || current.lockWaitMs < left - 500) {
-        // Whole tenths, so that requests a millisecond apart share one.
-        const qint64 waitMs = left > 100 ? left - left % 100 : left;
-        plain(QStringLiteral("cannot set the ledger's lock wait"),
-              QStringLiteral("PRAGMA busy_timeout = %1").arg(waitMs));
-        current.lockWaitMs = waitMs;
-    }
+    else
+        setSQLiteBusyWait(left);
 }
 
 void Ledger::createTables()
@@ -1056,7 +1272,8 @@ void Ledger::createTables()
                              " number VARCHAR(255) NOT NULL PRIMARY KEY,"
                              " balance BIGINT NOT NULL,"
                              " balance_inactive BIGINT NOT NULL,"
-                             " status INT NOT NULL DEFAULT 0)")
+                             " status INT NOT NULL DEFAULT 0,"
+                             " version BIGINT NOT NULL DEFAULT 0)")
                   + table);
         plain(what,
               QStringLiteral("CREATE TABLE IF NOT EXISTS transactions ("
@@ -1090,7 +1307,8 @@ void Ledger::createTables()
                              " session_id VARCHAR(64),"
                              " client_session_id VARCHAR(255),"
                              " inactive_delta BIGINT NOT NULL DEFAULT 0,"
-                             " KEY by_card (card_number, id),"
+                             " seq BIGINT NOT NULL DEFAULT 0,"
+                             " KEY in_order (card_number, seq),"
                              " KEY by_session (session_id))")
                   + table);
         plain(what,
@@ -1104,6 +1322,7 @@ void Ledger::createTables()
                              " KEY by_age (created_ms))")
                   + table);
         addColumns();
+        addOrdering();
         TerminalRegistry::createTables(true);
         BonusLots::createTables(true);
         AssetBook::createTables(true);
@@ -1118,7 +1337,8 @@ void Ledger::createTables()
                          " number TEXT PRIMARY KEY,"
                          " balance INTEGER NOT NULL,"
                          " balance_inactive INTEGER NOT NULL,"
-                         " status INTEGER NOT NULL DEFAULT 0)"));
+                         " status INTEGER NOT NULL DEFAULT 0,"
+                         " version INTEGER NOT NULL DEFAULT 0)"));
     // session_id is the server's; client_session_id is what the till sent.
     plain(what,
           QStringLiteral("CREATE TABLE IF NOT EXISTS transactions ("
@@ -1157,9 +1377,11 @@ void Ledger::createTables()
                          " terminal_id TEXT,"
                          " session_id TEXT,"
                          " client_session_id TEXT,"
-                         " inactive_delta INTEGER NOT NULL DEFAULT 0)"));
+                         " inactive_delta INTEGER NOT NULL DEFAULT 0,"
+                         " seq INTEGER NOT NULL DEFAULT 0)"));
     upgradeSQLiteLedger();
     addColumns();
+    addOrdering();
     plain(what,
           QStringLiteral("CREATE INDEX IF NOT EXISTS transactions_by_card"
                          " ON transactions (card_number, state)"));
@@ -1170,8 +1392,8 @@ void Ledger::createTables()
           QStringLiteral("CREATE INDEX IF NOT EXISTS transactions_by_age"
                          " ON transactions (state, created_ms)"));
     plain(what,
-          QStringLiteral("CREATE INDEX IF NOT EXISTS history_by_card"
-                         " ON history (card_number, id)"));
+          QStringLiteral("CREATE INDEX IF NOT EXISTS history_in_order"
+                         " ON history (card_number, seq, id)"));
     plain(what,
           QStringLiteral("CREATE INDEX IF NOT EXISTS reversals_by_age ON reversals (created_ms)"));
     plain(what,
@@ -1262,6 +1484,54 @@ void Ledger::upgradeSQLiteLedger()
                           " SELECT number, ?, 'balance carried over', balance, balance, 0"
                           " FROM cards"),
            {nowText()});
+    work.commit();
+}
+
+bool Ledger::hasColumn(const QString &table, const QString &column)
+{
+    QSqlQuery columns(threadConnection.db);
+    if (!columns.exec(m_mariaDb
+                          ? QStringLiteral("SELECT COLUMN_NAME FROM information_schema.COLUMNS"
+                                           " WHERE TABLE_SCHEMA = DATABASE()"
+                                           " AND TABLE_NAME = '%1'")
+                                .arg(table)
+                          : QStringLiteral("PRAGMA table_info(%1)").arg(table)))
+        fail(QStringLiteral("cannot read the ledger's layout"), columns.lastError());
+    while (columns.next()) {
+        if (columns.value(m_mariaDb ? 0 : 1).toString() == column)
+            return true;
+    }
+    return false;
+}
+
+void Ledger::addOrdering()
+{
+    // Looked for first: on Galera a schema change, even one with nothing to
+    // do, holds up every node's writes. The lines written before keep their
+    // order among themselves, ahead of the new ones.
+    const QString what = QStringLiteral("cannot add the history's order to the ledger");
+    const bool version = hasColumn(QStringLiteral("cards"), QStringLiteral("version"));
+    const bool seq = hasColumn(QStringLiteral("history"), QStringLiteral("seq"));
+    if (version && seq)
+        return;
+    if (m_mariaDb) {
+        // IF NOT EXISTS: another server may be at it too.
+        plain(what,
+              QStringLiteral("ALTER TABLE cards ADD COLUMN IF NOT EXISTS"
+                             " version BIGINT NOT NULL DEFAULT 0"));
+        plain(what,
+              QStringLiteral("ALTER TABLE history ADD COLUMN IF NOT EXISTS"
+                             " seq BIGINT NOT NULL DEFAULT 0,"
+                             " ADD KEY IF NOT EXISTS in_order (card_number, seq)"));
+        return;
+    }
+    Work work(*this);
+    if (!version)
+        plain(what,
+              QStringLiteral("ALTER TABLE cards ADD COLUMN version INTEGER NOT NULL DEFAULT 0"));
+    if (!seq)
+        plain(what,
+              QStringLiteral("ALTER TABLE history ADD COLUMN seq INTEGER NOT NULL DEFAULT 0"));
     work.commit();
 }
 
@@ -1371,16 +1641,24 @@ qint64 Ledger::held(const QString &card)
     return qint64(cardTotals(card, false).held);
 }
 
+void Ledger::claimCard(const QString &card)
+{
+    change(QStringLiteral("cannot update card %1").arg(CardMask::shown(card)),
+           QStringLiteral("UPDATE cards SET version = version + 1 WHERE number = ?"), {card});
+}
+
 void Ledger::record(const QString &card, const QString &event, qint64 delta, qint64 balance,
                     qint64 amount, const QString &terminal, const QString &session,
                     const QString &clientSession, qint64 inactiveDelta)
 {
+    claimCard(card);
     change(QStringLiteral("cannot write the history of %1").arg(CardMask::shown(card)),
-           QStringLiteral("INSERT INTO history (card_number, at, event, delta, balance, amount,"
-                          " terminal_id, session_id, client_session_id, inactive_delta)"
-                          " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
-           {card, nowText(), event, delta, balance, amount, terminal, session, clientSession,
-            inactiveDelta});
+           QStringLiteral("INSERT INTO history (card_number, seq, at, event, delta, balance,"
+                          " amount, terminal_id, session_id, client_session_id, inactive_delta)"
+                          " SELECT number, version, ?, ?, ?, ?, ?, ?, ?, ?, ? FROM cards"
+                          " WHERE number = ?"),
+           {nowText(), event, delta, balance, amount, terminal, session, clientSession,
+            inactiveDelta, card});
 }
 
 bool Ledger::reversedBeforehand(const QString &terminalId, const QString &clientSessionId)

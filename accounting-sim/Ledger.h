@@ -4,6 +4,7 @@
 #include "BonusGroup.h"
 #include "LedgerAddress.h"
 #include "LedgerReply.h"
+#include "LedgerWriter.h"
 
 #include <QDeadlineTimer>
 #include <QSqlDatabase>
@@ -13,6 +14,7 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 
 /*!
     The accounting server's books: cards with their status and their
@@ -25,17 +27,34 @@
 
     Each thread talks to the database through a connection of its own (Qt's
     SQL connections belong to the thread that made them), kept for the
-    thread's life. Nothing here serialises in the process: every operation
-    that checks money and moves it runs in one database transaction that
-    first locks the card (SELECT ... FOR UPDATE on MariaDB; BEGIN IMMEDIATE,
-    which locks the file, on SQLite), so two servers on one ledger are as safe
-    as two threads. Database failures throw LedgerError; refusals are replies.
+    thread's life. Every operation that checks money and moves it runs in
+    one database transaction that first locks the card (SELECT ... FOR
+    UPDATE on MariaDB; BEGIN IMMEDIATE, which locks the file, on SQLite), so
+    two servers on one ledger are as safe as two threads. On SQLite the
+    process's writes go through one writer (LedgerWriter), which commits
+    those that queue up together with one sync; reads stay on their threads.
+    Database failures throw LedgerError; refusals are replies.
 
     Every operation has the request deadline: lock waits are set from the
-    time left, a conflict is tried again only while there is time, and a
-    transaction whose deadline has passed is rolled back rather than
-    committed (LedgerError, Cause::Deadline), so nothing lands after the
-    till has given up on it.
+    time left, a conflict is tried again after a random pause for as long
+    as there is time, and a transaction whose deadline has passed is rolled
+    back rather than committed (LedgerError, Cause::Deadline), so nothing
+    lands after the till has given up on it. retrying() and writing() are
+    that one place; an operation is one of them around its transaction.
+
+    On a MariaDB Galera cluster, several servers each on its own node:
+    - a node commits before the others have applied the write, so each
+      connection waits, at the first statement of a transaction, for what
+      any node committed before it (wsrep_sync_wait): a commit on one node
+      finds the makePay made on another an instant before;
+    - every decision on a card's money writes the card's row (its counter
+      `version`), so two nodes deciding on one card at once conflict and one
+      of them is tried again, never both pass on what each read alone;
+    - a conflict between nodes comes as a deadlock at any statement or at
+      COMMIT, and is tried again like any other;
+    - history is in the order the changes committed: each line takes the
+      card's counter, which grows in that order on every node (row ids do
+      not: each node hands out its own).
 
     The rules a till relies on:
     - money leaves a card by a payment, an earning's reversal or a debit, and
@@ -85,6 +104,7 @@ public:
 
     // Opens (or creates) the database and its tables on the calling thread.
     Ledger(const LedgerAddress &address, qint64 pendingTtlMs, qint64 requestDeadlineMs);
+    ~Ledger();
 
     // Adds a card unless it exists; an existing card keeps its balances.
     // Returns true when the card was added.
@@ -186,8 +206,17 @@ private:
 
     QSqlDatabase &connection();
     // Runs one database transaction under the request deadline; the one
-    // place where failures are tried again.
-    template<typename Operation> auto retrying(Operation operation) -> decltype(operation());
+    // place where failures are tried again. writing() for one that may
+    // write: on SQLite it runs on the writer.
+    template<typename Operation>
+    auto retrying(Operation operation, bool writes = false) -> decltype(operation());
+    template<typename Operation> auto writing(Operation operation) -> decltype(operation())
+    {
+        return retrying(operation, true);
+    }
+    // The writer's batch: the writes in one SQLite transaction, each under a
+    // savepoint of its own, committed together.
+    void writeBatch(const std::vector<LedgerWriter::Write *> &writes);
     // Connects if need be and sets the lock wait from the time left.
     void startAttempt(const QDeadlineTimer &deadline);
     void createTables();
@@ -195,6 +224,10 @@ private:
     // Columns added since the first tables: card status, transaction group,
     // history's inactive change.
     void addColumns();
+    bool hasColumn(const QString &table, const QString &column);
+    // Adds the card's counter and the history's order to a ledger made
+    // without them.
+    void addOrdering();
     enum class By { SessionId, ClientId, RowId };
     // The terminal's transaction with that key (the latest one of the last
     // 12 hours, by the till's id).
@@ -216,6 +249,9 @@ private:
     bool commitLocked(const Transaction &transaction, LedgerReply &reply);
     void finish(const Transaction &transaction, const QString &state, const QString &event,
                 qint64 delta, LedgerReply &reply, qint64 inactiveDelta = 0);
+    // Raises the card's counter: this transaction has decided on its money.
+    void claimCard(const QString &card);
+    // A line of the card's history; claims the card and takes its counter.
     void record(const QString &card, const QString &event, qint64 delta, qint64 balance,
                 qint64 amount, const QString &terminal, const QString &session,
                 const QString &clientSession, qint64 inactiveDelta = 0);
@@ -226,6 +262,8 @@ private:
     const bool m_mariaDb;
     const qint64 m_pendingTtlMs;
     const qint64 m_requestDeadlineMs;
+    // SQLite only.
+    std::unique_ptr<LedgerWriter> m_writer;
 };
 
 #endif // LEDGER_H

@@ -84,6 +84,17 @@ public:
     static constexpr int adminWorkers = 4;
     // /healthz waits no longer than this for the ledger.
     static constexpr int healthDeadlineMs = 2000;
+    // A conflict is tried again after a pause that doubles from the first to
+    // the longest, drawn at random from its upper half, while the request
+    // has time.
+    static constexpr qint64 retryFirstPauseMs = 2;
+    static constexpr qint64 retryLongestPauseMs = 100;
+    // Writes a SQLite ledger's writer commits together with one sync: more
+    // than the workers, so a batch usually takes every write waiting.
+    static constexpr int maxBatchWrites = 64;
+    // How often a SQLite ledger's log is copied into its file, beside the
+    // writer: the log holds about this much of the writes.
+    static constexpr qint64 checkpointIntervalMs = 1000;
 
     static SimOptions parse(const QStringList &arguments);
 

@@ -47,7 +47,9 @@
 
 namespace {
 
-constexpr int workers = 32;
+// Each server's workers: accounting-sim's default, or one for each client
+// when there are more (a kept connection holds a worker of the floor's pool).
+constexpr int defaultWorkers = 32;
 
 struct Cell
 {
@@ -195,10 +197,14 @@ int main(int argc, char *argv[])
     const QCommandLineOption attack(QStringLiteral("attack"),
                                     QStringLiteral("Times a till's calls under idle and slow"
                                                    " clients instead."));
-    parser.addOptions({floorServer, seconds, clients, sim, compare, dir, ledger, galera, attack});
+    const QCommandLineOption workersOption(
+        QStringLiteral("workers"), QStringLiteral("Workers of the floor (used by the run)."),
+        QStringLiteral("N"), QString::number(defaultWorkers));
+    parser.addOptions(
+        {floorServer, seconds, clients, sim, compare, dir, ledger, galera, attack, workersOption});
     parser.process(app);
     if (parser.isSet(floorServer))
-        return FloorServer::run(workers);
+        return FloorServer::run(parser.value(workersOption).toInt());
 
     QTemporaryDir work(parser.value(dir) + QStringLiteral("/bench-sim-XXXXXX"));
     if (!work.isValid()) {
@@ -215,12 +221,15 @@ int main(int argc, char *argv[])
         clientCounts << count.toInt();
 
     // A card for each client of the largest count.
+    const int mostClients = *std::max_element(clientCounts.begin(), clientCounts.end());
+    const QString workers = QString::number(std::max(defaultWorkers, mostClients));
     QStringList cards;
-    for (int c = 0; c < *std::max_element(clientCounts.begin(), clientCounts.end()); ++c)
+    for (int c = 0; c < mostClients; ++c)
         cards << QStringLiteral("--card") << QStringLiteral("B%1=1000000000000000").arg(c);
     const auto simArguments = [&](const QString &ledgerAddress) {
-        return QStringList {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
-                            QStringLiteral("--db"), ledgerAddress}
+        return QStringList {QStringLiteral("--listen"),  QStringLiteral("127.0.0.1:0"),
+                            QStringLiteral("--db"),      ledgerAddress,
+                            QStringLiteral("--workers"), workers}
         + cards;
     };
     const auto ledgerFile = [&](const QString &file) {
@@ -239,7 +248,7 @@ int main(int argc, char *argv[])
               columns.push_back(std::move(column));
           };
     addColumn(QStringLiteral("floor"), QCoreApplication::applicationFilePath(),
-              {{QStringLiteral("--floor-server")}});
+              {{QStringLiteral("--floor-server"), QStringLiteral("--workers"), workers}});
     addColumn(QStringLiteral("sim"), parser.value(sim),
               {simArguments(ledgerFile(QStringLiteral("sim.db")))});
     if (parser.isSet(compare))
@@ -262,8 +271,9 @@ int main(int argc, char *argv[])
 
     std::printf("accounting-sim throughput, %.1f s per cell, every server measured in turn\n",
                 measured);
-    std::printf("floor: a bare Thrift thread-pool server (%d workers) with an in-memory map\n",
-                workers);
+    std::printf("floor: a bare Thrift thread-pool server with an in-memory map; every server"
+                " with %s workers\n",
+                qPrintable(workers));
     if (parser.isSet(ledger))
         std::printf("sim:   %s, ledger %s\n", qPrintable(parser.value(sim)),
                     qPrintable(parser.value(ledger).section(QLatin1Char('?'), 0, 0)));

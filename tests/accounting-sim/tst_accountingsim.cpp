@@ -1607,6 +1607,20 @@ void TestAccountingSim::twoServersOnOneMariaDbLedger()
     MariaDbSandbox database;
     QVERIFY2(database.start(), qPrintable(database.errorString()));
     QVERIFY(database.exec(QStringLiteral("CREATE DATABASE ledger")));
+    // A ledger made before cards had a counter and history its order: both
+    // servers add them as they start, and the old line stays first.
+    for (const char *statement :
+         {"CREATE TABLE ledger.cards (number VARCHAR(255) NOT NULL PRIMARY KEY,"
+          " balance BIGINT NOT NULL, balance_inactive BIGINT NOT NULL)",
+          "CREATE TABLE ledger.history (id BIGINT NOT NULL AUTO_INCREMENT PRIMARY KEY,"
+          " card_number VARCHAR(255) NOT NULL, at VARCHAR(40) NOT NULL, event VARCHAR(40) NOT NULL,"
+          " delta BIGINT NOT NULL, balance BIGINT NOT NULL, amount BIGINT NOT NULL,"
+          " terminal_id VARCHAR(255), session_id VARCHAR(64), client_session_id VARCHAR(255),"
+          " KEY by_card (card_number, id))",
+          "INSERT INTO ledger.cards VALUES ('H', 200000, 0)",
+          "INSERT INTO ledger.history (card_number, at, event, delta, balance, amount)"
+          " VALUES ('H', '2025-01-01T00:00:00.000Z', 'opening balance', 200000, 200000, 0)"})
+        QVERIFY2(database.exec(QString::fromUtf8(statement)), qPrintable(database.errorString()));
     const QString ledger
         = QStringLiteral("mysql://root@localhost/ledger?socket=") + database.socketPath();
     // Each till here reverses dozens of payments before they arrive within
@@ -1698,24 +1712,28 @@ void TestAccountingSim::twoServersOnOneMariaDbLedger()
         QCOMPARE(server.stop(SIGTERM), 0);
 
     // The ledger's own account: each commit applied once, never below zero,
-    // nothing left pending.
+    // in the order of the balances, nothing left pending.
     const Run run
         = runSim({QStringLiteral("history"), QStringLiteral("--db"), ledger, QStringLiteral("H")});
     QCOMPARE(run.code, 0);
     QMap<QString, int> events;
     QMap<QString, int> finished; // by session: how many times each ended
     const QRegularExpression line(
-        QStringLiteral("^\\S+ ([a-z ]+) delta=\\S+ balance=(-?\\d+) .* session=(\\S+) "));
+        QStringLiteral("^\\S+ ([a-z ]+) delta=(\\S+) balance=(-?\\d+) .* session=(\\S+) "));
+    qint64 balance = 0;
     for (const QString &text : QString::fromUtf8(run.out).split(QLatin1Char('\n'))) {
         const QRegularExpressionMatch match = line.match(text);
         if (!match.hasMatch())
             continue;
         ++events[match.captured(1)];
-        QVERIFY2(match.captured(2).toLongLong() >= 0, qPrintable(text));
+        balance += match.captured(2).toLongLong();
+        QCOMPARE(match.captured(3).toLongLong(), balance);
+        QVERIFY2(balance >= 0, qPrintable(text));
         if (!match.captured(1).endsWith(QLatin1String(" pending"))
             && !match.captured(1).endsWith(QLatin1String(" committed")))
-            ++finished[match.captured(3)];
+            ++finished[match.captured(4)];
     }
+    QCOMPARE(events.value(QStringLiteral("opening balance")), 1);
     for (auto it = applied.cbegin(); it != applied.cend(); ++it)
         QCOMPARE(events.value(it.key()), it.value());
     // Every transaction opened was committed or rolled back.
