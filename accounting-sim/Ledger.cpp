@@ -1172,6 +1172,15 @@ void Ledger::writeBatch(const std::vector<LedgerWriter::Write *> &writes)
     // for no longer than the earliest deadline of the rest.
     std::vector<LedgerWriter::Write *> live;
     qint64 wait = -1;
+    try {
+        connection();
+    } catch (const LedgerError &) {
+        // Each write hears of it; with none (the writer's start), the first
+        // write tries again.
+        for (LedgerWriter::Write *write : writes)
+            write->error = std::current_exception();
+        return;
+    }
     for (LedgerWriter::Write *write : writes) {
         const qint64 left = write->deadline.remainingTime();
         if (left == 0) {
@@ -1184,7 +1193,6 @@ void Ledger::writeBatch(const std::vector<LedgerWriter::Write *> &writes)
     if (live.empty())
         return;
     try {
-        connection();
         if (!threadConnection.checkpointsElsewhere) {
             // The checkpointing thread does them (see LedgerWriter).
             plain(QStringLiteral("cannot set up the ledger connection"),

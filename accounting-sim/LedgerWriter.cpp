@@ -45,6 +45,9 @@ void LedgerWriter::run(std::function<void()> work, const QDeadlineTimer &deadlin
 
 void LedgerWriter::loop()
 {
+    // An empty batch first: the writer's connection is open before the first
+    // write, with the process's other files, not in the middle of its life.
+    m_batch({});
     std::unique_lock<std::mutex> guard(m_lock);
     for (;;) {
         m_queued.wait(guard, [this] { return m_stopping || !m_queue.empty(); });
@@ -68,8 +71,8 @@ void LedgerWriter::loop()
 void LedgerWriter::checkpointLoop()
 {
     std::unique_lock<std::mutex> guard(m_lock);
-    while (!m_stop.wait_for(guard, std::chrono::milliseconds(SimOptions::checkpointIntervalMs),
-                            [this] { return m_stopping; })) {
+    // The first at once, which opens this thread's connection (see loop()).
+    do {
         guard.unlock();
         try {
             m_checkpoint();
@@ -78,5 +81,6 @@ void LedgerWriter::checkpointLoop()
             Console::err(QStringLiteral("accounting-sim: ") + QString::fromUtf8(e.what()));
         }
         guard.lock();
-    }
+    } while (!m_stop.wait_for(guard, std::chrono::milliseconds(SimOptions::checkpointIntervalMs),
+                              [this] { return m_stopping; }));
 }
