@@ -208,8 +208,6 @@ void pauseBeforeRetry(int attempt, const QDeadlineTimer &deadline, const LedgerE
         pastDeadline(QString::fromUtf8(conflict.what()));
 }
 
-// Runs a prepared statement of this thread's connection. Callers read what
-// they need and then finish() it, so no statement keeps a read open.
 // `sql` with each ? replaced by its value: numbers as they are, text as a
 // hex literal of its UTF-8 (nothing in it to escape), null as NULL. The
 // statements here hold no ? of their own.
@@ -236,6 +234,9 @@ QString inlined(const QString &sql, const QVariantList &values)
     return text;
 }
 
+// Runs a prepared statement of this thread's connection (or its text, see
+// ThreadConnection::textOnly). Callers read what they need and then
+// finish() it, so no statement keeps a read open.
 QSqlQuery &run(const QString &what, const QString &sql, const QVariantList &values = {})
 {
     ThreadConnection &connection = threadConnection;
@@ -1182,7 +1183,8 @@ void Ledger::writeBatch(const std::vector<LedgerWriter::Write *> &writes)
         return;
     }
     for (LedgerWriter::Write *write : writes) {
-        const qint64 left = write->deadline.remainingTime();
+        const qint64 left
+            = write->deadline.isForever() ? m_requestDeadlineMs : write->deadline.remainingTime();
         if (left == 0) {
             write->error = std::make_exception_ptr(deadlineError());
             continue;
