@@ -5,6 +5,9 @@
 // stay pending, no card may have gone below zero, and every answer came
 // within the till's limits. On a machine where the cluster cannot start the
 // suite is skipped, with the reason.
+//
+// BONUS_GALERA_SOAK=1 (the `nightly` run) loads the cluster several times
+// longer; without it the run is sized for CI.
 
 #include "GaleraSandbox.h"
 #include "HostProcess.h"
@@ -44,6 +47,25 @@ const int receiveMs = 12000;
 // makePay, the commit and its retries (one receive limit between them), and
 // a reversal, each over three servers at most; and starting the process.
 const int tillLimitMs = 3 * receiveMs + 4 * nodes * connectMs + 3000;
+
+// How long each stage of the load lasts and how many operations the
+// cross-node rows make: long enough in CI that node 2 dies with payments in
+// flight on it and rejoins under load, longer in the soak.
+struct Load
+{
+    int beforeKillMs;
+    int killedMs;
+    int afterRejoinMs;
+    int crossNodeOperations;
+    int conflictOperations; // for each of nine threads
+};
+
+Load load()
+{
+    if (qEnvironmentVariableIntValue("BONUS_GALERA_SOAK") > 0)
+        return {60000, 30000, 60000, 1000, 200};
+    return {6000, 6000, 4000, 60, 20};
+}
 
 // One payment-host in `-` mode, fed one line at a time.
 struct Till
@@ -307,7 +329,7 @@ void GaleraChaosTest::crossNodeRules()
     const int threadCount = scenario == 2 ? 9 : 1;
     for (int t = 0; t < threadCount; ++t)
         threads.emplace_back([&, t] {
-            work(t, scenario == 2 ? 60 : 200);
+            work(t, scenario == 2 ? load().conflictOperations : load().crossNodeOperations);
             ++finished;
         });
     // The event loop reads the servers' logs meanwhile: a full pipe would stop them.
@@ -329,7 +351,7 @@ void GaleraChaosTest::crossNodeRules()
                                 .arg(QString::fromLatin1(
                                     QByteArray::fromStdString(terminal).toHex().toUpper())))
                      .toInt(),
-                 200);
+                 load().crossNodeOperations);
     }
     if (scenario == 2) {
         const qint64 tried = conflicts() - conflictsBefore;
@@ -373,7 +395,7 @@ void GaleraChaosTest::paymentsSurviveANodeKilled()
     clock.start();
 
     // Load on all three nodes, then node 2 dies as a machine does.
-    QTest::qWait(15000);
+    QTest::qWait(load().beforeKillMs);
     const int beforeKill = [&] {
         int answered = 0;
         for (auto &till : m_tills)
@@ -384,12 +406,12 @@ void GaleraChaosTest::paymentsSurviveANodeKilled()
     const qint64 killedAt = clock.elapsed();
     // The tills go on with two nodes; then node 2 rejoins (the tills are
     // served meanwhile) and the load goes on with all three.
-    QTest::qWait(15000);
+    QTest::qWait(load().killedMs);
     QElapsedTimer rejoin;
     rejoin.start();
     QVERIFY2(m_cluster.start(nodes), qPrintable(m_cluster.errorString()));
     const qint64 rejoinMs = rejoin.elapsed();
-    QTest::qWait(10000);
+    QTest::qWait(load().afterRejoinMs);
     m_loading = false;
     QTRY_VERIFY_WITH_TIMEOUT(
         std::none_of(m_tills.begin(), m_tills.end(), [](auto &till) { return till->busy; }),
