@@ -137,9 +137,21 @@ BonusSettings BonusSettings::read(const QString &path)
     static QByteArray lastBytes;
     static BonusSettings lastSettings;
     const QMutexLocker locker(&lastMutex);
-    if (lastSettings.m_state != State::Missing && bytes == lastBytes)
+    if (lastSettings.m_state != State::Missing && bytes == lastBytes) {
+        // The cache's one rule: the outcome is the bytes' alone.
+        Q_ASSERT(parsed(bytes).m_values == lastSettings.m_values
+                 && parsed(bytes).m_problems == lastSettings.m_problems);
         return lastSettings;
+    }
+    settings = parsed(bytes);
+    lastBytes = bytes;
+    lastSettings = settings;
+    return settings;
+}
 
+BonusSettings BonusSettings::parsed(const QByteArray &bytes)
+{
+    BonusSettings settings;
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
     if (error.error != QJsonParseError::NoError) {
@@ -150,8 +162,6 @@ BonusSettings BonusSettings::read(const QString &path)
         settings.m_state = State::Read;
         settings.check();
     }
-    lastBytes = bytes;
-    lastSettings = settings;
     return settings;
 }
 

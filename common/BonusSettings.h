@@ -65,6 +65,8 @@ public:
     static QStringList knownKeys();
 
 private:
+    // The settings in `bytes`, parsed and checked; no cache.
+    static BonusSettings parsed(const QByteArray &bytes);
     void check();
     void checkServers();
     void checkTls();

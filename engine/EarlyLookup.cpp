@@ -8,6 +8,9 @@
 
 void EarlyLookup::send(const QSqlDatabase &database, const QString &statement)
 {
+    // One statement out at a time: an answer still due would be read as
+    // this one's.
+    Q_ASSERT(!pending());
     connection = nullptr;
     if (!database.isOpen() || !database.driver())
         return;

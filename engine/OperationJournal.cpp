@@ -544,19 +544,18 @@ bool OperationJournal::hasUnsettled()
     // every few seconds all the same: a file time is only as fine as the
     // kernel's tick.
     const FileMark mark = fileMarkOf(m_path);
-    if (stillSettled(mark))
+    if (stillSettled(mark)) {
+        // The skip's one rule: files as the last empty look left them hold
+        // nothing unsettled.
+        Q_ASSERT((open(), !anyUnsettledRow()));
         return false;
+    }
     m_settledSeen.invalidate();
     m_ownWritesOnly = false;
 
     open();
     writeUnwritten();
-    static const QString statement
-        = QStringLiteral("SELECT 1 FROM operations WHERE state IN (%1) LIMIT 1")
-              .arg(unsettledStates());
-    QSqlQuery &query = exec(QStringLiteral("cannot read the journal"), statement, {}, true);
-    const bool found = query.next();
-    query.finish();
+    const bool found = anyUnsettledRow();
     // The mark from before the look: a write that came in meanwhile shows
     // as a change next time.
     if (!found && m_unwritten.isEmpty()) {
@@ -564,6 +563,17 @@ bool OperationJournal::hasUnsettled()
         m_settledSeen.start();
     }
     return found || !m_unwritten.isEmpty();
+}
+
+bool OperationJournal::anyUnsettledRow()
+{
+    static const QString statement
+        = QStringLiteral("SELECT 1 FROM operations WHERE state IN (%1) LIMIT 1")
+              .arg(unsettledStates());
+    QSqlQuery &query = exec(QStringLiteral("cannot read the journal"), statement, {}, true);
+    const bool found = query.next();
+    query.finish();
+    return found;
 }
 
 QList<OperationJournal::Record> OperationJournal::unsettled()

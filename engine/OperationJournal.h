@@ -168,6 +168,8 @@ private:
     // Nothing unsettled at the last look, and the files (their `mark`)
     // untouched since.
     bool stillSettled(const FileMark &mark) const;
+    // Asks the journal itself; it is open.
+    bool anyUnsettledRow();
 
     QString m_path;
     QString m_connection;

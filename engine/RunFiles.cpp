@@ -126,6 +126,20 @@ bool RunFiles::writtenStatusFields(int &code, QString &description, QString &car
 
 bool RunFiles::write(File &file, const QByteArray &bytes)
 {
+#ifndef QT_NO_DEBUG
+    // A kept descriptor is the file at its path: nobody replaces the files
+    // while a run holds the till's lock.
+    struct stat kept
+    {
+    };
+    struct stat named
+    {
+    };
+    Q_ASSERT(file.fd < 0
+             || (::fstat(file.fd, &kept) == 0
+                 && ::stat(QFile::encodeName(file.path).constData(), &named) == 0
+                 && kept.st_ino == named.st_ino && kept.st_dev == named.st_dev));
+#endif
     if (file.fd < 0) {
         file.fd = openForWriting(file.path);
         if (file.fd < 0)

@@ -188,9 +188,21 @@ bool readPlainLine(const QString &line, HostCommand *command)
 
 HostCommand HostCommand::parseLine(const QString &line)
 {
+    // The shortcut's one rule: a line it reads means what the general parser
+    // makes of it; anything it is unsure of goes to that parser.
     HostCommand command;
-    if (readPlainLine(line, &command))
+    if (readPlainLine(line, &command)) {
+#ifndef QT_NO_DEBUG
+        const HostCommand general = parse(QProcess::splitCommand(line), InputLine);
+        Q_ASSERT(general.kind == command.kind && general.amount == command.amount
+                 && general.cardNumber == command.cardNumber && general.json == command.json
+                 && general.receiptNumber == command.receiptNumber
+                 && general.cashCode == command.cashCode
+                 && general.cashierCode == command.cashierCode
+                 && general.writeReceipt == command.writeReceipt);
+#endif
         return command;
+    }
     return parse(QProcess::splitCommand(line), InputLine);
 }
 
