@@ -3,6 +3,7 @@
 #include "AccountingLogicService.h"
 #include "BonusServerUnavailable.h"
 #include "BonusSettings.h"
+#include "CardNumberMask.h"
 #include "Clock.h"
 #include "Limits.h"
 #include "Logger.h"
@@ -215,6 +216,7 @@ ServerProbe VeltaBonusClientThrift::probe(int index, const QString &cardNumber)
 BalanceResponse VeltaBonusClientThrift::balance(const QString &cardNumber)
 {
     d->logger.info(QStringLiteral("Получение баланса по протоколу thrift"));
+    CardNumberMask::remember(cardNumber);
     d->logger.info(QStringLiteral("Терминал: ") + d->terminalId + QStringLiteral(" карта: ")
                    + cardNumber);
 
@@ -465,6 +467,7 @@ BonusResult VeltaBonusClientThrift::makeTransaction(const QString &logTitle, boo
                                                     const QString &transaction)
 {
     d->logger.info(logTitle);
+    CardNumberMask::remember(flow.cardNumber);
     d->logger.info(QStringLiteral("Терминал: ") + d->terminalId + QStringLiteral(" карта ")
                    + flow.cardNumber);
     d->logger.info(QStringLiteral("ID транзакции: ") + transaction);

@@ -43,8 +43,8 @@ const NumberKey numberKeys[] = {
 
 // A text that is a number or an object is a slip in the file, and would
 // otherwise become a path or a header nobody meant.
-const char *const textKeys[]
-    = {"statusFile", "printFile", "regexPattern", "regexRule", "header", "terminalId", "address"};
+const char *const textKeys[] = {"statusFile", "printFile",  "regexPattern", "regexRule",
+                                "header",     "terminalId", "address",      "logCardNumbers"};
 // The server list and TLS files, checked apart.
 const char *const otherKeys[] = {"servers", "tls"};
 
@@ -175,6 +175,11 @@ int BonusSettings::integer(const QString &key) const
     return m_numbers.value(key, 0);
 }
 
+bool BonusSettings::masksCardNumbers() const
+{
+    return text(QStringLiteral("logCardNumbers")) == QLatin1String("masked");
+}
+
 int BonusSettings::reversalWindowSeconds() const
 {
     const int window = integer(QStringLiteral("reversalWindow"));
@@ -241,6 +246,12 @@ void BonusSettings::check()
             m_problems << QStringLiteral("Значение \"%1\" должно быть строкой: %2")
                               .arg(key, shown(key, json));
     }
+    const QJsonValue cardNumbers = m_values.value(QStringLiteral("logCardNumbers"));
+    if (cardNumbers.isString() && cardNumbers != QLatin1String("full")
+        && cardNumbers != QLatin1String("masked"))
+        m_problems << QStringLiteral("Значение \"logCardNumbers\" должно быть \"full\" или "
+                                     "\"masked\": %1")
+                          .arg(shown(QStringLiteral("logCardNumbers"), cardNumbers));
     checkServers();
     checkTls();
 }

@@ -52,6 +52,9 @@ public:
     // "keepAlive", or its default when the key is left out or unusable.
     int keepAliveSeconds() const;
 
+    // "logCardNumbers" is "masked"; "full", the default, otherwise.
+    bool masksCardNumbers() const;
+
     // "servers" in order; empty when the key is missing (the single
     // "address" and "port" then name the server).
     QList<Server> servers() const { return m_servers; }

@@ -50,6 +50,10 @@ public:
     // The widest slip that can be laid out.
     static constexpr int maxWidthPrint = 1000;
 
+    // Card numbers a masked log keeps to mask: a run meets one or two, a
+    // settling pass one per journal record it reads.
+    static constexpr int rememberedCardNumbers = 64;
+
     // Settled journal records older than this are pruned. It also bounds
     // how far back the till makes sure a transaction id it sends is new.
     static constexpr int journalKeepDays = 30;

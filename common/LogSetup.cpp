@@ -181,6 +181,31 @@ void LogSetup::flush()
     }
 }
 
+QStringList LogSetup::files()
+{
+    QStringList paths;
+    const auto root = log4cxx::Logger::getRootLogger();
+    if (root->getLevel() && root->getLevel()->toInt() == log4cxx::Level::OFF_INT)
+        return paths;
+    for (const log4cxx::AppenderPtr &appender : root->getAllAppenders()) {
+        if (const auto file = log4cxx::cast<log4cxx::FileAppender>(appender))
+            paths << QString::fromStdString(file->getFile());
+    }
+    return paths;
+}
+
+bool LogSetup::writesElsewhere()
+{
+    const auto root = log4cxx::Logger::getRootLogger();
+    if (root->getLevel() && root->getLevel()->toInt() == log4cxx::Level::OFF_INT)
+        return false;
+    for (const log4cxx::AppenderPtr &appender : root->getAllAppenders()) {
+        if (!log4cxx::cast<log4cxx::FileAppender>(appender))
+            return true;
+    }
+    return false;
+}
+
 void LogSetup::noteFailure(const QString &reason)
 {
     failureCount.fetchAndAddRelaxed(1);

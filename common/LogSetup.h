@@ -2,6 +2,7 @@
 #define LOGSETUP_H
 
 #include <QString>
+#include <QStringList>
 
 /*!
     Process-wide logging set-up. A host that configured log4cxx itself is
@@ -17,6 +18,13 @@ public:
     // Writes out what the appenders of the root logger hold back. The
     // plug-in's own appender buffers a run's lines; this ends each run.
     static void flush();
+
+    // Where the log goes: the files of the root logger's file appenders
+    // (the default file, or those a configuration names), and whether it
+    // has appenders that write elsewhere (the host's console, say). Nothing
+    // of either: the plug-in logs nothing.
+    static QStringList files();
+    static bool writesElsewhere();
 
     /*!
         Logging never throws at its caller: a line or a flush that fails (a

@@ -1,5 +1,6 @@
 #include "Logger.h"
 
+#include "CardNumberMask.h"
 #include "LogSetup.h"
 
 #include <log4cxx/helpers/pool.h>
@@ -47,7 +48,8 @@ void Logger::log(const log4cxx::LevelPtr &level, const QString &message) const
     static thread_local log4cxx::helpers::Pool pool;
     try {
         m_logger->callAppenders(std::make_shared<log4cxx::spi::LoggingEvent>(
-                                    m_logger->getName(), level, message.toStdString(),
+                                    m_logger->getName(), level,
+                                    CardNumberMask::forLog(message).toStdString(),
                                     log4cxx::spi::LocationInfo::getLocationUnavailable()),
                                 pool);
     } catch (const std::exception &e) {

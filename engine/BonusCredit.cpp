@@ -272,9 +272,9 @@ QByteArray BonusCredit::resetJournal()
     return recovery.resetJournal();
 }
 
-QByteArray BonusCredit::check(const QString &cardNumber)
+QByteArray BonusCredit::check(const QString &cardNumber, bool fullCardNumbers)
 {
-    return TillCheck(database, *journal).run(cardNumber);
+    return TillCheck(database, *journal).run(cardNumber, fullCardNumbers);
 }
 
 void BonusCredit::findCard()

@@ -80,7 +80,7 @@ public:
     QByteArray resetJournal();
 
     // Looks the till over without moving money (TillCheck).
-    QByteArray check(const QString &cardNumber);
+    QByteArray check(const QString &cardNumber, bool fullCardNumbers);
 
     // Preparation steps: each writes status 255 itself and answers false.
     bool generateSettings();

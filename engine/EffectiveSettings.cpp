@@ -1,5 +1,6 @@
 #include "EffectiveSettings.h"
 
+#include "CardNumberMask.h"
 #include "TillPaths.h"
 
 namespace {
@@ -29,6 +30,7 @@ bool EffectiveSettings::apply(const BonusSettings &settings)
         regexPattern = read.text(QStringLiteral("regexPattern"));
         regexRule = read.text(QStringLiteral("regexRule"));
         header = read.text(QStringLiteral("header"));
+        CardNumberMask::setLogMasked(read.masksCardNumbers());
         fillDefaults();
     }
     return true;

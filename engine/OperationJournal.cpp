@@ -1,5 +1,6 @@
 #include "OperationJournal.h"
 
+#include "CardNumberMask.h"
 #include "Clock.h"
 #include "Limits.h"
 
@@ -127,6 +128,8 @@ OperationJournal::Record recordAt(const QSqlQuery &query)
     record.sessionId = query.value(2).toString();
     record.terminalId = query.value(3).toString();
     record.cardNumber = query.value(4).toString();
+    // Settling and recover log it.
+    CardNumberMask::remember(record.cardNumber);
     record.operation = query.value(5).toInt();
     record.amount = query.value(6).toLongLong();
     record.createdAt = QDateTime::fromString(query.value(7).toString(), Qt::ISODateWithMs);

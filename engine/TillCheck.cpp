@@ -1,14 +1,14 @@
 #include "TillCheck.h"
 
+#include "BonusCreditException.h"
 #include "BonusSettings.h"
+#include "CardNumberMask.h"
 #include "Clock.h"
 #include "LogSetup.h"
 #include "OperationJournal.h"
 #include "ReceiptImage.h"
 #include "ReversalRule.h"
-#include "ThriftSSLSocketFactory.h"
-#include "ThriftTransportProvider.h"
-#include "ThriftTransportWrapper.h"
+#include "ServerProbe.h"
 #include "TillDatabase.h"
 #include "TillPaths.h"
 #include "VeltaBonusClientThrift.h"
@@ -20,38 +20,51 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSqlError>
+#include <QTemporaryFile>
 
-namespace api = accounting::logic::thriftapi;
+#include <memory>
 
 namespace {
 
-QString orDefault(const QString &path, const QString &fallback)
+// Paths as people read them: no doubled or trailing slashes.
+QString shown(const QString &path)
 {
-    return path.isEmpty() ? fallback : path;
+    return QDir::cleanPath(path);
 }
 
-// Can a file be written here? Proven by writing, not by asking access():
-// the answer must hold for root on a read-only mount too. An existing file
-// is opened for appending, so its content stays as it is.
-QString unwritable(const QString &path, bool directory)
+QString roubles(qint64 kopecks)
 {
-    if (directory) {
-        if (!QDir().mkpath(path))
-            return QStringLiteral("не удалось создать каталог");
-        QFile probe(path + QStringLiteral("/.bonus_credit_check"));
-        if (!probe.open(QIODevice::WriteOnly))
-            return probe.errorString();
-        probe.remove();
+    return QStringLiteral("%1.%2")
+        .arg(kopecks / 100)
+        .arg(qAbs(kopecks % 100), 2, 10, QLatin1Char('0'));
+}
+
+// What keeps a file from being made or written in `directory`, or empty.
+// Proven by writing, not by asking access(): the answer must hold for root
+// on a read-only mount too. The probe is a temporary file, removed at once.
+QString unwritableDirectory(const QString &directory)
+{
+    if (!QFileInfo(directory).isDir())
+        return QStringLiteral("missing: ") + shown(directory);
+    QTemporaryFile probe(directory + QStringLiteral("/.bonus_credit_check.XXXXXX"));
+    if (!probe.open())
+        return QStringLiteral("cannot write in %1: %2").arg(shown(directory), probe.errorString());
+    return QString();
+}
+
+// The same for a file: its directory must take a new file, and the file,
+// when it is there, must open for appending, which leaves it as it was.
+QString unwritableFile(const QString &path)
+{
+    const QFileInfo info(path);
+    const QString directory = unwritableDirectory(info.absolutePath());
+    if (!directory.isEmpty())
+        return QStringLiteral("directory ") + directory;
+    if (!info.exists())
         return QString();
-    }
     QFile file(path);
-    const bool existed = file.exists();
     if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
-        return file.errorString();
-    file.close();
-    if (!existed)
-        file.remove();
+        return QStringLiteral("cannot write %1: %2").arg(shown(path), file.errorString());
     return QString();
 }
 
@@ -63,95 +76,51 @@ TillCheck::TillCheck(TillDatabase &database, OperationJournal &journal)
 {
 }
 
-QByteArray TillCheck::run(const QString &cardNumber)
+QByteArray TillCheck::run(const QString &cardNumber, bool fullCardNumbers)
 {
     rows = QJsonArray();
     allOk = true;
+    this->fullCardNumbers = fullCardNumbers;
+
+    const QString root = TillPaths::root();
+    const QString whence = qEnvironmentVariableIsEmpty(TillPaths::rootVariable())
+        ? QStringLiteral(" (the default)")
+        : QStringLiteral(" (from %1)").arg(QLatin1String(TillPaths::rootVariable()));
+    const bool rootThere = QFileInfo(root).isDir();
+    row(QStringLiteral("root"), QStringLiteral("till root"), rootThere,
+        (rootThere ? QString() : QStringLiteral("missing: ")) + shown(root) + whence);
 
     const QString settingsPath = TillPaths::settingsFile();
     const BonusSettings settings = BonusSettings::read(settingsPath);
-    switch (settings.state()) {
-    case BonusSettings::State::Missing:
-        row(QStringLiteral("settings"), false,
-            QStringLiteral("Файл с настройками не найден: ") + settingsPath);
-        break;
-    case BonusSettings::State::Unreadable:
-        row(QStringLiteral("settings"), false,
-            QStringLiteral("Файл с настройками не читается: ") + settingsPath);
-        break;
-    case BonusSettings::State::TooLarge:
-        row(QStringLiteral("settings"), false,
-            QStringLiteral("Ошибка в файле настроек: ")
-                + settings.problems().join(QStringLiteral("; ")));
-        break;
-    case BonusSettings::State::NotJson:
-        row(QStringLiteral("settings"), false,
-            QStringLiteral("Ошибка в файле настроек: это не JSON: ") + settingsPath);
-        break;
-    case BonusSettings::State::Read: {
-        QStringList problems = settings.problems();
-        const QHash<QString, QString> unknown = settings.unknownKeys();
-        for (auto it = unknown.cbegin(); it != unknown.cend(); ++it)
-            problems << QStringLiteral("Неизвестный ключ \"%1\" (возможно, \"%2\")")
-                            .arg(it.key(), it.value());
-        problems.sort();
-        row(QStringLiteral("settings"), problems.isEmpty(),
-            problems.isEmpty() ? settingsPath : problems.join(QStringLiteral("; ")));
-        break;
-    }
-    }
+    checkSettings(settings, settingsPath);
+    // The check's own log lines follow the settings, as a run's do.
+    if (settings.isUsable())
+        CardNumberMask::setLogMasked(settings.masksCardNumbers());
 
     if (settings.hasTls() && settings.isUsable()) {
         const QString serverName = settings.tls().serverName;
-        row(QStringLiteral("tls"), serverName.isEmpty() ? Verdict::Warn : Verdict::Ok,
+        row(QStringLiteral("tls"), QStringLiteral("TLS"),
+            serverName.isEmpty() ? Verdict::Warn : Verdict::Ok,
             serverName.isEmpty() ? QStringLiteral("TLS server name not checked: any certificate "
                                                   "from the CA can pose as the server")
-                                 : QStringLiteral("server certificates must name ") + serverName);
+                                 : QStringLiteral("server certificates must carry ") + serverName);
     }
 
-    checkWritable(QStringLiteral("workDir"), TillPaths::workDir());
-    checkWritable(QStringLiteral("statusFile"),
-                  orDefault(settings.text(QStringLiteral("statusFile")), TillPaths::statusFile()));
-    checkWritable(QStringLiteral("printFile"),
-                  orDefault(settings.text(QStringLiteral("printFile")), TillPaths::printFile()));
+    const QString workDir = TillPaths::workDir();
+    const QString workProblem = unwritableDirectory(workDir);
+    row(QStringLiteral("workDir"), QStringLiteral("work directory"), workProblem.isEmpty(),
+        workProblem.isEmpty() ? shown(workDir) : workProblem);
+    const auto orDefault = [&settings](const char *key, const QString &fallback) {
+        const QString path = settings.text(QLatin1String(key));
+        return path.isEmpty() ? fallback : path;
+    };
+    checkFile(QStringLiteral("statusFile"), QStringLiteral("status file"),
+              orDefault("statusFile", TillPaths::statusFile()));
+    checkFile(QStringLiteral("printFile"), QStringLiteral("print file"),
+              orDefault("printFile", TillPaths::printFile()));
 
-    try {
-        const QList<OperationJournal::Record> unsettled = journal.unsettled();
-        row(QStringLiteral("journal"), true, journal.path());
-        // Reversals still being asked, and those a person must look at.
-        QStringList pending;
-        QStringList attention;
-        for (const OperationJournal::Record &record : unsettled) {
-            const bool needsAttention
-                = record.state == QLatin1String(OperationJournal::State::attention);
-            (needsAttention ? attention : pending)
-                << QStringLiteral("%1 карта %2 сумма %3 попыток %4: %5%6")
-                       .arg(ReversalRule::idOf(record, Clock::currentDateTimeUtc()),
-                            record.cardNumber, QString::number(record.amount),
-                            QString::number(record.attempts), record.lastError,
-                            needsAttention ? QStringLiteral(" (payment-host recover --forget %1)")
-                                                 .arg(record.id)
-                                           : QString());
-        }
-        row(QStringLiteral("unsettled"), pending.isEmpty(),
-            pending.isEmpty() ? QStringLiteral("нет незавершённых отмен")
-                              : pending.join(QStringLiteral("; ")));
-        row(QStringLiteral("attention"), attention.isEmpty(),
-            attention.isEmpty() ? QStringLiteral("нет записей, требующих проверки")
-                                : attention.join(QStringLiteral("; ")));
-    } catch (const OperationJournal::Error &e) {
-        row(QStringLiteral("journal"), false, QString::fromUtf8(e.what()));
-    }
-
-    // What this process could not write to its log, this check's own lines
-    // included.
-    LogSetup::flush();
-    const int logFailures = LogSetup::failures();
-    row(QStringLiteral("log"), logFailures == 0,
-        logFailures == 0 ? QStringLiteral("записи лога не терялись")
-                         : QStringLiteral("не записано в лог: %1, последняя ошибка: %2")
-                               .arg(QString::number(logFailures), LogSetup::lastFailure()));
-
+    checkJournal();
+    checkLog();
     checkDatabase(settings, cardNumber);
     if (settings.state() == BonusSettings::State::Read)
         checkServers(settings, cardNumber);
@@ -161,37 +130,149 @@ QByteArray TillCheck::run(const QString &cardNumber)
         .toJson(QJsonDocument::Compact);
 }
 
-void TillCheck::row(const QString &name, bool ok, const QString &reason)
+void TillCheck::row(const QString &id, const QString &name, bool ok, const QString &reason)
 {
-    row(name, ok ? Verdict::Ok : Verdict::Fail, reason);
+    row(id, name, ok ? Verdict::Ok : Verdict::Fail, reason);
 }
 
-void TillCheck::row(const QString &name, Verdict verdict, const QString &reason)
+void TillCheck::row(const QString &id, const QString &name, Verdict verdict, const QString &reason)
 {
     static const char *const states[] = {"ok", "warn", "fail"};
     // A warning leaves the till working: "ok" stays true for it.
     const bool ok = verdict != Verdict::Fail;
     allOk = allOk && ok;
-    rows.append(QJsonObject {{QStringLiteral("name"), name},
+    rows.append(QJsonObject {{QStringLiteral("id"), id},
+                             {QStringLiteral("name"), name},
                              {QStringLiteral("ok"), ok},
                              {QStringLiteral("state"), QLatin1String(states[int(verdict)])},
                              {QStringLiteral("reason"), reason}});
 }
 
-void TillCheck::checkWritable(const QString &name, const QString &path)
+QString TillCheck::card(const QString &number) const
 {
-    const QString problem = unwritable(path, name == QLatin1String("workDir"));
-    row(name, problem.isEmpty(), problem.isEmpty() ? path : path + QStringLiteral(": ") + problem);
+    return fullCardNumbers ? number : CardNumberMask::masked(number);
+}
+
+void TillCheck::checkSettings(const BonusSettings &settings, const QString &path)
+{
+    const QString id = QStringLiteral("settings");
+    switch (settings.state()) {
+    case BonusSettings::State::Missing:
+        row(id, id, false, QStringLiteral("missing: ") + shown(path));
+        return;
+    case BonusSettings::State::Unreadable:
+        row(id, id, false, QStringLiteral("cannot be read: ") + shown(path));
+        return;
+    case BonusSettings::State::TooLarge:
+        row(id, id, false, settings.problems().join(QStringLiteral("; ")));
+        return;
+    case BonusSettings::State::NotJson:
+        row(id, id, false, QStringLiteral("not JSON: ") + shown(path));
+        return;
+    case BonusSettings::State::Read:
+        break;
+    }
+    QStringList problems = settings.problems();
+    const QHash<QString, QString> unknown = settings.unknownKeys();
+    for (auto it = unknown.cbegin(); it != unknown.cend(); ++it)
+        problems << QStringLiteral("unknown key \"%1\" (did you mean \"%2\"?)")
+                        .arg(it.key(), it.value());
+    problems.sort();
+    row(id, id, problems.isEmpty(),
+        problems.isEmpty() ? shown(path) : problems.join(QStringLiteral("; ")));
+}
+
+void TillCheck::checkFile(const QString &id, const QString &name, const QString &path)
+{
+    const QString problem = unwritableFile(path);
+    row(id, name, problem.isEmpty(), problem.isEmpty() ? shown(path) : problem);
+}
+
+void TillCheck::checkJournal()
+{
+    const QString id = QStringLiteral("journal");
+    const QString path = journal.path();
+    // A write-ahead log without its journal is damage, which opening it
+    // reports; with neither, the first payment makes the journal.
+    if (!QFileInfo::exists(path) && !QFileInfo::exists(path + QStringLiteral("-wal"))) {
+        const bool directoryThere = QFileInfo(QFileInfo(path).absolutePath()).isDir();
+        row(id, id, directoryThere ? Verdict::Warn : Verdict::Fail,
+            (directoryThere ? QStringLiteral("not made yet (the first payment makes it): ")
+                            : QStringLiteral("missing, and its directory too: "))
+                + shown(path));
+        return;
+    }
+    QList<OperationJournal::Record> unsettled;
+    try {
+        unsettled = journal.unsettled();
+    } catch (const OperationJournal::Error &e) {
+        row(id, id, false, QString::fromUtf8(e.what()));
+        return;
+    }
+    row(id, id, true, shown(path));
+    // Reversals still being asked, and those a person must look at.
+    QStringList pending;
+    QStringList attention;
+    const QDateTime now = Clock::currentDateTimeUtc();
+    for (const OperationJournal::Record &record : unsettled) {
+        const bool needsAttention
+            = record.state == QLatin1String(OperationJournal::State::attention);
+        QString line = QStringLiteral("%1: card %2, %3 roubles, %4 attempts")
+                           .arg(ReversalRule::idOf(record, now), card(record.cardNumber),
+                                roubles(record.amount), QString::number(record.attempts));
+        if (!record.lastError.isEmpty())
+            line += QStringLiteral(", last error \"%1\"").arg(record.lastError);
+        if (needsAttention)
+            line += QStringLiteral(" (payment-host recover --forget %1)").arg(record.id);
+        (needsAttention ? attention : pending) << line;
+    }
+    row(QStringLiteral("unsettled"), QStringLiteral("unsettled reversals"), pending.isEmpty(),
+        pending.isEmpty() ? QStringLiteral("none") : pending.join(QStringLiteral("; ")));
+    row(QStringLiteral("attention"), QStringLiteral("records to look at"), attention.isEmpty(),
+        attention.isEmpty() ? QStringLiteral("none") : attention.join(QStringLiteral("; ")));
+}
+
+void TillCheck::checkLog()
+{
+    // What this process could not write to its log, this check's own lines
+    // included.
+    LogSetup::flush();
+    QStringList places;
+    QStringList problems;
+    for (const QString &file : LogSetup::files()) {
+        places << shown(file);
+        const QString problem = unwritableFile(file);
+        if (!problem.isEmpty())
+            problems << problem;
+    }
+    if (LogSetup::writesElsewhere())
+        places << QStringLiteral("the host's own appenders");
+    const int lost = LogSetup::failures();
+    if (lost > 0)
+        problems << QStringLiteral("%1 lines lost, the last because of: %2")
+                        .arg(QString::number(lost), LogSetup::lastFailure());
+    if (places.isEmpty()) {
+        // Logging is off when there is no till tree and no configuration.
+        row(QStringLiteral("log"), QStringLiteral("log"), false,
+            QStringLiteral("nowhere: the plug-in logs nothing (no %1 and no %2)")
+                .arg(shown(TillPaths::root() + QStringLiteral("/cash")),
+                     shown(TillPaths::logConfigFile())));
+        return;
+    }
+    row(QStringLiteral("log"), QStringLiteral("log"), problems.isEmpty(),
+        places.join(QStringLiteral(", "))
+            + (problems.isEmpty() ? QString()
+                                  : QStringLiteral(": ") + problems.join(QStringLiteral("; "))));
 }
 
 void TillCheck::checkDatabase(const BonusSettings &settings, const QString &cardNumber)
 {
     if (!database.open()) {
-        row(QStringLiteral("database"), false,
-            QStringLiteral("Не удалось подключиться к БД: ") + database.lastError());
+        row(QStringLiteral("database"), QStringLiteral("database"), false,
+            QStringLiteral("cannot connect: ") + database.lastError());
         return;
     }
-    row(QStringLiteral("database"), true, database.databaseName());
+    row(QStringLiteral("database"), QStringLiteral("database"), true, database.databaseName());
 
     const QStringList tables = database.tables();
     QStringList missing;
@@ -200,27 +281,28 @@ void TillCheck::checkDatabase(const BonusSettings &settings, const QString &card
         if (!tables.contains(table))
             missing << table;
     }
-    row(QStringLiteral("tables"), missing.isEmpty(),
+    row(QStringLiteral("tables"), QStringLiteral("tables"), missing.isEmpty(),
         missing.isEmpty() ? tables.join(QStringLiteral(", "))
-                          : QStringLiteral("нет таблиц: ") + missing.join(QStringLiteral(", ")));
+                          : QStringLiteral("missing: ") + missing.join(QStringLiteral(", ")));
     if (cardNumber.isEmpty() || !missing.isEmpty())
         return;
 
-    TillDatabase::Card card {cardNumber, QString(), QString()};
+    TillDatabase::Card found {cardNumber, QString(), QString()};
     try {
-        database.findCard(card, settings.text(QStringLiteral("regexPattern")),
+        database.findCard(found, settings.text(QStringLiteral("regexPattern")),
                           settings.text(QStringLiteral("regexRule")));
-        row(QStringLiteral("card"), true,
-            QStringLiteral("%1 (idcard %2)").arg(card.number, card.id));
-        row(QStringLiteral("client"), true, card.clientName);
+        row(QStringLiteral("card"), QStringLiteral("card"), true,
+            QStringLiteral("%1 (idcard %2)").arg(card(found.number), found.id));
+        row(QStringLiteral("client"), QStringLiteral("client"), true, found.clientName);
     } catch (const std::exception &e) {
         const QString text = QString::fromUtf8(e.what());
         const auto *failure = dynamic_cast<const BonusCreditException *>(&e);
         const bool cardFound
             = !failure || failure->kind() != BonusCreditException::Kind::CardNotFound;
-        row(QStringLiteral("card"), cardFound, cardFound ? card.number : text);
+        row(QStringLiteral("card"), QStringLiteral("card"), cardFound,
+            cardFound ? card(found.number) : text);
         if (cardFound)
-            row(QStringLiteral("client"), false, text);
+            row(QStringLiteral("client"), QStringLiteral("client"), false, text);
     }
 
     // The cashier of the receipt the till wrote last, if there is one.
@@ -228,9 +310,11 @@ void TillCheck::checkDatabase(const BonusSettings &settings, const QString &card
         return;
     const ReceiptImage image = ReceiptImage::read(TillPaths::checkImage());
     try {
-        row(QStringLiteral("cashier"), true, database.findCashier(image.cashierCode()));
+        row(QStringLiteral("cashier"), QStringLiteral("cashier"), true,
+            database.findCashier(image.cashierCode()));
     } catch (const std::exception &e) {
-        row(QStringLiteral("cashier"), false, QString::fromUtf8(e.what()));
+        row(QStringLiteral("cashier"), QStringLiteral("cashier"), false,
+            QString::fromUtf8(e.what()));
     }
 }
 
@@ -240,43 +324,38 @@ void TillCheck::checkServers(const BonusSettings &settings, const QString &cardN
     try {
         client.reset(new VeltaBonusClientThrift(settings, nullptr));
     } catch (const std::exception &e) {
-        row(QStringLiteral("servers"), false, QString::fromUtf8(e.what()));
+        row(QStringLiteral("servers"), QStringLiteral("servers"), false,
+            QString::fromUtf8(e.what()));
         return;
     }
-    ThriftTransportProvider *configured = client->getProvider();
-    const bool tls
-        = std::dynamic_pointer_cast<ThriftSSLSocketFactory>(configured->getSocketFactory())
-        != nullptr;
-    for (const QString &host : configured->hosts()) {
-        const int colon = host.lastIndexOf(QLatin1Char(':'));
-        // One provider per server: each is asked on its own, without fail-over.
-        ThriftTransportProvider single(configured->getSocketFactory());
-        single.setConnectTimeout(configured->getConnectTimeout());
-        single.setReceiveTimeout(configured->getReceiveTimeout());
-        single.setSendTimeout(configured->getSendTimeout());
-        const QString name = QStringLiteral("server ") + host;
-        try {
-            const auto transport
-                = single.getTransport(host.left(colon), host.mid(colon + 1).toInt());
-            api::AccountingLogicServiceClient service(
-                VeltaBonusClientThrift::protocolOn(transport));
-            api::Result result;
-            service.balance(result, client->getTerminalId().toStdString(),
-                            cardNumber.toStdString());
-            transport->close();
-            const QString description = QString::fromStdString(result.description);
-            // Without a card any answer shows the server is there; with one,
-            // the balance must come back.
-            row(name, result.success || cardNumber.isEmpty(),
-                (tls ? QStringLiteral("TLS, ") : QString())
-                    + (result.success
-                           ? QStringLiteral("баланс %1")
-                                 .arg(VeltaBonusClientThrift::fromLongLong(result.balance), 0, 'f',
-                                      2)
-                           : QStringLiteral("ответ сервера: ") + description));
-        } catch (const std::exception &e) {
-            row(name, false,
-                (tls ? QStringLiteral("TLS, ") : QString()) + QString::fromUtf8(e.what()));
+    const QStringList servers = client->servers();
+    if (servers.isEmpty())
+        row(QStringLiteral("servers"), QStringLiteral("servers"), false,
+            QStringLiteral("none in the settings"));
+    // Without a card of its own, a card no server issues: the answer shows
+    // whether the terminal is served without touching anyone's balance.
+    const QString asked = cardNumber.isEmpty() ? ServerProbe::absentCard() : cardNumber;
+    for (int i = 0; i < servers.size(); ++i) {
+        const ServerProbe probe = client->probe(i, asked);
+        const QString where
+            = probe.server() + (client->usesTls() ? QStringLiteral(", TLS") : QString());
+        bool ok = false;
+        QString reason;
+        switch (probe.outcome()) {
+        case ServerProbe::Outcome::Answered:
+            ok = true;
+            reason = QStringLiteral("balance %1").arg(probe.balance(), 0, 'f', 2);
+            break;
+        case ServerProbe::Outcome::Refused:
+            ok = cardNumber.isEmpty() && probe.isCardNotFound();
+            reason = ok ? QStringLiteral("terminal served (no such card, as expected)")
+                        : QStringLiteral("refused: \"%1\"").arg(probe.description());
+            break;
+        case ServerProbe::Outcome::Unreachable:
+            reason = QStringLiteral("no answer: ") + probe.description();
+            break;
         }
+        row(QStringLiteral("server:%1").arg(i), QStringLiteral("server #%1").arg(i + 1), ok,
+            where + QStringLiteral(": ") + reason);
     }
 }

@@ -1,6 +1,7 @@
 #include "TillDatabase.h"
 
 #include "BonusCreditException.h"
+#include "CardNumberMask.h"
 #include "Limits.h"
 
 #include <QCoreApplication>
@@ -180,6 +181,7 @@ void TillDatabase::findCard(Card &card, const QString &pattern, const QString &r
                              .arg(pattern, expression.errorString()));
     }
 
+    CardNumberMask::remember(card.number);
     logger.info(QStringLiteral("Поиск карты с номером \"%1\"").arg(card.number));
 
     const auto cardNotFound = BonusCreditException::Kind::CardNotFound;

@@ -48,6 +48,9 @@ struct Options
                                QStringLiteral("recover: first close the journal record <ID> by "
                                               "hand, without a reversal (logged)."),
                                QStringLiteral("ID")};
+    QCommandLineOption full {QStringLiteral("full"),
+                             QStringLiteral("recover, check: show card numbers whole "
+                                            "(masked otherwise: 20*******6789).")};
     QCommandLineOption resetJournal {QStringLiteral("reset-journal"),
                                      QStringLiteral("recover: move a damaged journal aside and "
                                                     "start a new one.")};
@@ -62,9 +65,10 @@ struct Options
                 "                     [--cash-code C] [--no-receipt]\n"
                 "                      AMOUNT_KOPECKS above 0; K names a cashier in the till's\n"
                 "                      database, for the slip (1 when not given)\n"
-                "  recover [--forget ID | --reset-journal]\n"
+                "  recover [--forget ID | --reset-journal] [--full]\n"
                 "                      settle what earlier runs left unsettled\n"
-                "  check [--card N]    check the till's set-up; moves no money\n"
+                "  check [--card N] [--full]\n"
+                "                      check the till's set-up; moves no money\n"
                 "  -                   read one command a line from standard input\n"
                 "Exit status: 0 success, 1 failure, 2 usage error.\n"
                 "The plug-in, unless --plugin names another:\n  ")
@@ -74,8 +78,8 @@ struct Options
                                      QStringLiteral("command [arguments]"));
         parser.addHelpOption();
         parser.addVersionOption();
-        parser.addOptions(
-            {plugin, json, receipt, cashCode, cashierCode, noReceipt, card, forget, resetJournal});
+        parser.addOptions({plugin, json, receipt, cashCode, cashierCode, noReceipt, card, forget,
+                           resetJournal, full});
     }
 };
 
@@ -259,6 +263,9 @@ HostCommand HostCommand::parse(const QStringList &arguments, Origin origin)
         if (!option.isEmpty())
             return failure(command, QStringLiteral("%1 is not an option of %2").arg(option, verb));
     }
+    if (verb != QLatin1String("check") && verb != QLatin1String("recover")
+        && parser.isSet(options.full))
+        return failure(command, QStringLiteral("--full is an option of recover and check only"));
     if (verb != QLatin1String("check") && parser.isSet(options.card))
         return failure(command, QStringLiteral("--card is an option of check only"));
     if (verb != QLatin1String("recover")) {
@@ -289,6 +296,7 @@ HostCommand HostCommand::parse(const QStringList &arguments, Origin origin)
         command.kind = verb == QLatin1String("recover") ? Recover : Check;
         command.cardNumber = parser.value(options.card);
         command.resetJournal = parser.isSet(options.resetJournal);
+        command.fullCardNumbers = parser.isSet(options.full);
         if (parser.isSet(options.forget)) {
             bool ok = false;
             command.forgetId = parser.value(options.forget).toLongLong(&ok);

@@ -10,8 +10,8 @@
         sale|refund|cancel AMOUNT_KOPECKS CARD [--receipt N] [--cash-code C]
                                                [--cashier-code K] [--no-receipt]
                            (AMOUNT_KOPECKS above 0)
-        recover [--forget ID | --reset-journal]
-        check [--card N]
+        recover [--forget ID | --reset-journal] [--full]
+        check [--card N] [--full]
         -                       (command line only: one command a line from stdin)
     with --json anywhere, and on the command line also --plugin PATH, --help
     and --version.
@@ -50,6 +50,8 @@ public:
     // damaged journal to move aside.
     qint64 forgetId = 0;
     bool resetJournal = false;
+    // recover and check: card numbers whole rather than masked.
+    bool fullCardNumbers = false;
 };
 
 #endif // HOSTCOMMAND_H

@@ -1,14 +1,17 @@
 #include "PaymentHost.h"
 
 #include "BonusVersion.h"
+#include "CardNumberMask.h"
 #include "JsonText.h"
 #include "ReceiptImage.h"
 #include "TillPaths.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -44,25 +47,105 @@ void writeJsonLine(const QJsonObject &object)
              + QLatin1Char('\n'));
 }
 
-// One line of recover's human output; `state` is its first word.
-QString recordLine(const QString &state, const QJsonObject &record)
+// A journal time as the operator reads it: local, to the second.
+QString localTime(const QJsonValue &value)
 {
+    const QDateTime moment = QDateTime::fromString(value.toString(), Qt::ISODateWithMs);
+    return moment.isValid() ? moment.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
+                            : QString();
+}
+
+QString operationWord(int operation)
+{
+    switch (operation) {
+    case 1:
+        return QStringLiteral("sale");
+    case 2:
+        return QStringLiteral("refund");
+    case 3:
+        return QStringLiteral("cancel");
+    default:
+        return QStringLiteral("operation %1").arg(operation);
+    }
+}
+
+// Where a record stands, in words: from its outcome once settled, from its
+// state while it is not.
+QString stateWords(const QJsonObject &record, bool settled)
+{
+    static const QHash<QString, QString> outcomes {
+        {QStringLiteral("committed"), QStringLiteral("settled: committed")},
+        {QStringLiteral("refused"), QStringLiteral("settled: refused by the server")},
+        {QStringLiteral("notSent"), QStringLiteral("settled: never sent")},
+        {QStringLiteral("rolledBack"), QStringLiteral("settled: reversed")},
+        {QStringLiteral("rollbackRefused"),
+         QStringLiteral("settled: the server holds nothing of it")},
+        {QStringLiteral("forgotten"), QStringLiteral("settled: closed by hand")},
+    };
+    static const QHash<QString, QString> states {
+        {QStringLiteral("sent"), QStringLiteral("to reverse: sent, no answer")},
+        {QStringLiteral("accepted"), QStringLiteral("to reverse: accepted, not committed")},
+        {QStringLiteral("reversing"), QStringLiteral("being reversed")},
+        {QStringLiteral("attention"), QStringLiteral("needs a person")},
+    };
+    const QString outcome = record.value(QStringLiteral("outcome")).toString();
+    const QString state = record.value(QStringLiteral("state")).toString();
+    if (settled || state == QLatin1String("settled"))
+        return outcomes.value(outcome, QStringLiteral("settled: ") + outcome);
+    return states.value(state, state);
+}
+
+// One line of recover's human output, one record in words: record id,
+// time, operation, amount, card, where it stands, attempts, last error and
+// the next try.
+QString recordLine(const QJsonObject &record, bool settled, bool fullCardNumbers)
+{
+    const qint64 id = record.value(QStringLiteral("id")).toVariant().toLongLong();
+    const qint64 kopecks = record.value(QStringLiteral("amount")).toVariant().toLongLong();
+    const QString card = record.value(QStringLiteral("card")).toString();
+    const int attempts = record.value(QStringLiteral("attempts")).toInt();
+    const QString state = record.value(QStringLiteral("state")).toString();
     QString line
-        = QStringLiteral("%1 %2 id=%3 session=%4 operation=%5 card=%6 amount=%7 createdAt=%8 "
-                         "outcome=%9")
-              .arg(state, record.value(QStringLiteral("transactionId")).toString(),
-                   QString::number(record.value(QStringLiteral("id")).toVariant().toLongLong()),
-                   record.value(QStringLiteral("sessionId")).toString(),
-                   QString::number(record.value(QStringLiteral("operation")).toInt()),
-                   record.value(QStringLiteral("card")).toString(),
-                   QString::number(record.value(QStringLiteral("amount")).toVariant().toLongLong()),
-                   record.value(QStringLiteral("createdAt")).toString(),
-                   record.value(QStringLiteral("outcome")).toString());
-    if (state == QLatin1String("unsettled") || state == QLatin1String("attention"))
-        line += QStringLiteral(" attempts=%1 lastError=%2")
-                    .arg(QString::number(record.value(QStringLiteral("attempts")).toInt()),
-                         record.value(QStringLiteral("lastError")).toString());
+        = QStringLiteral("#%1 %2 %3 %4.%5 roubles, card %6: %7")
+              .arg(QString::number(id), localTime(record.value(QStringLiteral("createdAt"))),
+                   operationWord(record.value(QStringLiteral("operation")).toInt()),
+                   QString::number(kopecks / 100),
+                   QStringLiteral("%1").arg(qAbs(kopecks % 100), 2, 10, QLatin1Char('0')),
+                   fullCardNumbers ? card : CardNumberMask::masked(card),
+                   stateWords(record, settled));
+    line += attempts == 1 ? QStringLiteral(", 1 attempt")
+                          : QStringLiteral(", %1 attempts").arg(attempts);
+    const QString lastError = record.value(QStringLiteral("lastError")).toString();
+    if (!lastError.isEmpty())
+        line += QStringLiteral(", last error \"%1\"").arg(lastError);
+    if (!settled && state == QLatin1String("attention")) {
+        line += QStringLiteral(", no next try (payment-host recover --forget %1)").arg(id);
+    } else if (!settled) {
+        const QString next = localTime(record.value(QStringLiteral("nextAt")));
+        line += next.isEmpty() ? QStringLiteral(", next try with the next operation")
+                               : QStringLiteral(", next try %1").arg(next);
+    }
     return line + QLatin1Char('\n');
+}
+
+// recover's answer with the card numbers masked, for --json without --full.
+QJsonObject maskedRecords(QJsonObject answer)
+{
+    const auto mask = [](QJsonObject record) {
+        record.insert(QStringLiteral("card"),
+                      CardNumberMask::masked(record.value(QStringLiteral("card")).toString()));
+        return record;
+    };
+    for (const QString &key : {QStringLiteral("settled"), QStringLiteral("unsettled")}) {
+        QJsonArray records;
+        for (const QJsonValue &record : answer.value(key).toArray())
+            records.append(mask(record.toObject()));
+        answer.insert(key, records);
+    }
+    if (answer.contains(QStringLiteral("forgotten")))
+        answer.insert(QStringLiteral("forgotten"),
+                      mask(answer.value(QStringLiteral("forgotten")).toObject()));
+    return answer;
 }
 
 } // namespace
@@ -229,7 +312,7 @@ int PaymentHost::executeReport(const HostCommand &command)
 {
     const bool recover = command.kind == HostCommand::Recover;
     const QString name = recover ? QStringLiteral("recover") : QStringLiteral("check");
-    const QByteArray signature = !recover ? "check(QString)"
+    const QByteArray signature = !recover ? "check(QString,bool)"
         : command.forgetId > 0            ? "forget(qlonglong)"
         : command.resetJournal            ? "resetJournal()"
                                           : "recover()";
@@ -249,9 +332,9 @@ int PaymentHost::executeReport(const HostCommand &command)
     const QByteArray method = signature.left(signature.indexOf('('));
     bool invoked = false;
     if (!recover)
-        invoked = QMetaObject::invokeMethod(instance, method.constData(), Qt::DirectConnection,
-                                            Q_RETURN_ARG(QByteArray, answer),
-                                            Q_ARG(QString, command.cardNumber));
+        invoked = QMetaObject::invokeMethod(
+            instance, method.constData(), Qt::DirectConnection, Q_RETURN_ARG(QByteArray, answer),
+            Q_ARG(QString, command.cardNumber), Q_ARG(bool, command.fullCardNumbers));
     else if (command.forgetId > 0)
         invoked = QMetaObject::invokeMethod(instance, method.constData(), Qt::DirectConnection,
                                             Q_RETURN_ARG(QByteArray, answer),
@@ -292,19 +375,13 @@ int PaymentHost::executeReport(const HostCommand &command)
         if (object.contains(QStringLiteral("movedTo")))
             text += QStringLiteral("journal moved aside: %1\n")
                         .arg(object.value(QStringLiteral("movedTo")).toString());
+        const bool full = command.fullCardNumbers;
         if (object.contains(QStringLiteral("forgotten")))
-            text += recordLine(QStringLiteral("forgotten"),
-                               object.value(QStringLiteral("forgotten")).toObject());
+            text += recordLine(object.value(QStringLiteral("forgotten")).toObject(), true, full);
         for (const QJsonValue &record : settled)
-            text += recordLine(QStringLiteral("settled"), record.toObject());
-        for (const QJsonValue &record : unsettled) {
-            const QJsonObject fields = record.toObject();
-            text += recordLine(fields.value(QStringLiteral("state")).toString()
-                                       == QLatin1String("attention")
-                                   ? QStringLiteral("attention")
-                                   : QStringLiteral("unsettled"),
-                               fields);
-        }
+            text += recordLine(record.toObject(), true, full);
+        for (const QJsonValue &record : unsettled)
+            text += recordLine(record.toObject(), false, full);
         if (text.isEmpty())
             text = QStringLiteral("nothing left to settle\n");
     } else {
@@ -323,7 +400,7 @@ int PaymentHost::executeReport(const HostCommand &command)
         }
     }
     if (command.json)
-        writeJsonLine(object);
+        writeJsonLine(recover && !command.fullCardNumbers ? maskedRecords(object) : object);
     else
         writeOut(text);
     return ok ? Success : Failure;

@@ -1,6 +1,7 @@
 #include "BonusCreditProcessing.h"
 
 #include "BonusCredit.h"
+#include "CardNumberMask.h"
 #include "Limits.h"
 #include "LogSetup.h"
 #include "TillLock.h"
@@ -8,6 +9,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -81,6 +83,8 @@ PaymentProcessingAnswer BonusCreditProcessing::execute(int operation, int amount
     PaymentProcessingAnswer answer;
     // The run's log lines go out together, once it has its answer.
     const auto flushLog = qScopeGuard([] { LogSetup::flush(); });
+    // Before the first line that could hold it.
+    CardNumberMask::remember(cardNumber);
     // A read of the till's database, out while the run gets ready.
     engine->lookAhead(cardNumber);
     logger.info(QStringLiteral("Запуск процессинга"));
@@ -220,11 +224,18 @@ PaymentProcessingAnswer BonusCreditProcessing::failure(const QString &message)
 
 QByteArray BonusCreditProcessing::check(const QString &cardNumber)
 {
+    return check(cardNumber, false);
+}
+
+QByteArray BonusCreditProcessing::check(const QString &cardNumber, bool fullCardNumbers)
+{
     const auto flushLog = qScopeGuard([] { LogSetup::flush(); });
-    // Without the lock the journal rows are still worth having.
-    const bool locked = lockWorkDir();
+    CardNumberMask::remember(cardNumber);
+    // Without the lock the journal rows are still worth having. The lock's
+    // file is made by the first run, not by a check.
+    const bool locked = QFileInfo::exists(TillPaths::lockFile()) && lockWorkDir();
     QByteArray answer;
-    if (!guarded([&] { answer = engine->check(cardNumber); }))
+    if (!guarded([&] { answer = engine->check(cardNumber, fullCardNumbers); }))
         answer = QJsonDocument(QJsonObject {{QStringLiteral("ok"), false},
                                             {QStringLiteral("rows"), QJsonArray()}})
                      .toJson(QJsonDocument::Compact);

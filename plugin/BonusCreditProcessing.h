@@ -53,9 +53,13 @@ public:
 
     /*!
         Looks the till over without moving money: settings, files, journal,
-        database, the card (when given) and every server. Answers compact
-        JSON: {"ok":bool,"rows":[{"name":...,"ok":...,"reason":...}]}.
+        database, the card (when given) and every server, creating nothing.
+        Answers compact JSON: {"ok":bool,"rows":[{"id":...,"name":...,
+        "ok":...,"state":...,"reason":...}]} (TillCheck). Card numbers in
+        the rows are masked unless `fullCardNumbers`.
     */
+    Q_INVOKABLE QByteArray check(const QString &cardNumber, bool fullCardNumbers);
+    // The same, masked.
     Q_INVOKABLE QByteArray check(const QString &cardNumber);
 
 private:

@@ -50,6 +50,8 @@ private slots:
     void check();
     void failOver_data();
     void failOver();
+    void freshTreesChangeNothing_data();
+    void freshTreesChangeNothing();
 
 private:
     QJsonObject settings(const QJsonObject &extra = QJsonObject()) const;
@@ -112,7 +114,7 @@ void CheckTest::check_data()
 {
     QTest::addColumn<QJsonObject>("extra");
     QTest::addColumn<QString>("broken"); // how the till is broken beyond its settings
-    QTest::addColumn<QString>("row"); // the row that fails; empty: none
+    QTest::addColumn<QString>("row"); // the id of the row that fails; empty: none
     QTest::addColumn<QString>("reason"); // in that row's reason
 
     const QString none;
@@ -122,19 +124,20 @@ void CheckTest::check_data()
     QTest::newRow("misspelt key")
         << QJsonObject {{QStringLiteral("adress"), QStringLiteral("127.0.0.1")}} << none
         << QStringLiteral("settings")
-        << QStringLiteral("Неизвестный ключ \"adress\" (возможно, \"address\")");
+        << QStringLiteral("unknown key \"adress\" (did you mean \"address\"?)");
     QTest::newRow("width beyond a slip")
         << QJsonObject {{QStringLiteral("widthPrint"), 5000}} << none << QStringLiteral("settings")
         << QStringLiteral("Значение \"widthPrint\" вне допустимых пределов");
     QTest::newRow("settings not JSON")
         << QJsonObject() << QStringLiteral("not JSON") << QStringLiteral("settings")
-        << QStringLiteral("Ошибка в файле настроек");
+        << QStringLiteral("not JSON: ");
     QTest::newRow("status file unwritable")
         << QJsonObject {{QStringLiteral("statusFile"), QStringLiteral("/proc/no/status.txt")}}
-        << none << QStringLiteral("statusFile") << QStringLiteral("/proc/no/status.txt");
+        << none << QStringLiteral("statusFile") << QStringLiteral("directory missing: /proc/no");
     QTest::newRow("unsettled reversal")
         << QJsonObject() << QStringLiteral("unsettled") << QStringLiteral("unsettled")
-        << QStringLiteral("0915071230000 карта 2000123456789");
+        << QStringLiteral("0915071230000: card 20*******6789, 1.00 roubles, 2 attempts, last "
+                          "error \"Нет доступных серверов\"");
     QTest::newRow("reversal that needs attention")
         << QJsonObject() << QStringLiteral("attention") << QStringLiteral("attention")
         << QStringLiteral("payment-host recover --forget 9001");
@@ -142,16 +145,22 @@ void CheckTest::check_data()
                                      << QStringLiteral("journal") << QStringLiteral("damaged");
     QTest::newRow("database unreachable")
         << QJsonObject() << QStringLiteral("no database") << QStringLiteral("database")
-        << QStringLiteral("Не удалось подключиться к БД: ");
+        << QStringLiteral("cannot connect: ");
     QTest::newRow("card unknown") << QJsonObject() << QStringLiteral("unknown card")
                                   << QStringLiteral("card") << QStringLiteral("Карта не найдена");
     QTest::newRow("server dead") << QJsonObject {{QStringLiteral("port"), dead.port()}} << none
-                                 << QStringLiteral("server 127.0.0.1:%1").arg(dead.port())
-                                 << QStringLiteral("Connection refused");
+                                 << QStringLiteral("server:0")
+                                 << QStringLiteral("127.0.0.1:%1: no answer: ").arg(dead.port());
     QTest::newRow("terminal unknown to the server")
         << QJsonObject {{QStringLiteral("terminalId"), QStringLiteral("TILL-9")}} << none
-        << QStringLiteral("server 127.0.0.1:%1").arg(sim.port())
-        << QStringLiteral("ответ сервера: ");
+        << QStringLiteral("server:0") << QStringLiteral("refused: \"Терминал не зарегистрирован\"");
+    // Without a card, a card no server issues: only "no such card" shows
+    // the terminal was served.
+    QTest::newRow("no card asked") << QJsonObject() << QStringLiteral("no card") << none << none;
+    QTest::newRow("terminal unknown to the server, no card asked")
+        << QJsonObject {{QStringLiteral("terminalId"), QStringLiteral("TILL-9")}}
+        << QStringLiteral("no card") << QStringLiteral("server:0")
+        << QStringLiteral("refused: \"Терминал не зарегистрирован\"");
 }
 
 void CheckTest::check()
@@ -186,8 +195,10 @@ void CheckTest::check()
         = till.root() + QStringLiteral("/cash/paysystems/bonuscredit/bonus_credit_journal.sqlite");
     if (broken == QLatin1String("unsettled") || broken == QLatin1String("attention")) {
         // A reversal that could not reach the server, as a run leaves it; or
-        // one by the server's id that it kept refusing past the window.
-        QVERIFY(HostProcess::run({QStringLiteral("balance"), card}).exitCode == 0);
+        // one by the server's id that it kept refusing past the window. A
+        // payment makes the journal; a check does not.
+        QVERIFY(HostProcess::run({QStringLiteral("sale"), QStringLiteral("1"), card}).exitCode
+                == 0);
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
         db.setDatabaseName(journal);
         QVERIFY(db.open());
@@ -223,21 +234,32 @@ void CheckTest::check()
                            environment.value(QStringLiteral("ASAN_OPTIONS"))
                                + QStringLiteral(":new_delete_type_mismatch=0"));
     const QString checked = broken == QLatin1String("unknown card") ? QStringLiteral("404") : card;
+    QStringList arguments {QStringLiteral("--json"), QStringLiteral("check")};
+    if (broken != QLatin1String("no card"))
+        arguments << QStringLiteral("--card") << checked;
 
     const qint64 before = ledger();
-    const HostRun run = HostProcess::run(
-        {QStringLiteral("--json"), QStringLiteral("check"), QStringLiteral("--card"), checked},
-        QByteArray(), environment);
-    if (broken == QLatin1String("unsettled"))
-        QVERIFY(HostProcess::run({QStringLiteral("recover")}).exitCode == 0);
+    const HostRun run = HostProcess::run(arguments, QByteArray(), environment);
+    // recover's lines in words, times in the till's own zone.
+    QProcessEnvironment utc = QProcessEnvironment::systemEnvironment();
+    utc.insert(QStringLiteral("TZ"), QStringLiteral("UTC"));
+    if (broken == QLatin1String("unsettled")) {
+        const HostRun recovered
+            = HostProcess::run({QStringLiteral("recover"), QStringLiteral("--full")}, {}, utc);
+        QCOMPARE(recovered.exitCode, 0);
+        QVERIFY2(recovered.out.contains(" 2026-01-01 00:00:00 sale 1.00 roubles, card "
+                                        "2000123456789: settled: reversed, "),
+                 recovered.out.constData());
+    }
     if (broken == QLatin1String("attention")) {
         // Listed by recover, which fails, and logged by every operation,
         // until a person closes it, as logged.
-        const HostRun recovered = HostProcess::run({QStringLiteral("recover")});
+        const HostRun recovered = HostProcess::run({QStringLiteral("recover")}, {}, utc);
         QCOMPARE(recovered.exitCode, 1);
-        QVERIFY2(recovered.out.startsWith(
-                     "attention 0915071230001 id=9001 session=00000000000000000000000000009001"),
-                 recovered.out.constData());
+        QCOMPARE(recovered.out,
+                 QByteArray("#9001 2026-01-01 00:00:00 sale 1.00 roubles, card 20*******6789: "
+                            "needs a person, 6 attempts, last error \"Транзакция не найдена\", "
+                            "no next try (payment-host recover --forget 9001)\n"));
         QVERIFY(HostProcess::run({QStringLiteral("balance"), card}).exitCode == 0);
         QVERIFY(HostProcess::run(
                     {QStringLiteral("recover"), QStringLiteral("--forget"), QStringLiteral("9001")})
@@ -276,7 +298,7 @@ void CheckTest::check()
         const QJsonObject line = value.toObject();
         if (line.value(QStringLiteral("ok")).toBool())
             continue;
-        failing << line.value(QStringLiteral("name")).toString();
+        failing << line.value(QStringLiteral("id")).toString();
         if (failing.last() == row)
             QVERIFY2(line.value(QStringLiteral("reason")).toString().contains(reason),
                      qPrintable(line.value(QStringLiteral("reason")).toString()));
@@ -336,12 +358,102 @@ void CheckTest::failOver()
         // Works, but nothing proves the server beyond the CA: a warning
         // that does not fail the check.
         const HostRun checked = HostProcess::run({QStringLiteral("check")});
-        QVERIFY2(checked.out.contains("\nwarn tls: TLS server name not checked: any certificate "
+        QVERIFY2(checked.out.contains("\nwarn TLS: TLS server name not checked: any certificate "
                                       "from the CA can pose as the server\n"),
                  checked.out.constData());
     } else {
         QCOMPARE(ledger(), before - 100);
     }
+}
+
+void CheckTest::freshTreesChangeNothing_data()
+{
+    QTest::addColumn<QString>("tree");
+    QTest::addColumn<QStringList>("failing"); // ids, in order
+
+    QTest::newRow("shipped examples, server and terminal edited")
+        << QStringLiteral("examples") << QStringList();
+    QTest::newRow("mistyped root")
+        << QStringLiteral("mistyped")
+        << QStringList {QStringLiteral("root"),      QStringLiteral("settings"),
+                        QStringLiteral("workDir"),   QStringLiteral("statusFile"),
+                        QStringLiteral("printFile"), QStringLiteral("journal"),
+                        QStringLiteral("log")};
+    QTest::newRow("no work directory")
+        << QStringLiteral("no work directory")
+        << QStringList {QStringLiteral("workDir"), QStringLiteral("statusFile"),
+                        QStringLiteral("printFile"), QStringLiteral("journal")};
+    QTest::newRow("read-only tree")
+        << QStringLiteral("read-only")
+        << QStringList {QStringLiteral("workDir"), QStringLiteral("statusFile"),
+                        QStringLiteral("printFile"), QStringLiteral("log")};
+}
+
+// A check makes nothing, wherever the root points: what is missing is a
+// failing row, and the tree is as it was.
+void CheckTest::freshTreesChangeNothing()
+{
+    QFETCH(QString, tree);
+    QFETCH(QStringList, failing);
+    TempTill fresh;
+    QString root = fresh.root();
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    if (tree == QLatin1String("examples")) {
+        // Installed as the packaging guide says.
+        const QString examples
+            = qEnvironmentVariable("BONUS_SOURCE_DIR") + QStringLiteral("/packaging/");
+        QFile file(examples + QStringLiteral("bonus_credit.conf"));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QJsonObject shipped = QJsonDocument::fromJson(file.readAll()).object();
+        shipped.insert(QStringLiteral("terminalId"), terminal);
+        shipped.insert(QStringLiteral("port"), sim.port());
+        fresh.writeSettings(shipped);
+        QVERIFY(QFile::copy(examples + QStringLiteral("bonus_credit.log4cxx.properties"),
+                            root + QStringLiteral("/cash/conf/bonus_credit.log4cxx.properties")));
+        // liblog4cxx 1.0.0's rolling appender (see check()).
+        environment.insert(QStringLiteral("ASAN_OPTIONS"),
+                           environment.value(QStringLiteral("ASAN_OPTIONS"))
+                               + QStringLiteral(":new_delete_type_mismatch=0"));
+    } else {
+        fresh.writeSettings(settings());
+    }
+    if (tree == QLatin1String("mistyped")) {
+        root += QStringLiteral("/tilhouse");
+        environment.insert(QStringLiteral("TILLHOUSE_ROOT"), root);
+    }
+    if (tree == QLatin1String("no work directory"))
+        QVERIFY(QDir(root + QStringLiteral("/cash/paysystems/bonuscredit")).removeRecursively());
+    if (tree == QLatin1String("read-only")) {
+        TempTill::writeFile(fresh.statusPath(), "{}");
+        TempTill::writeFile(fresh.printPath(), "slip");
+        if (!fresh.setReadOnly(true))
+            QSKIP("this file system cannot make the tree read-only");
+    }
+    // Everything but the plug-in's log, the one thing a run may add.
+    const auto unchanged = [&root] {
+        return TempTill::snapshot(root).filter(
+            QRegularExpression(QStringLiteral("^(?!.*/cash/log(/| ))")));
+    };
+    const QStringList before = unchanged();
+
+    const HostRun run = HostProcess::run({QStringLiteral("--json"), QStringLiteral("check")},
+                                         QByteArray(), environment);
+    QStringList failed;
+    QString journalState;
+    for (const QJsonValue &value : run.answers().value(0).value(QStringLiteral("rows")).toArray()) {
+        const QJsonObject row = value.toObject();
+        if (!row.value(QStringLiteral("ok")).toBool())
+            failed << row.value(QStringLiteral("id")).toString();
+        if (row.value(QStringLiteral("id")) == QLatin1String("journal"))
+            journalState = row.value(QStringLiteral("state")).toString();
+    }
+    QCOMPARE(failed, failing);
+    QCOMPARE(run.exitCode, failing.isEmpty() ? 0 : 1);
+    if (tree == QLatin1String("examples"))
+        QCOMPARE(journalState, QStringLiteral("warn")); // the first payment makes it
+    QCOMPARE(unchanged(), before);
+    if (tree == QLatin1String("mistyped"))
+        QVERIFY(!QFileInfo::exists(root));
 }
 
 QTEST_GUILESS_MAIN(CheckTest)

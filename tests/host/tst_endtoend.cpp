@@ -46,6 +46,7 @@ private slots:
     void nothingListening();
     void saleOverMutualTls_data();
     void saleOverMutualTls();
+    void cardNumbersMaskedInTheLogOnly();
 
 private:
     HostRun host(const QStringList &arguments, const QByteArray &input = QByteArray());
@@ -486,6 +487,40 @@ void EndToEndTest::saleOverMutualTls()
     pointSettingsAt(tlsSim.port(), terminal, tls);
     QCOMPARE(simBalance(), 100000 - paid);
     QCOMPARE(tlsSim.stop(SIGTERM), 0);
+}
+
+// "masked" changes the card numbers inside the log's texts and nothing
+// else: not the other texts, not the answer the till reads.
+void EndToEndTest::cardNumbersMaskedInTheLogOnly()
+{
+    const QString logPath = till.root() + QStringLiteral("/cash/log/bonus_credit.log");
+    QHash<QString, QStringList> lines;
+    for (const QString &mode : {QStringLiteral("full"), QStringLiteral("masked")}) {
+        QJsonObject settings = QJsonDocument::fromJson([&] {
+                                   QFile file(till.settingsPath());
+                                   file.open(QIODevice::ReadOnly);
+                                   return file.readAll();
+                               }())
+                                   .object();
+        settings.insert(QStringLiteral("logCardNumbers"), mode);
+        till.writeSettings(settings);
+        QFile::remove(logPath);
+        const HostRun run = host({QStringLiteral("--json"), QStringLiteral("balance"), card});
+        QCOMPARE(run.answers().value(0).value(QStringLiteral("cardNumber")).toString(), card);
+        QFile log(logPath);
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        // Without the time stamps, and the slip's time.
+        for (const QByteArray &line : log.readAll().split('\n'))
+            lines[mode] << QString::fromUtf8(line.mid(24)).replace(
+                QRegularExpression(QStringLiteral("\\d\\d:\\d\\d:\\d\\d")),
+                QStringLiteral("hh:mm:ss"));
+    }
+    const QStringList full = lines.value(QStringLiteral("full"));
+    QVERIFY(full.filter(card).size() >= 3);
+    QVERIFY(lines.value(QStringLiteral("masked")).filter(card).isEmpty());
+    QStringList expected = full;
+    expected.replaceInStrings(card, QStringLiteral("20*******6789"));
+    QCOMPARE(lines.value(QStringLiteral("masked")), expected);
 }
 
 QTEST_GUILESS_MAIN(EndToEndTest)

@@ -6,7 +6,31 @@
 #if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
 #include <QTextCodec>
 #endif
+#include <QDirIterator>
+#include <QFileInfo>
 #include <QtTest>
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace {
+
+bool setImmutable(const QString &path, bool on)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    int flags = 0;
+    bool done = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+    done = done && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    ::close(fd);
+    return done;
+}
+
+} // namespace
 
 TempTill::TempTill()
     : hadRoot(qEnvironmentVariableIsSet("TILLHOUSE_ROOT"))
@@ -26,6 +50,8 @@ TempTill::TempTill()
 
 TempTill::~TempTill()
 {
+    if (readOnly)
+        setReadOnly(false);
     if (hadRoot)
         qputenv("TILLHOUSE_ROOT", previousRoot);
     else
@@ -115,4 +141,47 @@ void TempTill::writeFile(const QString &path, const QByteArray &bytes)
     QFile file(path);
     QVERIFY2(file.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(path));
     QCOMPARE(file.write(bytes), qint64(bytes.size()));
+}
+
+bool TempTill::setReadOnly(bool on)
+{
+    QStringList paths {dir.path()};
+    QDirIterator it(dir.path(), QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        paths << it.next();
+    bool done = true;
+    for (const QString &path : paths) {
+        if (::geteuid() == 0) {
+            done = setImmutable(path, on) && done;
+            continue;
+        }
+        QFile::Permissions write = QFile::WriteOwner | QFile::WriteUser;
+        const QFile::Permissions now = QFile::permissions(path);
+        done = QFile::setPermissions(path, on ? now & ~write : now | write) && done;
+    }
+    readOnly = on;
+    return done;
+}
+
+QStringList TempTill::snapshot(const QString &path)
+{
+    QStringList entries;
+    if (!QFileInfo::exists(path))
+        return entries;
+    QDirIterator it(path, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QFileInfo info(it.next());
+        // A directory's time follows its entries, which are listed.
+        if (info.isDir()) {
+            entries << info.filePath() + QLatin1Char('/');
+            continue;
+        }
+        entries << QStringLiteral("%1 %2 %3")
+                       .arg(info.filePath(), QString::number(info.size()),
+                            QString::number(info.lastModified().toMSecsSinceEpoch()));
+    }
+    entries.sort();
+    return entries;
 }

@@ -38,8 +38,18 @@ public:
 
     static void writeFile(const QString &path, const QByteArray &bytes);
 
+    // Every directory and file of the tree read-only, for root too (the
+    // file system's immutable flag; the mode bits for anyone else), or
+    // writable again. False when the file system will not.
+    bool setReadOnly(bool readOnly);
+    // Every path under `path`, files with their size and time of change,
+    // sorted: two
+    // equal snapshots show that nothing was made, removed or written.
+    static QStringList snapshot(const QString &path);
+
 private:
     QTemporaryDir dir;
+    bool readOnly = false;
     QByteArray previousRoot;
     bool hadRoot;
 };
