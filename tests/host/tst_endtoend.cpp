@@ -145,6 +145,9 @@ void EndToEndTest::usageErrors_data()
                                                     card, QStringLiteral("--fast")};
     QTest::newRow("option without value") << QStringList {
         QStringLiteral("sale"), QStringLiteral("100"), card, QStringLiteral("--receipt")};
+    // Whole card numbers are for recover and check only.
+    QTest::newRow("--full on a payment")
+        << QStringList {QStringLiteral("balance"), card, QStringLiteral("--full")};
 }
 
 void EndToEndTest::usageErrors()

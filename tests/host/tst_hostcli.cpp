@@ -191,7 +191,7 @@ void HostCliTest::answers_data()
     QVERIFY2(handle.instance(), qPrintable(handle.errorString()));
     const QMetaObject *meta = handle.instance()->metaObject();
     const bool hasRecover = meta->indexOfMethod("recover()") >= 0;
-    const bool hasCheck = meta->indexOfMethod("check(QString)") >= 0;
+    const bool hasCheck = meta->indexOfMethod("check(QString,bool)") >= 0;
     const QString older = QStringLiteral("{\"error\":\"the plug-in %1 has no %2: it is older "
                                          "than this payment-host\"}");
     QTest::newRow("recover") << QStringList {QStringLiteral("--json"), QStringLiteral("recover")}
@@ -215,9 +215,10 @@ void HostCliTest::answers_data()
     QTest::newRow("check") << QStringList {QStringLiteral("check"), QStringLiteral("--json"),
                                            QStringLiteral("--card"), QStringLiteral("1")}
                            << QByteArray() << 1
-                           << QStringList {hasCheck ? QStringLiteral("{\"ok\":false,\"rows\":[*")
-                                                    : older.arg(plugin(),
-                                                                QStringLiteral("check(QString)"))}
+                           << QStringList {hasCheck
+                                               ? QStringLiteral("{\"ok\":false,\"rows\":[*")
+                                               : older.arg(plugin(),
+                                                           QStringLiteral("check(QString,bool)"))}
                            << QString();
 }
 

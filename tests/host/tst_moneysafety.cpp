@@ -631,7 +631,8 @@ void MoneySafetyTest::faults()
                  recovered.out.constData());
         const HostRun checked = report({QStringLiteral("check")});
         QCOMPARE(checked.exitCode, 1);
-        QVERIFY2(checked.out.contains(R"({"name":"journal","ok":false)"), checked.out.constData());
+        QVERIFY2(checked.out.contains(R"({"id":"journal","name":"journal","ok":false)"),
+                 checked.out.constData());
         QVERIFY(QFile::exists(journalPath()));
         const HostRun reset
             = report({QStringLiteral("recover"), QStringLiteral("--reset-journal")});
