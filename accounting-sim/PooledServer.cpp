@@ -114,16 +114,26 @@ private:
 
 } // namespace
 
+RequestReader PooledServer::requestReader()
+{
+    return RequestReader(SimOptions::maxMessageBytes, SimOptions::maxStringBytes,
+                         SimOptions::maxContainerItems, SimOptions::maxNestingDepth);
+}
+
+std::shared_ptr<apache::thrift::protocol::TProtocolFactory> PooledServer::requestProtocols()
+{
+    return std::make_shared<TBinaryProtocolFactory>(SimOptions::maxStringBytes,
+                                                    SimOptions::maxContainerItems, false, true);
+}
+
 PooledServer::PooledServer(SheddingServerSocket &socket, Processors processors,
                            const Settings &settings, std::shared_ptr<TlsContext> tls)
     : m_socket(socket)
     , m_processors(std::move(processors))
     , m_settings(settings)
-    , m_reader(SimOptions::maxMessageBytes, SimOptions::maxStringBytes,
-               SimOptions::maxContainerItems, SimOptions::maxNestingDepth)
+    , m_reader(requestReader())
     , m_tls(std::move(tls))
-    , m_protocols(std::make_shared<TBinaryProtocolFactory>(
-          SimOptions::maxStringBytes, SimOptions::maxContainerItems, false, true))
+    , m_protocols(requestProtocols())
     , m_pool(ThreadManager::newSimpleThreadManager(size_t(settings.workers)))
     , m_epoll(::epoll_create1(EPOLL_CLOEXEC))
     , m_wake(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))

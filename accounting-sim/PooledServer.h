@@ -110,6 +110,11 @@ public:
     qint64 openConnections() const { return m_open; }
     quint64 shedConnections() const { return m_shed; }
 
+    // How requests are read: where each ends, under the server's limits, and
+    // the protocol, with the same limits, that decodes it for the processor.
+    static RequestReader requestReader();
+    static std::shared_ptr<apache::thrift::protocol::TProtocolFactory> requestProtocols();
+
 private:
     using Clock = Connection::Clock;
 

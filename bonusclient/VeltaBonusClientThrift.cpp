@@ -228,7 +228,11 @@ BalanceResponse VeltaBonusClientThrift::balance(const QString &cardNumber)
             client.balance(answer, wireTerminal, wireCard);
         },
         true);
+    return interpretBalance(result);
+}
 
+BalanceResponse VeltaBonusClientThrift::interpretBalance(const api::Result &result)
+{
     if (!result.success) {
         const QString description = fromWire(result.description);
         d->logger.info(QStringLiteral("Ошибка бонусного сервера :") + description);
@@ -242,6 +246,48 @@ BalanceResponse VeltaBonusClientThrift::balance(const QString &cardNumber)
     d->logger.info(QStringLiteral("Неактивный баланс на карте ")
                    + QString::number(response.balanceInactive, 'g', 6));
     return response;
+}
+
+BalanceResponse VeltaBonusClientThrift::decodeBalanceReply(const QByteArray &reply)
+{
+    return interpretBalance(readReply(Reply::Balance, reply));
+}
+
+BonusResult VeltaBonusClientThrift::decodeReply(Reply call, const QByteArray &reply)
+{
+    return interpretResult(readReply(call, reply));
+}
+
+api::Result VeltaBonusClientThrift::readReply(Reply call, const QByteArray &reply)
+{
+    api::Result result;
+    try {
+        auto input = std::make_shared<apache::thrift::transport::TMemoryBuffer>(
+            reinterpret_cast<uint8_t *>(const_cast<char *>(reply.constData())),
+            uint32_t(reply.size()), apache::thrift::transport::TMemoryBuffer::OBSERVE);
+        api::AccountingLogicServiceClient client(protocolOn(input));
+        switch (call) {
+        case Reply::Balance:
+            client.recv_balance(result);
+            break;
+        case Reply::MakePay:
+            client.recv_makePay(result);
+            break;
+        case Reply::MakePayBack:
+            client.recv_makePayBack(result);
+            break;
+        case Reply::Commit:
+            client.recv_commitTransaction(result);
+            break;
+        case Reply::Rollback:
+            client.recv_rollbackTransaction(result);
+            break;
+        }
+    } catch (const apache::thrift::TException &e) {
+        d->logger.error(QStringLiteral("Ошибка thift: ") + QString::fromUtf8(e.what()));
+        throw BonusServerUnavailable(QStringLiteral("Бонусный сервер не доступен"));
+    }
+    return result;
 }
 
 BonusResult VeltaBonusClientThrift::makePay(const CardFlow &flow, AdditionalAssetInfo &info)

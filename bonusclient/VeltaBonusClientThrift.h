@@ -9,6 +9,7 @@
 #include "CardFlow.h"
 #include "ServerProbe.h"
 
+#include <QByteArray>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -101,6 +102,15 @@ public:
     // transaction id the till sent when no answer came back.
     BonusResult rollback(const QString &id, const QString &cardNumber);
 
+    // Which call a reply answers.
+    enum class Reply { Balance, MakePay, MakePayBack, Commit, Rollback };
+    // A server's reply read from bytes instead of a socket, through the same
+    // protocol, limits and reading of the result as the call itself: the
+    // call's answer, or what it throws (BonusServerUnavailable for a reply
+    // that does not decode). A balance reply is read as balance() reads it.
+    BalanceResponse decodeBalanceReply(const QByteArray &reply);
+    BonusResult decodeReply(Reply call, const QByteArray &reply);
+
     QString getTerminalId() const;
     // The limits on connecting to one server and on waiting for a reply,
     // in milliseconds.
@@ -147,6 +157,9 @@ private:
     accounting::logic::thriftapi::Result callMethod(ThriftTransportProvider *provider,
                                                     const Call &call, bool movesNothing);
     struct Private;
+
+    BalanceResponse interpretBalance(const accounting::logic::thriftapi::Result &result);
+    accounting::logic::thriftapi::Result readReply(Reply call, const QByteArray &reply);
 
     BonusResult makeTransaction(const QString &logTitle, bool payBack, const CardFlow &flow,
                                 AdditionalAssetInfo &info, const QString &transaction);

@@ -149,6 +149,18 @@ BonusSettings BonusSettings::read(const QString &path)
     return settings;
 }
 
+BonusSettings BonusSettings::fromBytes(const QByteArray &bytes)
+{
+    if (bytes.size() > Limits::maxSettingsBytes) {
+        BonusSettings settings;
+        settings.m_state = State::TooLarge;
+        settings.m_problems << QStringLiteral("Файл настроек больше %1 байт")
+                                   .arg(QString::number(Limits::maxSettingsBytes));
+        return settings;
+    }
+    return parsed(bytes);
+}
+
 BonusSettings BonusSettings::parsed(const QByteArray &bytes)
 {
     BonusSettings settings;

@@ -1,6 +1,7 @@
 #ifndef BONUSSETTINGS_H
 #define BONUSSETTINGS_H
 
+#include <QByteArray>
 #include <QHash>
 #include <QJsonObject>
 #include <QList>
@@ -38,6 +39,9 @@ public:
 
     // Never throws: what went wrong is in state() and problems().
     static BonusSettings read(const QString &path);
+    // The same reading and checks on a file's bytes, without read()'s memory
+    // of the last file. Never throws.
+    static BonusSettings fromBytes(const QByteArray &bytes);
 
     State state() const { return m_state; }
     // Read, and every value usable.
