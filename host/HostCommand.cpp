@@ -154,11 +154,11 @@ bool readPlainLine(const QString &line, HostCommand *command)
     if (count < 2)
         return false;
     for (int i = 0; i < count; ++i) {
-        // Only a payment's fourth word may be an option, and only this one.
+        // A payment's fourth word is this option or the line is not plain;
+        // no other word may look like one.
         const QStringView word = words[i];
-        if (word.isEmpty()
-            || (word.startsWith(QLatin1Char('-'))
-                && (i != 3 || word != QLatin1String("--no-receipt"))))
+        if (i == 3 ? word != QLatin1String("--no-receipt")
+                   : word.isEmpty() || word.startsWith(QLatin1Char('-')))
             return false;
     }
     const QStringView verb = words[0];

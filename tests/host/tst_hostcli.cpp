@@ -269,6 +269,8 @@ void HostCliTest::inputLinesReadAsTheParserReads_data()
         "sale 5 --no-receipt 7",
         "sale 5 7 --no-receipt --no-receipt",
         "sale 5 7 --receipt 3",
+        "sale 5 7 8",
+        "cancel 5 7 x",
         "balance 7 --json",
         "balance  7",
         "balance\t7",
