@@ -200,13 +200,14 @@ RequestReader::Status RequestReader::scan(const char *data, size_t size)
             if (!have(size, 3))
                 return Status::Incomplete;
             m_position += 3;
-            m_pendingType = type;
+            // As a byte: a type with the high bit set is unknown, not "none".
+            m_pendingType = uint8_t(type);
         } else if (top.remaining == 0) {
             m_frames.pop_back();
         } else {
             // A map's keys and values alternate, the key first.
             const bool key = top.kind == Frame::Kind::List || top.remaining % 2 == 0;
-            m_pendingType = key ? top.elementType : top.valueType;
+            m_pendingType = uint8_t(key ? top.elementType : top.valueType);
             --top.remaining;
         }
     }

@@ -2,6 +2,8 @@
 #include "EarningClient.h"
 #include "LoopbackSocket.h"
 #include "MariaDbSandbox.h"
+#include "PooledServer.h"
+#include "RequestReader.h"
 #include "SimClient.h"
 #include "SimProcess.h"
 #include "TestCertificates.h"
@@ -197,6 +199,8 @@ private slots:
     void concurrentPaymentsNeverOverdraw();
     void hostileRequests_data();
     void hostileRequests();
+    void requestEnds_data();
+    void requestEnds();
     void connectionFlood_data();
     void connectionFlood();
     void makingRoom_data();
@@ -1439,6 +1443,46 @@ void TestAccountingSim::hostileRequests()
     QVERIFY2(sim.peakMemoryKiB() - before < 64 * 1024,
              qPrintable(QStringLiteral("%1 KiB -> %2 KiB").arg(before).arg(sim.peakMemoryKiB())));
     QCOMPARE(sim.stop(SIGTERM), 0);
+}
+
+void TestAccountingSim::requestEnds_data()
+{
+    // Bytes as they arrive on a connection, read with the server's limits:
+    // whether one request ends in them, and where.
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<int>("length");
+
+    const QByteArray call
+        = QByteArray::fromHex("8001000100000007") + "balance" + QByteArray::fromHex("00000000");
+    const int complete = int(RequestReader::Status::Complete);
+    const int invalid = int(RequestReader::Status::Invalid);
+    const QByteArray terminal = QByteArray::fromHex("0b000100000002543100");
+    QTest::newRow("a call, and the next one begun") << call + terminal
+            + QByteArray::fromHex("80") << complete << int(call.size() + terminal.size());
+    QTest::newRow("the old header")
+        << QByteArray::fromHex("0000000762616c616e6365010000000100") << complete << 17;
+    // A type byte with its high bit set passed as a field without a value,
+    // so the worker, not the reader, found the request bad.
+    QTest::newRow("a field of type 0xa4")
+        << call + QByteArray::fromHex("a400010000") << invalid << 0;
+    QTest::newRow("a list of elements of type 0xa4")
+        << call + QByteArray::fromHex("0f0001a4000000020000") << invalid << 0;
+}
+
+void TestAccountingSim::requestEnds()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(int, status);
+    QFETCH(int, length);
+    RequestReader reader = PooledServer::requestReader();
+    // In two parts, as a request that trickles in.
+    RequestReader::Status got = reader.scan(bytes.constData(), size_t(bytes.size() / 2));
+    if (got == RequestReader::Status::Incomplete)
+        got = reader.scan(bytes.constData(), size_t(bytes.size()));
+    QCOMPARE(int(got), status);
+    if (got == RequestReader::Status::Complete)
+        QCOMPARE(int(reader.messageBytes()), length);
 }
 
 void TestAccountingSim::connectionFlood_data()
