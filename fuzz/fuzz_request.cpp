@@ -10,8 +10,10 @@
 #include "FuzzProcess.h"
 #include "Ledger.h"
 #include "LedgerAddress.h"
+#include "Metrics.h"
 #include "PooledServer.h"
 #include "RequestReader.h"
+#include "TerminalRegistry.h"
 
 #include <thrift/TProcessor.h>
 #include <thrift/protocol/TProtocol.h>
@@ -29,6 +31,8 @@ const char card[] = "2000123456789";
 
 Ledger *ledger = nullptr;
 FailureLimiter *limiter = nullptr;
+TerminalRegistry *terminals = nullptr;
+Metrics *metrics = nullptr;
 std::shared_ptr<Caller> caller;
 std::shared_ptr<apache::thrift::TProcessor> processor;
 std::shared_ptr<apache::thrift::protocol::TProtocolFactory> protocols;
@@ -58,8 +62,12 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
     limiter = new FailureLimiter(20, std::chrono::seconds(60));
     caller = std::make_shared<Caller>();
     caller->peer = QStringLiteral("127.0.0.1");
-    processor = std::make_shared<AccountingProcessor>(
-        std::make_shared<AccountingHandler>(*ledger, QStringList(), caller, *limiter));
+    terminals = new TerminalRegistry(*ledger);
+    metrics = new Metrics;
+    // A till's port, every terminal served.
+    const AccountingHandler::Policy tills;
+    processor = std::make_shared<AccountingProcessor>(std::make_shared<AccountingHandler>(
+        *ledger, *terminals, *metrics, tills, caller, *limiter));
     protocols = PooledServer::requestProtocols();
     return 0;
 }
