@@ -63,12 +63,12 @@ QStringList words(const char *text)
 }
 
 // "ID:BEGIN:END", the dates in days from now ("0": not set); empty: no group.
-accounting::logic::thriftapi::AssetGroup groupOf(const QString &spec)
+accounting::logic::thriftapi::AssetGroup groupOf(const QString &described)
 {
     accounting::logic::thriftapi::AssetGroup group;
-    if (spec.isEmpty())
+    if (described.isEmpty())
         return group;
-    const QStringList parts = spec.split(QLatin1Char(':'));
+    const QStringList parts = described.split(QLatin1Char(':'));
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     const auto date = [&](const QString &days) {
         return days == QLatin1String("0") ? 0 : now + days.toLongLong() * 86400000;
