@@ -17,12 +17,16 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <iterator>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
 using State = OperationJournal::State;
+using Outcome = OperationJournal::Outcome;
+using Error = OperationJournal::Error;
+using Kind = OperationJournal::Error::Kind;
 
 QAtomicInteger<int> connectionCounter;
 
@@ -65,8 +69,9 @@ const char *const upgradeStatements[] = {
 QString unsettledStates()
 {
     return QStringLiteral("'%1', '%2', '%3', '%4'")
-        .arg(QLatin1String(State::sent), QLatin1String(State::accepted),
-             QLatin1String(State::reversing), QLatin1String(State::attention));
+        .arg(OperationJournal::textOf(State::Sent), OperationJournal::textOf(State::Accepted),
+             OperationJournal::textOf(State::Reversing),
+             OperationJournal::textOf(State::Attention));
 }
 
 QString timeText(const QDateTime &moment)
@@ -97,12 +102,32 @@ bool isDamage(const QSqlError &error)
     return code == QLatin1String("11") || code == QLatin1String("26");
 }
 
-OperationJournal::Error errorOf(const QString &purpose, const QSqlError &error)
+Error errorOf(const QString &purpose, const QSqlError &error)
 {
     const QString reason = QStringLiteral("%1: %2").arg(purpose, error.text());
     if (isDamage(error))
-        return OperationJournal::Error(QStringLiteral("the journal is damaged: ") + reason, true);
-    return OperationJournal::Error(reason);
+        return Error(Kind::Damaged, QStringLiteral("the journal is damaged: ") + reason);
+    return Error(Kind::Unavailable, reason);
+}
+
+// The file's texts of each state and outcome, in the order of the enums.
+const char *const stateTexts[] = {"sent", "accepted", "reversing", "attention", "settled"};
+const char *const outcomeTexts[]
+    = {"", "committed", "refused", "notSent", "rolledBack", "rollbackRefused", "forgotten"};
+static_assert(std::size(stateTexts) == std::size_t(State::Settled) + 1, "a text for every state");
+static_assert(std::size(outcomeTexts) == std::size_t(Outcome::Forgotten) + 1,
+              "a text for every outcome");
+
+template<typename Value, std::size_t count>
+Value fromText(const char *const (&texts)[count], const char *what, qint64 id, const QString &text)
+{
+    for (std::size_t i = 0; i < count; ++i) {
+        if (text == QLatin1String(texts[i]))
+            return Value(i);
+    }
+    throw Error(Kind::UnknownText,
+                QStringLiteral("record %1 of the journal holds the unknown %2 \"%3\"")
+                    .arg(QString::number(id), QLatin1String(what), text));
 }
 
 // Owner only: card numbers, amounts and session ids are in it.
@@ -133,8 +158,9 @@ OperationJournal::Record recordAt(const QSqlQuery &query)
     record.operation = query.value(5).toInt();
     record.amount = query.value(6).toLongLong();
     record.createdAt = QDateTime::fromString(query.value(7).toString(), Qt::ISODateWithMs);
-    record.state = query.value(8).toString();
-    record.outcome = query.value(9).toString();
+    record.state = fromText<State>(stateTexts, "state", record.id, query.value(8).toString());
+    record.outcome
+        = fromText<Outcome>(outcomeTexts, "outcome", record.id, query.value(9).toString());
     record.attempts = query.value(10).toInt();
     record.lastError = query.value(11).toString();
     record.nextAt = QDateTime::fromString(query.value(12).toString(), Qt::ISODateWithMs);
@@ -172,6 +198,16 @@ OperationJournal::FileMark fileMarkOf(const QString &path)
 
 } // namespace
 
+QLatin1String OperationJournal::textOf(State state)
+{
+    return QLatin1String(stateTexts[int(state)]);
+}
+
+QLatin1String OperationJournal::textOf(Outcome outcome)
+{
+    return QLatin1String(outcomeTexts[int(outcome)]);
+}
+
 OperationJournal::OperationJournal(const QString &path)
     : m_path(path)
     , m_connection(QStringLiteral("ProcessingBonusCreditJournal-%1")
@@ -207,11 +243,12 @@ void OperationJournal::open()
     if (::stat(QFile::encodeName(m_path).constData(), &info) != 0) {
         if (errno != ENOENT)
             throw Error(
+                Kind::Unavailable,
                 QStringLiteral("cannot open the journal %1: %2").arg(m_path, errnoText(errno)));
         create();
     } else if (info.st_size == 0) {
-        throw Error(QStringLiteral("the journal %1 is damaged: the file is empty").arg(m_path),
-                    true);
+        throw Error(Kind::Damaged,
+                    QStringLiteral("the journal %1 is damaged: the file is empty").arg(m_path));
     }
     for (const char *suffix : {"", "-wal", "-shm"})
         ownerOnly(m_path + QLatin1String(suffix));
@@ -243,7 +280,8 @@ void OperationJournal::open()
         const QString verdict = check.next() ? check.value(0).toString() : QString();
         check.finish();
         if (verdict != QLatin1String("ok"))
-            throw Error(QStringLiteral("the journal %1 is damaged: %2").arg(m_path, verdict), true);
+            throw Error(Kind::Damaged,
+                        QStringLiteral("the journal %1 is damaged: %2").arg(m_path, verdict));
         QSqlQuery &page = exec(QStringLiteral("cannot read the journal's page size"),
                                QStringLiteral("PRAGMA page_size"), {}, true);
         m_pageBytes = page.next() ? page.value(0).toInt() : m_pageBytes;
@@ -260,9 +298,9 @@ void OperationJournal::create()
 {
     // A log without its journal would be laid over the new one.
     if (QFile::exists(m_path + QStringLiteral("-wal")))
-        throw Error(QStringLiteral("the journal %1 is missing, but its write-ahead log is there")
-                        .arg(m_path),
-                    true);
+        throw Error(Kind::Damaged,
+                    QStringLiteral("the journal %1 is missing, but its write-ahead log is there")
+                        .arg(m_path));
     const QString fresh = m_path + QStringLiteral(".new");
     const auto removeFresh = [&fresh] {
         for (const char *suffix : {"", "-wal", "-shm"})
@@ -272,7 +310,8 @@ void OperationJournal::create()
     const int fd = ::open(QFile::encodeName(fresh).constData(),
                           O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0)
-        throw Error(QStringLiteral("cannot make the journal %1: %2").arg(fresh, errnoText(errno)));
+        throw Error(Kind::Unavailable,
+                    QStringLiteral("cannot make the journal %1: %2").arg(fresh, errnoText(errno)));
     ::close(fd);
 
     QString failure;
@@ -306,7 +345,8 @@ void OperationJournal::create()
         failure = errnoText(errno);
     if (!failure.isEmpty()) {
         removeFresh();
-        throw Error(QStringLiteral("cannot make the journal %1: %2").arg(m_path, failure));
+        throw Error(Kind::Unavailable,
+                    QStringLiteral("cannot make the journal %1: %2").arg(m_path, failure));
     }
 }
 
@@ -333,7 +373,8 @@ void OperationJournal::upgrade()
         table.finish();
         if (!hasTable)
             throw Error(
-                QStringLiteral("the journal %1 is damaged: it holds no records").arg(m_path), true);
+                Kind::Damaged,
+                QStringLiteral("the journal %1 is damaged: it holds no records").arg(m_path));
         if (version() < layoutVersion) {
             for (const char *statement : upgradeStatements)
                 exec(QStringLiteral("cannot upgrade the journal"), QLatin1String(statement));
@@ -384,6 +425,7 @@ void OperationJournal::reserveRoom()
         failure = 0;
     if (failure != 0)
         throw Error(
+            Kind::Unavailable,
             QStringLiteral("no room for the journal in %1: %2").arg(wal, errnoText(failure)));
 }
 
@@ -413,13 +455,13 @@ qint64 OperationJournal::begin(const QString &transactionId, const QString &term
         QStringLiteral("cannot record transaction %1").arg(transactionId),
         QStringLiteral("INSERT INTO operations (transaction_id, terminal_id, card_number,"
                        " operation, amount, created_at, state) VALUES (?, ?, ?, ?, ?, ?, ?)"),
-        {transactionId, terminalId, cardNumber, operation, amount, now(),
-         QLatin1String(State::sent)},
+        {transactionId, terminalId, cardNumber, operation, amount, now(), textOf(State::Sent)},
         true);
     const qint64 id = insert.lastInsertId().toLongLong();
     insert.finish();
     if (id <= 0)
-        throw Error(QStringLiteral("cannot record transaction %1: no id").arg(transactionId));
+        throw Error(Kind::Unavailable,
+                    QStringLiteral("cannot record transaction %1: no id").arg(transactionId));
     m_opened.insert(id);
     return id;
 }
@@ -440,16 +482,16 @@ void OperationJournal::accepted(qint64 id, const QString &sessionId)
     });
     exec(QStringLiteral("cannot record the session of %1").arg(id),
          QStringLiteral("UPDATE operations SET state = ?, session_id = ? WHERE id = ?"),
-         {QLatin1String(State::accepted), sessionId, id});
+         {textOf(State::Accepted), sessionId, id});
 }
 
-void OperationJournal::settle(qint64 id, const QString &outcome, const QString &reason)
+void OperationJournal::settle(qint64 id, Outcome outcome, const QString &reason)
 {
-    Change settled;
-    settled.state = QLatin1String(State::settled);
+    Progress settled;
+    settled.state = State::Settled;
     settled.outcome = outcome;
     if (!reason.isEmpty())
-        settled.answer = reason.left(Limits::maxJournalTextChars);
+        settled.lastError = reason.left(Limits::maxJournalTextChars);
     change(id, settled);
     // Settling a record of an earlier run says nothing of the others.
     if (!m_opened.remove(id))
@@ -460,30 +502,30 @@ void OperationJournal::settle(qint64 id, const QString &outcome, const QString &
         m_settledMark = fileMarkOf(m_path);
 }
 
-void OperationJournal::retry(qint64 id, const QString &state, const QString &answer,
-                             const QDateTime &nextAt, bool byTransactionId)
+void OperationJournal::retry(qint64 id, State state, const QString &answer, const QDateTime &nextAt,
+                             bool byTransactionId)
 {
-    Change again;
+    Progress again;
     again.state = state;
-    again.outcome = QLatin1String("");
-    again.answer = answer.isEmpty() ? QLatin1String("") : answer.left(Limits::maxJournalTextChars);
+    again.lastError
+        = answer.isEmpty() ? QLatin1String("") : answer.left(Limits::maxJournalTextChars);
     again.attempts = 1;
     again.nextAt = nextAt;
     again.byTransactionId = byTransactionId;
     change(id, again);
 }
 
-void OperationJournal::change(qint64 id, const Change &change)
+void OperationJournal::change(qint64 id, const Progress &change)
 {
     // Laid over what is still waiting for this record, so that nothing of
     // it is lost when this one is written.
-    Change merged = change;
+    Progress merged = change;
     const auto kept = m_unwritten.constFind(id);
     if (kept != m_unwritten.cend()) {
         merged.attempts += kept->attempts;
         merged.byTransactionId = merged.byTransactionId || kept->byTransactionId;
-        if (merged.answer.isNull())
-            merged.answer = kept->answer;
+        if (merged.lastError.isNull())
+            merged.lastError = kept->lastError;
     }
     try {
         write(id, merged);
@@ -497,15 +539,16 @@ void OperationJournal::change(qint64 id, const Change &change)
     }
 }
 
-void OperationJournal::write(qint64 id, const Change &change)
+void OperationJournal::write(qint64 id, const Progress &change)
 {
-    const bool settled = change.state == QLatin1String(State::settled);
+    const bool settled = change.state == State::Settled;
     exec(QStringLiteral("cannot record the outcome of %1").arg(id),
          QStringLiteral("UPDATE operations SET state = ?, outcome = ?, attempts = attempts + ?,"
                         " last_error = COALESCE(?, last_error), next_at = ?,"
                         " by_transaction_id = MAX(by_transaction_id, ?), settled_at = ?"
                         " WHERE id = ?"),
-         {change.state, change.outcome, change.attempts, textOrNull(change.answer),
+         {textOf(change.state), textOf(change.outcome), change.attempts,
+          textOrNull(change.lastError),
           change.nextAt.isValid() ? QVariant(timeText(change.nextAt)) : QVariant(),
           change.byTransactionId ? 1 : 0, settled ? QVariant(now()) : QVariant(), id});
 }
@@ -522,13 +565,13 @@ void OperationJournal::writeUnwritten()
     }
 }
 
-void OperationJournal::apply(const Change &change, Record &record)
+void OperationJournal::apply(const Progress &change, Record &record)
 {
     record.state = change.state;
     record.outcome = change.outcome;
     record.attempts += change.attempts;
-    if (!change.answer.isNull())
-        record.lastError = change.answer;
+    if (!change.lastError.isNull())
+        record.lastError = change.lastError;
     record.nextAt = change.nextAt;
     record.byTransactionId = record.byTransactionId || change.byTransactionId;
 }
@@ -594,7 +637,7 @@ QList<OperationJournal::Record> OperationJournal::unsettled()
         Record record = recordAt(query);
         const auto kept = m_unwritten.constFind(record.id);
         if (kept != m_unwritten.cend()) {
-            if (kept->state == QLatin1String(State::settled))
+            if (kept->state == State::Settled)
                 continue;
             apply(*kept, record);
         }
@@ -625,7 +668,7 @@ int OperationJournal::prune(int days)
     open();
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
     query.prepare(QStringLiteral("DELETE FROM operations WHERE state = ? AND settled_at < ?"));
-    query.addBindValue(QLatin1String(State::settled));
+    query.addBindValue(textOf(State::Settled));
     query.addBindValue(timeText(Clock::currentDateTimeUtc().addDays(-days)));
     if (!query.exec())
         throw errorOf(QStringLiteral("cannot prune the journal"), query.lastError());
@@ -638,12 +681,13 @@ QString OperationJournal::moveAside()
     try {
         open();
     } catch (const Error &e) {
-        if (!e.damaged())
+        if (e.kind() != Kind::Damaged)
             throw;
         damaged = true;
     }
     if (!damaged)
-        throw Error(QStringLiteral("the journal %1 is sound; it stays where it is").arg(m_path));
+        throw Error(Kind::Sound,
+                    QStringLiteral("the journal %1 is sound; it stays where it is").arg(m_path));
     close();
     // What this process kept for the damaged file belongs to it.
     m_unwritten.clear();
@@ -655,7 +699,8 @@ QString OperationJournal::moveAside()
         const QByteArray to = QFile::encodeName(aside + QLatin1String(suffix));
         if (::access(from.constData(), F_OK) == 0
             && ::rename(from.constData(), to.constData()) != 0)
-            throw Error(QStringLiteral("cannot move %1 to %2: %3")
+            throw Error(Kind::Unavailable,
+                        QStringLiteral("cannot move %1 to %2: %3")
                             .arg(QFile::decodeName(from), QFile::decodeName(to), errnoText(errno)));
     }
     return aside;

@@ -32,7 +32,7 @@ class QSqlQuery;
     A journal at its path is always a whole one: a new journal is made under
     another name and renamed into place. So a file there that is empty, cut
     short or no database at all is damage, reported as such
-    (Error::damaged()), and never replaced but by moveAside().
+    (Error::Kind::Damaged), and never replaced but by moveAside().
 
     What could not be written (a full disk, an I/O error) is kept in memory
     and written at the next chance; until then every reading of this object
@@ -44,43 +44,66 @@ public:
     // Identity, size and times of the journal and of its write-ahead log.
     using FileMark = std::array<qint64, 10>;
 
+    // A record's states and the outcomes of a settled one. The file holds
+    // them as text (textOf), and a text it holds that is none of these is
+    // an Error of Kind::UnknownText, never taken for one of them.
+    enum class State { Sent, Accepted, Reversing, Attention, Settled };
+    enum class Outcome {
+        None, // not settled
+        Committed,
+        Refused,
+        NotSent,
+        RolledBack,
+        // Refused after the reversal window: the server holds nothing of it.
+        RollbackRefused,
+        // Closed by hand (payment-host recover --forget).
+        Forgotten,
+    };
+    static QLatin1String textOf(State state);
+    static QLatin1String textOf(Outcome outcome);
+
     class Error : public std::runtime_error
     {
     public:
-        explicit Error(const QString &reason, bool damaged = false)
-            : std::runtime_error(reason.toStdString())
-            , m_damaged(damaged)
+        enum class Kind {
+            // The file cannot be opened, made, read or written.
+            Unavailable,
+            // The file is there but holds no sound journal: only
+            // moveAside() replaces it.
+            Damaged,
+            // moveAside() refused: the journal opens, and stays.
+            Sound,
+            // A record holds a state or outcome this code does not know.
+            UnknownText,
+        };
+
+        Error(Kind kind, const QString &reason)
+            : std::runtime_error(reason.toUtf8().toStdString())
+            , m_kind(kind)
         {
         }
-        // The file is there but holds no sound journal.
-        bool damaged() const { return m_damaged; }
+        Kind kind() const { return m_kind; }
 
     private:
-        bool m_damaged;
+        Kind m_kind;
     };
 
-    // A record's states and outcomes, as the file holds them.
-    struct State
+    // Where a record stands. A change made after the record was begun is
+    // one too, whose `attempts` are added and whose null `lastError` keeps
+    // the one before.
+    struct Progress
     {
-        static constexpr char sent[] = "sent";
-        static constexpr char accepted[] = "accepted";
-        static constexpr char reversing[] = "reversing";
-        static constexpr char attention[] = "attention";
-        static constexpr char settled[] = "settled";
-    };
-    struct Outcome
-    {
-        static constexpr char committed[] = "committed";
-        static constexpr char refused[] = "refused";
-        static constexpr char notSent[] = "notSent";
-        static constexpr char rolledBack[] = "rolledBack";
-        // Refused after the reversal window: the server holds nothing of it.
-        static constexpr char rollbackRefused[] = "rollbackRefused";
-        // Closed by hand (payment-host recover --forget).
-        static constexpr char forgotten[] = "forgotten";
+        State state = State::Sent;
+        Outcome outcome = Outcome::None;
+        int attempts = 0;
+        QString lastError;
+        // Invalid: the next pass may try it.
+        QDateTime nextAt;
+        // The next reversal names the till's own transaction id.
+        bool byTransactionId = false;
     };
 
-    struct Record
+    struct Record : Progress
     {
         qint64 id = 0;
         QString transactionId;
@@ -90,14 +113,6 @@ public:
         int operation = 0;
         qint64 amount = 0; // kopecks
         QDateTime createdAt;
-        QString state;
-        QString outcome;
-        int attempts = 0;
-        QString lastError;
-        // Invalid: the next pass may try it.
-        QDateTime nextAt;
-        // The next reversal names the till's own transaction id.
-        bool byTransactionId = false;
     };
 
     explicit OperationJournal(const QString &path);
@@ -121,11 +136,11 @@ public:
     qint64 begin(const QString &transactionId, const QString &terminalId, const QString &cardNumber,
                  int operation, qint64 amount);
     void accepted(qint64 id, const QString &sessionId);
-    void settle(qint64 id, const QString &outcome, const QString &reason = QString());
+    void settle(qint64 id, Outcome outcome, const QString &reason = QString());
     // A reversal that did not settle the record: one more attempt, its
-    // answer or failure, and when to ask again. `state` is State::reversing
-    // or State::attention.
-    void retry(qint64 id, const QString &state, const QString &answer, const QDateTime &nextAt,
+    // answer or failure, and when to ask again. `state` is State::Reversing
+    // or State::Attention.
+    void retry(qint64 id, State state, const QString &answer, const QDateTime &nextAt,
                bool byTransactionId = false);
 
     // Cheap when nothing was unsettled at the last look and only this
@@ -144,24 +159,13 @@ public:
     QString moveAside();
 
 private:
-    // A change of a record's state after it was begun.
-    struct Change
-    {
-        QString state;
-        QString outcome;
-        QString answer; // null: last_error stays
-        int attempts = 0; // added
-        QDateTime nextAt;
-        bool byTransactionId = false;
-    };
-
     void create();
     void upgrade();
     void reserveRoom();
-    void change(qint64 id, const Change &change);
-    void write(qint64 id, const Change &change);
+    void change(qint64 id, const Progress &change);
+    void write(qint64 id, const Progress &change);
     void writeUnwritten();
-    static void apply(const Change &change, Record &record);
+    static void apply(const Progress &change, Record &record);
     // `rows`: the caller reads the rows, then finishes the query.
     QSqlQuery &exec(const QString &purpose, const QString &statement,
                     const QVariantList &values = {}, bool rows = false);
@@ -176,7 +180,7 @@ private:
     int m_pageBytes = 4096;
     std::map<QString, std::unique_ptr<QSqlQuery>> m_prepared;
     // Changes made while the file would not take them, one per record.
-    QHash<qint64, Change> m_unwritten;
+    QHash<qint64, Progress> m_unwritten;
     // The journal's files when a look last found nothing unsettled (or
     // when this process last settled all it had opened since), and when
     // that look was.

@@ -28,8 +28,8 @@ QJsonObject toJson(const OperationJournal::Record &record)
         {QStringLiteral("card"), record.cardNumber},
         {QStringLiteral("amount"), record.amount},
         {QStringLiteral("createdAt"), record.createdAt.toString(Qt::ISODateWithMs)},
-        {QStringLiteral("state"), record.state},
-        {QStringLiteral("outcome"), record.outcome},
+        {QStringLiteral("state"), OperationJournal::textOf(record.state)},
+        {QStringLiteral("outcome"), OperationJournal::textOf(record.outcome)},
         {QStringLiteral("attempts"), record.attempts},
         {QStringLiteral("lastError"), record.lastError},
         {QStringLiteral("nextAt"), record.nextAt.toString(Qt::ISODateWithMs)},
@@ -99,11 +99,11 @@ QByteArray Recovery::forget(qint64 id)
         const OperationJournal::Record record = journal.record(id);
         if (record.id == 0) {
             error = QStringLiteral("В журнале операций нет записи %1").arg(id);
-        } else if (record.state == QLatin1String(OperationJournal::State::settled)) {
+        } else if (record.state == OperationJournal::State::Settled) {
             error = QStringLiteral("Запись %1 журнала операций уже закрыта: %2")
-                        .arg(QString::number(id), record.outcome);
+                        .arg(QString::number(id), OperationJournal::textOf(record.outcome));
         } else {
-            journal.settle(id, QLatin1String(OperationJournal::Outcome::forgotten));
+            journal.settle(id, OperationJournal::Outcome::Forgotten);
             logger.error(QStringLiteral("Запись %1 журнала операций закрыта вручную, без отмены на "
                                         "сервере: транзакция %2, карта %3, сумма %4, попыток %5, "
                                         "последний ответ: %6")
@@ -178,7 +178,7 @@ void Recovery::settleDue(const BonusSettings &settings)
 void Recovery::logAttention(const Logger &logger, const QList<OperationJournal::Record> &records)
 {
     for (const OperationJournal::Record &record : records) {
-        if (record.state != QLatin1String(OperationJournal::State::attention))
+        if (record.state != OperationJournal::State::Attention)
             continue;
         logger.error(QStringLiteral("Требует проверки: отмена транзакции %1 (карта %2, сумма %3, "
                                     "от %4) отклоняется сервером: %5; закрыть запись: "

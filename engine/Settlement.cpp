@@ -55,15 +55,14 @@ qint64 Settlement::pay(int operation, const CardFlow &flow, AdditionalAssetInfo 
         accepted = payBack ? client.makePayBack(flow, info, record.transactionId)
                            : client.makePay(flow, info, record.transactionId);
     } catch (const NoServerAvailable &) {
-        journalled("notSent", [&] { journal.settle(record.id, QLatin1String(Outcome::notSent)); });
+        settled(record.id, Outcome::NotSent);
         throw;
     } catch (const BonusServerUnavailable &) {
         // The request may have arrived: void it under the id the till sent.
         reverse(record);
         throw;
     } catch (const BonusSystemError &e) {
-        journalled("refused",
-                   [&] { journal.settle(record.id, QLatin1String(Outcome::refused), textOf(e)); });
+        settled(record.id, Outcome::Refused, textOf(e));
         throw;
     } catch (const std::exception &) {
         reverse(record);
@@ -91,7 +90,7 @@ qint64 Settlement::pay(int operation, const CardFlow &flow, AdditionalAssetInfo 
     // the journal does not hold would look unfinished to the next pass,
     // which would void it after the cashier heard success.
     try {
-        journal.settle(record.id, QLatin1String(Outcome::committed));
+        journal.settle(record.id, Outcome::Committed);
     } catch (const OperationJournal::Error &e) {
         logger.error(QStringLiteral("Подтверждение транзакции %1 не записано в журнал, она "
                                     "отменяется: %2")
@@ -174,8 +173,7 @@ bool Settlement::reverse(const OperationJournal::Record &record)
     try {
         client.rollback(id, record.cardNumber);
         logger.info(QStringLiteral("Транзакция %1 отменена").arg(id));
-        journalled("rolledBack",
-                   [&] { journal.settle(record.id, QLatin1String(Outcome::rolledBack)); });
+        settled(record.id, Outcome::RolledBack);
         return true;
     } catch (const BonusServerUnavailable &e) {
         failure = textOf(e);
@@ -191,9 +189,7 @@ bool Settlement::reverse(const OperationJournal::Record &record)
             logger.info(QStringLiteral("Отмена транзакции %1 отклонена и после %2 с: на сервере "
                                        "её нет (%3)")
                             .arg(id, QString::number(windowSeconds), answer));
-            journalled("rollbackRefused", [&] {
-                journal.settle(record.id, QLatin1String(Outcome::rollbackRefused), answer);
-            });
+            settled(record.id, Outcome::RollbackRefused, answer);
             return true;
         case ReversalRule::Refused::NeedsAttention:
             logger.error(
@@ -201,7 +197,7 @@ bool Settlement::reverse(const OperationJournal::Record &record)
                                "проверка (payment-host recover --forget %3): %4")
                     .arg(id, QString::number(windowSeconds), QString::number(record.id), answer));
             journalled("attention", [&] {
-                journal.retry(record.id, QLatin1String(State::attention), answer,
+                journal.retry(record.id, State::Attention, answer,
                               ReversalRule::nextAttempt(record.attempts + 1, now));
             });
             return false;
@@ -211,9 +207,8 @@ bool Settlement::reverse(const OperationJournal::Record &record)
         const QDateTime next = ReversalRule::nextAttempt(record.attempts + 1, now);
         logger.info(QStringLiteral("Отмена транзакции %1 отклонена, она будет повторена в %2: %3")
                         .arg(id, next.toLocalTime().toString(Qt::ISODate), answer));
-        journalled("reversalRefused", [&] {
-            journal.retry(record.id, QLatin1String(State::reversing), answer, next);
-        });
+        journalled("reversalRefused",
+                   [&] { journal.retry(record.id, State::Reversing, answer, next); });
         return false;
     } catch (const std::exception &e) {
         failure = textOf(e);
@@ -221,9 +216,7 @@ bool Settlement::reverse(const OperationJournal::Record &record)
     const bool fallBack = ReversalRule::fallsBack(record, Clock::currentDateTimeUtc());
     // A record that needs attention keeps needing it until a reversal
     // succeeds.
-    const QString state = record.state == QLatin1String(State::attention)
-        ? QLatin1String(State::attention)
-        : QLatin1String(State::reversing);
+    const State state = record.state == State::Attention ? State::Attention : State::Reversing;
     logger.error(QStringLiteral("Отмена транзакции %1 не выполнена, она будет повторена%2: %3")
                      .arg(id,
                           fallBack ? QStringLiteral(" по номеру транзакции ") + record.transactionId
@@ -271,6 +264,12 @@ Settlement::Pass Settlement::settle(int budgetMs, bool everyRecord)
     }
     client.setTerminalId(terminal);
     return pass;
+}
+
+void Settlement::settled(qint64 id, OperationJournal::Outcome outcome, const QString &reason)
+{
+    journalled(OperationJournal::textOf(outcome).data(),
+               [&] { journal.settle(id, outcome, reason); });
 }
 
 void Settlement::journalled(const char *what, const std::function<void()> &write)

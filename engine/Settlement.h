@@ -62,7 +62,10 @@ private:
     void commit(const OperationJournal::Record &record, const CardFlow &flow);
     // Rolls `record` back; answers whether that settled it.
     bool reverse(const OperationJournal::Record &record);
+    // The journal's writes once money may have moved: a failure is logged
+    // under `what`, and the run goes on.
     void journalled(const char *what, const std::function<void()> &write);
+    void settled(qint64 id, OperationJournal::Outcome outcome, const QString &reason = QString());
 
     VeltaBonusClientThrift &client;
     OperationJournal &journal;

@@ -13,8 +13,6 @@
 #include "TillPaths.h"
 #include "VeltaBonusClientThrift.h"
 
-#include "AccountingLogicService.h"
-
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -215,8 +213,7 @@ void TillCheck::checkJournal()
     QStringList attention;
     const QDateTime now = Clock::currentDateTimeUtc();
     for (const OperationJournal::Record &record : unsettled) {
-        const bool needsAttention
-            = record.state == QLatin1String(OperationJournal::State::attention);
+        const bool needsAttention = record.state == OperationJournal::State::Attention;
         QString line = QStringLiteral("%1: card %2, %3 roubles, %4 attempts")
                            .arg(ReversalRule::idOf(record, now), card(record.cardNumber),
                                 roubles(record.amount), QString::number(record.attempts));

@@ -69,8 +69,9 @@ QStringList methodCalls(const AccountingTestServer &server, const std::string &m
     return ids;
 }
 
-// A journal file as the first layout left it, 0644, with a reversal queued.
-void writeOldJournal(const QString &path)
+// A journal file as the first layout left it, 0644, with a reversal queued,
+// and `change` made to it.
+void writeOldJournal(const QString &path, const QString &change)
 {
     {
         QSqlDatabase db
@@ -92,6 +93,7 @@ void writeOldJournal(const QString &path)
             " operation, amount, created_at, state, attempts, last_error) VALUES"
             " ('0915071231234', 'S-1', 'T1', '2000', 1, 1234, '2026-01-01T09:15:07.123Z',"
             " 'reversing', 2, 'Нет доступных серверов')")));
+        QVERIFY(change.isEmpty() || query.exec(change));
     }
     QSqlDatabase::removeDatabase(QStringLiteral("old"));
     QFile::setPermissions(
@@ -162,10 +164,10 @@ void JournalTest::unsettledSeenAtOnce()
                                       QStringLiteral("2000"), 1, 100);
             break;
         case '=':
-            journal.settle(last[who], QStringLiteral("committed"));
+            journal.settle(last[who], OperationJournal::Outcome::Committed);
             break;
         case '!':
-            journal.retry(last[who], QLatin1String(OperationJournal::State::reversing),
+            journal.retry(last[who], OperationJournal::State::Reversing,
                           QStringLiteral("no server"), QDateTime());
             break;
         }
@@ -257,10 +259,11 @@ void JournalTest::reversals()
                 = methodCalls(server, "rollbackTransaction", before).value(0, QStringLiteral("-"));
             if (client == unreachable.get() && record.attempts > was.attempts)
                 called = ReversalRule::idOf(was, Clock::currentDateTimeUtc());
+            const QString outcome = OperationJournal::textOf(record.outcome);
             seen << QStringLiteral("%1 %2%3").arg(
                 called == QLatin1String("100000000150") ? QStringLiteral("T") : called,
-                record.state,
-                record.outcome.isEmpty() ? QString() : QLatin1Char(' ') + record.outcome);
+                OperationJournal::textOf(record.state),
+                outcome.isEmpty() ? QString() : QLatin1Char(' ') + outcome);
         }
     }
     QCOMPARE(seen, passes);
@@ -294,27 +297,32 @@ void JournalTest::idsNeverRepeat()
 
 void JournalTest::files_data()
 {
-    // What is at the journal's path before it is opened; whether it opens,
-    // and the reversals it then holds.
+    // What is at the journal's path before it is opened; the failure of
+    // reading its records (-1: none), and the reversals it then holds.
     QTest::addColumn<QString>("setup");
-    QTest::addColumn<bool>("damaged");
+    QTest::addColumn<int>("failure");
     QTest::addColumn<int>("unsettled");
-    QTest::newRow("nothing: made 0600") << "none" << false << 0;
-    QTest::newRow("first layout, 0644: kept, with its queue") << "old" << false << 1;
+    const int damaged = int(OperationJournal::Error::Kind::Damaged);
+    const int unknown = int(OperationJournal::Error::Kind::UnknownText);
+    QTest::newRow("nothing: made 0600") << "none" << -1 << 0;
+    QTest::newRow("first layout, 0644: kept, with its queue") << "old" << -1 << 1;
     // Cut or overwritten journals have their rows in tst_moneysafety.
-    QTest::newRow("empty file") << "empty" << true << 0;
-    QTest::newRow("a log without its journal") << "wal" << true << 0;
+    QTest::newRow("empty file") << "empty" << damaged << 0;
+    QTest::newRow("a log without its journal") << "wal" << damaged << 0;
+    // A text no state or outcome has is never read as one: a sound file.
+    QTest::newRow("unknown state") << "UPDATE operations SET state = 'parked'" << unknown << 0;
+    QTest::newRow("unknown outcome") << "UPDATE operations SET outcome = 'voided'" << unknown << 0;
 }
 
 void JournalTest::files()
 {
     QFETCH(QString, setup);
-    QFETCH(bool, damaged);
+    QFETCH(int, failure);
     QFETCH(int, unsettled);
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("journal.sqlite"));
     if (setup != QLatin1String("none") && setup != QLatin1String("wal"))
-        writeOldJournal(path);
+        writeOldJournal(path, setup.startsWith(QLatin1String("UPDATE")) ? setup : QString());
     if (setup == QLatin1String("empty"))
         QVERIFY(QFile::resize(path, 0));
     if (setup == QLatin1String("wal")) {
@@ -326,10 +334,12 @@ void JournalTest::files()
     OperationJournal journal(path);
     try {
         QCOMPARE(journal.unsettled().size(), unsettled);
-        QVERIFY(!damaged);
+        journal.record(1);
+        QCOMPARE(failure, -1);
     } catch (const OperationJournal::Error &e) {
-        QVERIFY2(damaged, e.what());
-        QVERIFY2(e.damaged(), e.what());
+        QVERIFY2(int(e.kind()) == failure, e.what());
+    }
+    if (failure == int(OperationJournal::Error::Kind::Damaged)) {
         // Never replaced but by hand: the file is as it was.
         QVERIFY(
             QFile::exists(setup == QLatin1String("wal") ? path + QStringLiteral("-wal") : path));
@@ -345,7 +355,12 @@ void JournalTest::files()
     QCOMPARE(::stat(QFile::encodeName(path).constData(), &info), 0);
     QCOMPARE(info.st_mode & 0777, mode_t(0600));
     // A sound journal stays where it is.
-    QVERIFY_EXCEPTION_THROWN(journal.moveAside(), OperationJournal::Error);
+    try {
+        journal.moveAside();
+        QFAIL("a sound journal moved aside");
+    } catch (const OperationJournal::Error &e) {
+        QVERIFY2(e.kind() == OperationJournal::Error::Kind::Sound, e.what());
+    }
 }
 
 QTEST_GUILESS_MAIN(JournalTest)
