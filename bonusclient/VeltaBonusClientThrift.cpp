@@ -38,6 +38,22 @@ std::string toWire(const QString &text)
 {
     return text.toUtf8().toStdString();
 }
+
+// The protocol every call speaks on a transport: binary, buffered, with the
+// reply limits.
+std::shared_ptr<apache::thrift::protocol::TProtocol>
+protocolOn(std::shared_ptr<apache::thrift::transport::TTransport> transport)
+{
+    // Strict write, lenient read; a declared length beyond the limit is a
+    // protocol error, never an allocation. The buffer makes a request one
+    // send and a reply a recv or two; the bytes on the wire are the same.
+    apache::thrift::protocol::TBinaryProtocolFactoryT<apache::thrift::transport::TTransport>
+        protocolFactory(Limits::maxReplyBytes, Limits::maxReplyBytes, false, true);
+    const auto configuration = transport->getConfiguration();
+    return protocolFactory.getProtocol(
+        std::make_shared<apache::thrift::transport::TBufferedTransport>(
+            std::move(transport), replyBufferBytes, requestBufferBytes, configuration));
+}
 } // namespace
 
 struct VeltaBonusClientThrift::Private
@@ -158,11 +174,6 @@ int VeltaBonusClientThrift::connectTimeout() const
 int VeltaBonusClientThrift::receiveTimeout() const
 {
     return d->provider->getReceiveTimeout();
-}
-
-ThriftTransportProvider *VeltaBonusClientThrift::getProvider() const
-{
-    return d->provider;
 }
 
 QStringList VeltaBonusClientThrift::servers() const
@@ -428,20 +439,6 @@ api::Result VeltaBonusClientThrift::callMethod(ThriftTransportProvider *provider
         }
         throw BonusServerUnavailable(QStringLiteral("Бонусный сервер не доступен"));
     }
-}
-
-std::shared_ptr<apache::thrift::protocol::TProtocol>
-VeltaBonusClientThrift::protocolOn(std::shared_ptr<apache::thrift::transport::TTransport> transport)
-{
-    // Strict write, lenient read; a declared length beyond the limit is a
-    // protocol error, never an allocation. The buffer makes a request one
-    // send and a reply a recv or two; the bytes on the wire are the same.
-    apache::thrift::protocol::TBinaryProtocolFactoryT<apache::thrift::transport::TTransport>
-        protocolFactory(Limits::maxReplyBytes, Limits::maxReplyBytes, false, true);
-    const auto configuration = transport->getConfiguration();
-    return protocolFactory.getProtocol(
-        std::make_shared<apache::thrift::transport::TBufferedTransport>(
-            std::move(transport), replyBufferBytes, requestBufferBytes, configuration));
 }
 
 BonusResult VeltaBonusClientThrift::interpretResult(const api::Result &result)

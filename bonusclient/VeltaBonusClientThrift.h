@@ -29,19 +29,8 @@ class Result;
 } // namespace thriftapi
 } // namespace logic
 } // namespace accounting
-namespace apache {
-namespace thrift {
-namespace protocol {
-class TProtocol;
-}
-namespace transport {
-class TTransport;
-}
-} // namespace thrift
-} // namespace apache
 
 class BonusSettings;
-class ThriftSocketFactory;
 class ThriftTransportProvider;
 
 /*!
@@ -133,10 +122,6 @@ public:
     accounting::logic::thriftapi::Result callMethod(ThriftTransportProvider *provider,
                                                     const Call &call);
     BonusResult interpretResult(const accounting::logic::thriftapi::Result &result);
-    // The protocol every call speaks on a transport: binary, buffered,
-    // with the reply limits.
-    static std::shared_ptr<apache::thrift::protocol::TProtocol>
-    protocolOn(std::shared_ptr<apache::thrift::transport::TTransport> transport);
 
     static long long toLongLong(double value);
     static double fromLongLong(long long value);
@@ -147,8 +132,6 @@ public:
     static qint64 toWireTime(const QDateTime &moment);
     // "hhmmsszzz" of `moment` followed by the amount in kopecks, %g style.
     static QString transactionId(const QDateTime &moment, double amount);
-
-    ThriftTransportProvider *getProvider() const;
 
 private:
     // A call that moves nothing is asked once more, on a fresh connection,

@@ -15,9 +15,6 @@
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonObject>
-#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
-#include <QTextCodec>
-#endif
 #include <QtTest>
 
 #include <atomic>
@@ -112,10 +109,6 @@ private:
 
 void BonusClientCallsTest::initTestCase()
 {
-    // As in the till: 8-bit texts, and so exception texts, are UTF-8.
-#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
-    QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
-#endif
     Clock::setFixed(QDateTime(QDate(2024, 3, 5), QTime(9, 15, 7, 123)));
 }
 

@@ -9,9 +9,6 @@
 #include "account_logic_types.h"
 
 #include <QDir>
-#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
-#include <QTextCodec>
-#endif
 #include <QTimeZone>
 #include <QtTest>
 
@@ -22,8 +19,6 @@ class BonusClientConversionsTest : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-
     void roublesToKopecks_data();
     void roublesToKopecks();
     void kopecksToRoubles();
@@ -40,13 +35,6 @@ private:
     LogCapture logs;
     TempTill till;
 };
-
-void BonusClientConversionsTest::initTestCase()
-{
-#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
-    QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
-#endif
-}
 
 void BonusClientConversionsTest::roublesToKopecks_data()
 {
