@@ -168,25 +168,9 @@ bool BonusCredit::print(const QString &text, QIODevice::OpenModeFlag mode)
 
 bool BonusCredit::fail(Kind kind, const QString &detail)
 {
-    const QString text = BonusCreditException::messageOf(kind, detail);
-    switch (kind) {
-    case Kind::StatusFile:
-    case Kind::PrintFile:
-        logger.error(QStringLiteral("%1 '%2'").arg(text, detail));
-        break;
-    case Kind::Database:
-        logger.error(text);
-        // The driver's own words, for whoever reads the log.
-        logger.error(QStringLiteral("Ошибка драйвера БД: ") + detail);
-        break;
-    case Kind::Journal:
-        logger.error(detail);
-        logger.error(text);
-        break;
-    default:
-        logger.error(text);
-    }
-    status(Failure, text, QIODevice::WriteOnly);
+    for (const QString &line : BonusCreditException::logLinesOf(kind, detail))
+        logger.error(line);
+    status(Failure, BonusCreditException::messageOf(kind, detail), QIODevice::WriteOnly);
     if (!BonusCreditException::keepsEmptiedSlip(kind))
         files.removePrint();
     return false;
@@ -204,19 +188,13 @@ bool BonusCredit::generateSettings()
         return fail(Kind::Settings);
     }
 
-    // Both files are proven writable here, long before any money moves. A
-    // fresh till has no work directory yet: it is made when a write needs it.
-    if (status(Empty, QString(), QIODevice::WriteOnly) && print(QString(), QIODevice::WriteOnly))
+    // Both files are proven writable here, long before any money moves.
+    switch (files.empty()) {
+    case RunFiles::Unwritable::None:
         return true;
-    QDir().mkpath(TillPaths::workDir());
-    QDir().mkpath(QFileInfo(effective.statusFile).absolutePath());
-    QDir().mkpath(QFileInfo(effective.printFile).absolutePath());
-    if (!status(Empty, QString(), QIODevice::WriteOnly)) {
-        files.start();
+    case RunFiles::Unwritable::Status:
         return fail(Kind::StatusFile, effective.statusFile);
-    }
-    if (!print(QString(), QIODevice::WriteOnly)) {
-        files.start();
+    case RunFiles::Unwritable::Print:
         return fail(Kind::PrintFile, effective.printFile);
     }
     return true;

@@ -47,6 +47,23 @@ QString BonusCreditException::messageOf(Kind kind, const QString &detail)
     return detail;
 }
 
+QStringList BonusCreditException::logLinesOf(Kind kind, const QString &detail)
+{
+    const QString text = messageOf(kind, detail);
+    switch (kind) {
+    case Kind::StatusFile:
+    case Kind::PrintFile:
+        return {QStringLiteral("%1 '%2'").arg(text, detail)};
+    case Kind::Database:
+        // The driver's own words, for whoever reads the log.
+        return {text, QStringLiteral("Ошибка драйвера БД: ") + detail};
+    case Kind::Journal:
+        return {detail, text};
+    default:
+        return {text};
+    }
+}
+
 bool BonusCreditException::keepsEmptiedSlip(Kind kind)
 {
     switch (kind) {

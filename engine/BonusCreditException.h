@@ -2,6 +2,7 @@
 #define BONUSCREDITEXCEPTION_H
 
 #include <QString>
+#include <QStringList>
 
 #include <stdexcept>
 
@@ -42,6 +43,9 @@ public:
 
     // The cashier's text for a failure.
     static QString messageOf(Kind kind, const QString &detail);
+    // What the log says of a failure at error level, line by line: the
+    // cashier's text and what only the log needs.
+    static QStringList logLinesOf(Kind kind, const QString &detail);
     // Whether the slip file the run emptied stays after the failure.
     static bool keepsEmptiedSlip(Kind kind);
 

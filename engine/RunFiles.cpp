@@ -1,8 +1,11 @@
 #include "RunFiles.h"
 
 #include "JsonText.h"
+#include "TillPaths.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -77,6 +80,24 @@ void RunFiles::setPaths(const QString &statusPath, const QString &printPath)
         close(printOut);
         printOut.path = printPath;
     }
+}
+
+RunFiles::Unwritable RunFiles::empty()
+{
+    const auto emptied = [this] { return status(Empty, QString(), QString()) && print(QString()); };
+    if (emptied())
+        return Unwritable::None;
+    QDir().mkpath(TillPaths::workDir());
+    QDir().mkpath(QFileInfo(statusOut.path).absolutePath());
+    QDir().mkpath(QFileInfo(printOut.path).absolutePath());
+    Unwritable failed = Unwritable::None;
+    if (!status(Empty, QString(), QString()))
+        failed = Unwritable::Status;
+    else if (!print(QString()))
+        failed = Unwritable::Print;
+    if (failed != Unwritable::None)
+        start();
+    return failed;
 }
 
 bool RunFiles::status(int code, const QString &description, const QString &cardNumber)

@@ -32,6 +32,11 @@ public:
     QString statusPath() const { return statusOut.path; }
     QString printPath() const { return printOut.path; }
 
+    enum class Unwritable { None, Status, Print };
+    // Empties both files for a new run. A fresh till has no work directory
+    // yet: the directories are made when a write needs them. Answers which
+    // file would not take it; what this run wrote is then forgotten.
+    Unwritable empty();
     // Each answers whether the file now holds the text. An Empty status
     // writes `description` as it is, any other the JSON status line.
     bool status(int code, const QString &description, const QString &cardNumber);
