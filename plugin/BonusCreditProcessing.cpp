@@ -25,7 +25,6 @@ BonusCreditProcessing::BonusCreditProcessing(QObject *parent)
     : QObject(parent)
     , BasicPaymentProcessing()
     , logger("payment")
-    , workDir(TillPaths::workDir())
     , engine(new BonusCredit(this))
     , lock(TillPaths::lockFile())
 {
@@ -98,9 +97,7 @@ PaymentProcessingAnswer BonusCreditProcessing::execute(int operation, int amount
     }
     const auto unlock = qScopeGuard([this] { lock.release(); });
 
-    // Whether they were there does not matter.
-    ::unlink(QFile::encodeName(workDir + TillPaths::statusFileName()).constData());
-    ::unlink(QFile::encodeName(workDir + TillPaths::printFileName()).constData());
+    removeRunFiles();
 
     // A run that failed to finish leaves no status of its own, which the
     // reading below reports.
@@ -164,6 +161,23 @@ PaymentProcessingAnswer BonusCreditProcessing::execute(int operation, int amount
         logger.info(QStringLiteral("Слип: \"%1\"").arg(slip));
     }
     return answer;
+}
+
+void BonusCreditProcessing::removeRunFiles()
+{
+    // The pair in the work directory, where the settings put them by
+    // default, and where the last good settings put them: no answer of an
+    // earlier run is left where this one may answer. This run's settings
+    // are read by the run itself.
+    const EffectiveSettings &last = engine->settings();
+    QStringList paths {TillPaths::statusFile(), TillPaths::printFile()};
+    for (const QString &path : {last.statusFile, last.printFile}) {
+        if (!paths.contains(path))
+            paths << path;
+    }
+    // Whether they were there does not matter.
+    for (const QString &path : qAsConst(paths))
+        ::unlink(QFile::encodeName(path).constData());
 }
 
 template<typename Report> QByteArray BonusCreditProcessing::locked(Report report)

@@ -64,6 +64,8 @@ public:
 
 private:
     bool lockWorkDir();
+    // Removes the status and print files before a run.
+    void removeRunFiles();
     static QString busyText();
     static QString crashText();
     // Runs `report` under the till's lock; answers recover's shape with
@@ -76,7 +78,6 @@ private:
     static PaymentProcessingAnswer failure(const QString &message);
 
     Logger logger;
-    QString workDir;
     BonusCredit *engine;
     TillLock lock;
 };

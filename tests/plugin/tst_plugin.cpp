@@ -401,6 +401,15 @@ void PluginTest::statusWrittenElsewhere()
     handle.balance(QStringLiteral("123"));
     QVERIFY(QFile::exists(till.root() + QStringLiteral("/elsewhere.txt")));
     QVERIFY(!QFile::exists(till.statusPath()));
+
+    // Settings that move the file: the last run's answer goes before the
+    // next run, and is not left where the till answered last.
+    settings.insert(QStringLiteral("statusFile"), till.root() + QStringLiteral("/moved.txt"));
+    till.writeSettings(settings);
+    QCOMPARE(handle.balance(QStringLiteral("123")).getMessage(),
+             QStringLiteral("Не удалось подключиться к БД"));
+    QVERIFY(QFile::exists(till.root() + QStringLiteral("/moved.txt")));
+    QVERIFY(!QFile::exists(till.root() + QStringLiteral("/elsewhere.txt")));
     // Back to the default path for the tests that follow.
     settings = QJsonObject();
     settings.insert(QStringLiteral("statusFile"), till.statusPath());
