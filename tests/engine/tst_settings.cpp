@@ -205,100 +205,87 @@ void SettingsTest::deletedFileKeepsLastPaths()
 void SettingsTest::refused_data()
 {
     // A value that cannot be used stops the run before anything is sent,
-    // instead of turning into 0 or a slip that cannot be laid out.
+    // instead of turning into 0 or a slip that cannot be laid out. Every
+    // problem of a file is reported, in the order of the keys.
     QTest::addColumn<QByteArray>("file");
-    QTest::addColumn<QString>("problem"); // empty: none besides the message
+    QTest::addColumn<QStringList>("problems"); // besides the message
 
-    QTest::newRow("not JSON") << QByteArray(R"({"widthPrint": 40,)") << QString();
-    QTest::newRow("width not a number")
-        << QByteArray(R"({"widthPrint": "abc"})")
-        << QStringLiteral(
-               R"(Значение "widthPrint" должно быть целым числом: {"widthPrint":"abc"})");
-    QTest::newRow("width array")
-        << QByteArray(R"({"widthPrint": [40]})")
-        << QStringLiteral(R"(Значение "widthPrint" должно быть целым числом: {"widthPrint":[40]})");
-    QTest::newRow("width fraction")
-        << QByteArray(R"({"widthPrint": 30.5})")
-        << QStringLiteral(R"(Значение "widthPrint" должно быть целым числом: {"widthPrint":30.5})");
-    QTest::newRow("width 1001") << QByteArray(R"({"widthPrint": 1001})")
-                                << QStringLiteral("Значение \"widthPrint\" вне допустимых пределов "
-                                                  "(-2147483648..1000): 1001");
-    QTest::newRow("width most positive")
-        << QByteArray(R"({"widthPrint": 2147483647})")
-        << QStringLiteral("Значение \"widthPrint\" вне допустимых пределов "
-                          "(-2147483648..1000): 2147483647");
-    QTest::newRow("width beyond 32 bits")
-        << QByteArray(R"({"widthPrint": -2147483649})")
-        << QStringLiteral("Значение \"widthPrint\" вне допустимых пределов "
-                          "(-2147483648..1000): -2147483649");
-    QTest::newRow("width 1e12") << QByteArray(R"({"widthPrint": 1e12})")
-                                << QStringLiteral("Значение \"widthPrint\" вне допустимых пределов "
-                                                  "(-2147483648..1000): 1000000000000");
-    QTest::newRow("port 0") << QByteArray(R"({"port": 0})")
-                            << QStringLiteral("Значение \"port\" вне допустимых пределов "
-                                              "(1..65535): 0");
-    QTest::newRow("port 65536") << QByteArray(R"({"port": "65536"})")
-                                << QStringLiteral("Значение \"port\" вне допустимых пределов "
-                                                  "(1..65535): 65536");
-    QTest::newRow("port true") << QByteArray(R"({"port": true})")
-                               << QStringLiteral(
-                                      R"(Значение "port" должно быть целым числом: {"port":true})");
-    QTest::newRow("negative limit") << QByteArray(R"({"recvTimeout": -1})")
-                                    << QStringLiteral("Значение \"recvTimeout\" вне допустимых "
-                                                      "пределов (0..2147483647): -1");
-    QTest::newRow("limit as words") << QByteArray(R"({"connectTimeout": "soon"})")
-                                    << QStringLiteral(R"(Значение "connectTimeout" должно быть )"
-                                                      R"(целым числом: {"connectTimeout":"soon"})");
-    QTest::newRow("keepAlive beyond an hour")
-        << QByteArray(R"({"keepAlive": 3601})")
-        << QStringLiteral("Значение \"keepAlive\" вне допустимых пределов (0..3600): 3601");
-    QTest::newRow("reversal window 0")
-        << QByteArray(R"({"reversalWindow": 0})")
-        << QStringLiteral("Значение \"reversalWindow\" вне допустимых пределов (1..2592000): 0");
+    const auto notNumber = [](const char *key, const char *json) {
+        return QStringLiteral("Значение \"%1\" должно быть целым числом: {\"%1\":%2}")
+            .arg(QLatin1String(key), QLatin1String(json));
+    };
+    const auto outOfRange = [](const char *key, const char *range, const char *value) {
+        return QStringLiteral("Значение \"%1\" вне допустимых пределов (%2): %3")
+            .arg(QLatin1String(key), QLatin1String(range), QLatin1String(value));
+    };
     // A text key of another type would become a path or a header nobody
     // meant: a file named "0" in the host's working directory, say.
     const auto notText = [](const char *key, const char *json) {
         return QStringLiteral("Значение \"%1\" должно быть строкой: {\"%1\":%2}")
             .arg(QLatin1String(key), QLatin1String(json));
     };
-    QTest::newRow("statusFile a number")
-        << QByteArray(R"({"statusFile": 0})") << notText("statusFile", "0");
-    QTest::newRow("printFile a fraction")
-        << QByteArray(R"({"printFile": 1.5})") << notText("printFile", "1.5");
-    QTest::newRow("header a number") << QByteArray(R"({"header": 5})") << notText("header", "5");
-    QTest::newRow("header true") << QByteArray(R"({"header": true})") << notText("header", "true");
-    QTest::newRow("header an object")
-        << QByteArray(R"({"header": {"a": 1}})") << notText("header", R"({"a":1})");
-    QTest::newRow("regexPattern a list")
-        << QByteArray(R"({"regexPattern": ["^1"]})") << notText("regexPattern", R"(["^1"])");
-    QTest::newRow("regexRule false")
-        << QByteArray(R"({"regexRule": false})") << notText("regexRule", "false");
-    QTest::newRow("terminalId a number")
-        << QByteArray(R"({"terminalId": 7})") << notText("terminalId", "7");
-    QTest::newRow("address an object")
-        << QByteArray(R"({"address": {}})") << notText("address", "{}");
     // A server name no certificate can carry would refuse every server.
-    QTest::newRow("server name a number")
-        << QByteArray(R"({"tls": {"caFile": "ca.pem", "certFile": "till.pem", "serverName": 5}})")
-        << QStringLiteral(R"(Значение "tls.serverName" должно быть именем или адресом )"
-                          R"(сервера: {"serverName":5})");
-    QTest::newRow("server name a URL")
-        << QByteArray(R"({"tls": {"caFile": "ca.pem", "certFile": "till.pem", )"
-                      R"("serverName": "https://accounting"}})")
-        << QStringLiteral(R"(Значение "tls.serverName" должно быть именем или адресом )"
-                          R"(сервера: {"serverName":"https://accounting"})");
+    const auto notHost = [](const char *json) {
+        return QStringLiteral(R"(Значение "tls.serverName" должно быть именем или адресом )"
+                              R"(сервера: {"serverName":%1})")
+            .arg(QLatin1String(json));
+    };
+    const char *const width = "-2147483648..1000";
+
+    QTest::newRow("not JSON") << QByteArray(R"({"widthPrint": 40,)") << QStringList();
+    QTest::newRow("values of another type")
+        << QByteArray(R"({"widthPrint": "abc", "port": true, "connectTimeout": "soon",)"
+                      R"( "statusFile": 0, "printFile": 1.5, "regexPattern": ["^1"],)"
+                      R"( "regexRule": false, "header": 5, "terminalId": 7, "address": {},)"
+                      R"( "tls": {"caFile": "ca.pem", "certFile": "till.pem", "serverName": 5}})")
+        << QStringList {notNumber("widthPrint", R"("abc")"),
+                        notNumber("port", "true"),
+                        notNumber("connectTimeout", R"("soon")"),
+                        notText("statusFile", "0"),
+                        notText("printFile", "1.5"),
+                        notText("regexPattern", R"(["^1"])"),
+                        notText("regexRule", "false"),
+                        notText("header", "5"),
+                        notText("terminalId", "7"),
+                        notText("address", "{}"),
+                        notHost("5")};
+    QTest::newRow("values of other shapes")
+        << QByteArray(R"({"widthPrint": [40], "port": "65536", "header": true, "tls": {"caFile":)"
+                      R"( "ca.pem", "certFile": "till.pem", "serverName": "https://accounting"}})")
+        << QStringList {notNumber("widthPrint", "[40]"), outOfRange("port", "1..65535", "65536"),
+                        notText("header", "true"), notHost(R"("https://accounting")")};
+    QTest::newRow("a fraction, an object")
+        << QByteArray(R"({"widthPrint": 30.5, "header": {"a": 1}})")
+        << QStringList {notNumber("widthPrint", "30.5"), notText("header", R"({"a":1})")};
+    QTest::newRow("out of range") << QByteArray(
+        R"({"widthPrint": 1001, "port": 0, "recvTimeout": -1,)"
+        R"( "reversalWindow": 0, "keepAlive": 3601})")
+                                  << QStringList {outOfRange("widthPrint", width, "1001"),
+                                                  outOfRange("port", "1..65535", "0"),
+                                                  outOfRange("recvTimeout", "0..2147483647", "-1"),
+                                                  outOfRange("reversalWindow", "1..2592000", "0"),
+                                                  outOfRange("keepAlive", "0..3600", "3601")};
+    QTest::newRow("width most positive")
+        << QByteArray(R"({"widthPrint": 2147483647})")
+        << QStringList {outOfRange("widthPrint", width, "2147483647")};
+    QTest::newRow("width beyond 32 bits")
+        << QByteArray(R"({"widthPrint": -2147483649})")
+        << QStringList {outOfRange("widthPrint", width, "-2147483649")};
+    QTest::newRow("width 1e12") << QByteArray(R"({"widthPrint": 1e12})")
+                                << QStringList {outOfRange("widthPrint", width, "1000000000000")};
     // Refused unread, however valid it would be: 1 MiB and a byte.
     QByteArray large = R"({"header": ")";
     large += QByteArray(1024 * 1024 + 1 - large.size() - 2, 'x') + "\"}";
     QTest::newRow("over 1 MiB") << large
-                                << QStringLiteral("Файл настроек больше 1048576 байт: ")
-            + till->settingsPath();
+                                << QStringList {
+                                       QStringLiteral("Файл настроек больше 1048576 байт: ")
+                                       + till->settingsPath()};
 }
 
 void SettingsTest::refused()
 {
     QFETCH(QByteArray, file);
-    QFETCH(QString, problem);
+    QFETCH(QStringList, problems);
     TempTill::writeFile(till->printPath(), "old slip");
     till->writeSettingsRaw(file);
 
@@ -311,10 +298,8 @@ void SettingsTest::refused()
              QStringLiteral(R"({ "status" : 255, "description" : "Ошибка в файле настроек", )"
                             R"("cardNumber" : "" })"));
     QCOMPARE(till->readPrint(), QByteArray("old slip"));
-    QStringList errors {QStringLiteral("Ошибка в файле настроек")};
-    if (!problem.isEmpty())
-        errors.prepend(problem);
-    QCOMPARE(log->messages(QStringLiteral("payment"), QStringLiteral("ERROR")), errors);
+    QCOMPARE(log->messages(QStringLiteral("payment"), QStringLiteral("ERROR")),
+             problems + QStringList {QStringLiteral("Ошибка в файле настроек")});
 }
 
 void SettingsTest::params_data()

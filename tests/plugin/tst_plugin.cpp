@@ -14,6 +14,7 @@
 #include <QPointer>
 #include <QtTest>
 
+#include <algorithm>
 #include <csignal>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -41,16 +42,13 @@ private slots:
     void waitBeyond2147Seconds();
 
     void paymentOfAnotherTypeDoesNotRun();
-    void nonPositiveAmountIsRefused_data();
-    void nonPositiveAmountIsRefused();
-    void settingsNotJson();
+    void failureReachesTheCashier_data();
+    void failureReachesTheCashier();
     void lockUnavailable();
     void statusWrittenElsewhere();
     void emptyStatusFile();
     void runLeavesNoFileOpen_data();
     void runLeavesNoFileOpen();
-    void databaseDown_data();
-    void databaseDown();
     void cardNumberRoundTripsThroughStatusFile_data();
     void cardNumberRoundTripsThroughStatusFile();
 
@@ -315,50 +313,85 @@ void PluginTest::paymentOfAnotherTypeDoesNotRun()
     QVERIFY(!log.contains(QStringLiteral("Запуск процессинга")));
 }
 
-void PluginTest::nonPositiveAmountIsRefused_data()
+void PluginTest::failureReachesTheCashier_data()
 {
+    // Each kind of failure a run meets before the server, as the cashier
+    // and the log see it: the status code and message, the card number the
+    // status file gives back, and the emptied slip such a failure leaves
+    // (a payment's answer holds it twice).
+    QTest::addColumn<QByteArray>("settings"); // empty: the test's own
     QTest::addColumn<QString>("operation");
     QTest::addColumn<int>("amount");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<bool>("cardBack");
     QTest::addColumn<int>("images");
-    QTest::newRow("sale of 0") << QStringLiteral("sale") << 0 << 2;
-    QTest::newRow("negative sale") << QStringLiteral("sale") << -15000 << 2;
-    QTest::newRow("negative refund") << QStringLiteral("refund") << -1 << 2;
-    QTest::newRow("cancel of 0") << QStringLiteral("cancel") << 0 << 1;
-    QTest::newRow("most negative") << QStringLiteral("sale") << int(0x80000000) << 2;
+
+    const QByteArray own;
+    const QString amount = QStringLiteral("Недопустимая сумма");
+    const QString database = QStringLiteral("Не удалось подключиться к БД");
+    QTest::newRow("settings not JSON") << QByteArray("{ \"address\": ") << "balance" << 0
+                                       << QStringLiteral("Ошибка в файле настроек") << false << 0;
+    QTest::newRow("status file unwritable")
+        << QByteArray(R"({"statusFile": "/proc/no/status.txt"})") << "balance" << 0
+        << QStringLiteral("Не удалось записать файл статуса операции") << false << 0;
+    QTest::newRow("print file unwritable")
+        << QByteArray(R"({"printFile": "/proc/no/print"})") << "balance" << 0
+        << QStringLiteral("Не удалось записать файл слипа") << false << 0;
+    QTest::newRow("sale of 0") << own << "sale" << 0 << amount << false << 2;
+    QTest::newRow("negative sale") << own << "sale" << -15000 << amount << false << 2;
+    QTest::newRow("negative refund") << own << "refund" << -1 << amount << false << 2;
+    QTest::newRow("cancel of 0") << own << "cancel" << 0 << amount << false << 1;
+    QTest::newRow("most negative") << own << "sale" << int(0x80000000) << amount << false << 2;
+    QTest::newRow("database down: balance") << own << "balance" << 0 << database << true << 1;
+    QTest::newRow("database down: sale") << own << "sale" << 500 << database << true << 2;
+    QTest::newRow("database down: cancel") << own << "cancel" << 500 << database << true << 1;
 }
 
-void PluginTest::nonPositiveAmountIsRefused()
+void PluginTest::failureReachesTheCashier()
 {
+    QFETCH(QByteArray, settings);
     QFETCH(QString, operation);
     QFETCH(int, amount);
+    QFETCH(QString, message);
+    QFETCH(bool, cardBack);
     QFETCH(int, images);
-    const QString card = QStringLiteral("4000");
-    const PaymentProcessingAnswer answer = operation == QLatin1String("sale")
-        ? handle.sale(amount, card)
+    if (!settings.isEmpty())
+        till.writeSettingsRaw(settings);
+    const QString database = QStringLiteral("Не удалось подключиться к БД");
+    const QString card = QStringLiteral("777");
+    const PaymentProcessingAnswer answer = operation == QLatin1String("balance")
+        ? handle.balance(card)
+        : operation == QLatin1String("sale")   ? handle.sale(amount, card)
         : operation == QLatin1String("refund") ? handle.refund(amount, card)
                                                : handle.cancel(amount, card);
     QVERIFY(!answer.isSuccess());
     QCOMPARE(answer.getCode(), 255);
-    QCOMPARE(answer.getMessage(), QStringLiteral("Недопустимая сумма"));
-    // The print file was emptied when the settings were read.
+    QCOMPARE(answer.getMessage(), message);
+    QCOMPARE(answer.getCardNumber(), cardBack ? card : QString());
     QCOMPARE(answer.getPrintImages(), QStringList(QVector<QString>(images).toList()));
-    // Refused before the database is even opened.
-    QVERIFY(!log.contains(QStringLiteral("Не удалось подключиться к БД")));
-    QVERIFY(log.messages(QStringLiteral("payment"), QStringLiteral("ERROR"))
-                .contains(QStringLiteral("Недопустимая сумма")));
-    QVERIFY(log.contains(QStringLiteral("Завершение операции")));
-}
 
-void PluginTest::settingsNotJson()
-{
-    till.writeSettingsRaw("{ \"address\": ");
-    const PaymentProcessingAnswer answer = handle.balance(QStringLiteral("123"));
-    QVERIFY(!answer.isSuccess());
-    QCOMPARE(answer.getCode(), 255);
-    QCOMPARE(answer.getMessage(), QStringLiteral("Ошибка в файле настроек"));
-    QVERIFY(log.messages(QStringLiteral("payment"), QStringLiteral("ERROR"))
-                .contains(QStringLiteral("Ошибка в файле настроек")));
-    QVERIFY(answer.getPrintImages().isEmpty());
+    const QStringList messages = log.messages(QStringLiteral("payment"));
+    QVERIFY(std::any_of(messages.cbegin(), messages.cend(),
+                        [&](const QString &line) { return line.startsWith(message); }));
+    QVERIFY(messages.contains(QStringLiteral("Код статуса: 255; Описание: %1; Номер карты: %2; "
+                                             "Выполнено с ошибкой")
+                                  .arg(message, answer.getCardNumber())));
+    QVERIFY(messages.contains(QStringLiteral("Завершение операции")));
+    // The request is logged once it is known good; a refused one never
+    // opens the database.
+    const int start = messages.indexOf(QStringLiteral("Начало операции"));
+    QVERIFY(start >= 0);
+    if (message == database) {
+        const int code = operation == QLatin1String("balance") ? 5
+            : operation == QLatin1String("sale")               ? 1
+                                                               : 3;
+        QCOMPARE(messages.mid(start + 1, 3),
+                 QStringList({QStringLiteral("Тип операции: %1").arg(code),
+                              QStringLiteral("Сумма: %1").arg(amount / 100.0),
+                              QStringLiteral("Номер карты: 777")}));
+    } else {
+        QVERIFY(!messages.contains(database));
+    }
 }
 
 void PluginTest::lockUnavailable()
@@ -462,48 +495,6 @@ void PluginTest::runLeavesNoFileOpen()
     handle.sale(100, QStringLiteral("123"));
     QCOMPARE(openUnderRoot(), before);
     till.writeSettings(QJsonObject());
-}
-
-void PluginTest::databaseDown_data()
-{
-    QTest::addColumn<QString>("operation");
-    QTest::addColumn<int>("images");
-    QTest::newRow("balance") << QStringLiteral("balance") << 1;
-    QTest::newRow("sale") << QStringLiteral("sale") << 2;
-    QTest::newRow("cancel") << QStringLiteral("cancel") << 1;
-}
-
-void PluginTest::databaseDown()
-{
-    QFETCH(QString, operation);
-    QFETCH(int, images);
-    const QString card = QStringLiteral("777");
-    const PaymentProcessingAnswer answer = operation == QLatin1String("balance")
-        ? handle.balance(card)
-        : operation == QLatin1String("sale") ? handle.sale(500, card)
-                                             : handle.cancel(500, card);
-    QVERIFY(!answer.isSuccess());
-    QCOMPARE(answer.getCode(), 255);
-    QCOMPARE(answer.getMessage(), QStringLiteral("Не удалось подключиться к БД"));
-    QCOMPARE(answer.getCardNumber(), card);
-    QCOMPARE(answer.getPrintImages(), QStringList(QVector<QString>(images).toList()));
-
-    const QStringList messages = log.messages(QStringLiteral("payment"));
-    const int start = messages.indexOf(QStringLiteral("Начало операции"));
-    QVERIFY(start >= 0);
-    QCOMPARE(messages.mid(start + 1, 3),
-             QStringList({QStringLiteral("Тип операции: %1")
-                              .arg(operation == QLatin1String("balance")    ? 5
-                                       : operation == QLatin1String("sale") ? 1
-                                                                            : 3),
-                          QStringLiteral("Сумма: %1")
-                              .arg(operation == QLatin1String("balance") ? QStringLiteral("0")
-                                                                         : QStringLiteral("5")),
-                          QStringLiteral("Номер карты: 777")}));
-    QVERIFY(messages.contains(QStringLiteral(
-        "Код статуса: 255; Описание: Не удалось подключиться к БД; Номер карты: 777; "
-        "Выполнено с ошибкой")));
-    QVERIFY(messages.contains(QStringLiteral("Завершение операции")));
 }
 
 void PluginTest::cardNumberRoundTripsThroughStatusFile_data()
