@@ -64,14 +64,14 @@ const char *const upgradeStatements[] = {
     "ALTER TABLE operations ADD COLUMN by_transaction_id INTEGER NOT NULL DEFAULT 0",
 };
 
-// Named rather than "not settled", so that the index on the state serves:
-// the settled records are nearly all of them.
-QString unsettledStates()
+// Every record but the settled ones, those of a state this code does not
+// know among them, which then fail loudly when read. Two ranges rather than
+// "<>", so that the index on the state serves: the settled records are
+// nearly all of them.
+QString unsettledCondition()
 {
-    return QStringLiteral("'%1', '%2', '%3', '%4'")
-        .arg(OperationJournal::textOf(State::Sent), OperationJournal::textOf(State::Accepted),
-             OperationJournal::textOf(State::Reversing),
-             OperationJournal::textOf(State::Attention));
+    return QStringLiteral("(state < '%1' OR state > '%1')")
+        .arg(OperationJournal::textOf(State::Settled));
 }
 
 QString timeText(const QDateTime &moment)
@@ -614,8 +614,7 @@ bool OperationJournal::hasUnsettled()
 bool OperationJournal::anyUnsettledRow()
 {
     static const QString statement
-        = QStringLiteral("SELECT 1 FROM operations WHERE state IN (%1) LIMIT 1")
-              .arg(unsettledStates());
+        = QStringLiteral("SELECT 1 FROM operations WHERE %1 LIMIT 1").arg(unsettledCondition());
     QSqlQuery &query = exec(QStringLiteral("cannot read the journal"), statement, {}, true);
     const bool found = query.next();
     query.finish();
@@ -628,9 +627,8 @@ QList<OperationJournal::Record> OperationJournal::unsettled()
     writeUnwritten();
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
     query.setForwardOnly(true);
-    if (!query.exec(
-            QLatin1String(selectRecord)
-            + QStringLiteral(" WHERE state IN (%1) ORDER BY attempts, id").arg(unsettledStates())))
+    if (!query.exec(QLatin1String(selectRecord)
+                    + QStringLiteral(" WHERE %1 ORDER BY attempts, id").arg(unsettledCondition())))
         throw errorOf(QStringLiteral("cannot read the journal"), query.lastError());
     QList<Record> records;
     while (query.next()) {
