@@ -16,8 +16,9 @@ public:
     static constexpr int defaultSendMs = 5000;
     static constexpr int defaultReceiveMs = 15000;
 
-    // An endpoint that would not connect is tried after the others for this
-    // long, so a dead server costs its connect limit at most once in it.
+    // An endpoint that would not connect is tried after the others until a
+    // connection to it succeeds; after this long a probe in the background
+    // tries it, and again this long after each probe that failed.
     static constexpr int endpointRestMs = 60000;
     // A failed connection attempt that took this long makes an endpoint rest.
     static constexpr int endpointSlowFailureMs = 100;

@@ -5,17 +5,20 @@
 #include <QDeadlineTimer>
 #include <QHash>
 
+#include <atomic>
 #include <mutex>
 
 namespace {
 
 std::mutex lock;
+std::atomic<int> restMs {Limits::endpointRestMs};
 
-// When each endpoint may be tried first again.
+// When each endpoint's rest ends. Never destroyed: a probe's thread may
+// report while the library's statics are being torn down.
 QHash<QString, QDeadlineTimer> &restingEndpoints()
 {
-    static QHash<QString, QDeadlineTimer> endpoints;
-    return endpoints;
+    static auto *endpoints = new QHash<QString, QDeadlineTimer>;
+    return *endpoints;
 }
 
 QString key(const QString &host, int port)
@@ -28,7 +31,7 @@ QString key(const QString &host, int port)
 void EndpointHealth::failed(const QString &host, int port)
 {
     std::lock_guard<std::mutex> guard(lock);
-    restingEndpoints().insert(key(host, port), QDeadlineTimer(Limits::endpointRestMs));
+    restingEndpoints().insert(key(host, port), QDeadlineTimer(restMs));
 }
 
 void EndpointHealth::connected(const QString &host, int port)
@@ -40,6 +43,17 @@ void EndpointHealth::connected(const QString &host, int port)
 bool EndpointHealth::resting(const QString &host, int port)
 {
     std::lock_guard<std::mutex> guard(lock);
+    return restingEndpoints().contains(key(host, port));
+}
+
+bool EndpointHealth::restEnded(const QString &host, int port)
+{
+    std::lock_guard<std::mutex> guard(lock);
     const auto found = restingEndpoints().constFind(key(host, port));
-    return found != restingEndpoints().cend() && !found->hasExpired();
+    return found != restingEndpoints().cend() && found->hasExpired();
+}
+
+void EndpointHealth::setRestMs(int ms)
+{
+    restMs = ms;
 }

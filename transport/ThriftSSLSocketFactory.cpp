@@ -62,6 +62,7 @@ class ContextFactory : public TSSLSocketFactory
 {
 public:
     void require(const ServerIdentity &identity) { identity.applyTo(ctx_->get()); }
+    std::shared_ptr<apache::thrift::transport::SSLContext> context() const { return ctx_; }
 
     std::shared_ptr<apache::thrift::transport::TSocket>
     sessionSocket(const std::string &host, int port, const QString &sessionKey)
@@ -87,41 +88,47 @@ std::map<QString, std::shared_ptr<ContextFactory>> &contexts()
     return *made;
 }
 
+// The process's context for the configuration, made on first use.
+std::shared_ptr<ContextFactory> contextFor(const ThriftSSLSocketFactory &settings,
+                                           const QString &key)
+{
+    keepTlsLibraryAlive();
+    ignoreBrokenPipes();
+    std::lock_guard<std::mutex> guard(contextsLock);
+    auto found = contexts().find(key);
+    if (found != contexts().end())
+        return found->second;
+    auto factory = std::make_shared<ContextFactory>();
+    const QByteArray certificate = settings.getClientCertificate().toLocal8Bit();
+    const QByteArray privateKeyPath
+        = settings.getPrivateKey().isEmpty() ? certificate : settings.getPrivateKey().toLocal8Bit();
+    factory->loadCertificate(certificate.constData(), "PEM");
+    factory->loadPrivateKey(privateKeyPath.constData(), "PEM");
+    factory->loadTrustedCertificates(settings.getTrustedCertificate().toLocal8Bit().constData());
+    factory->require(ServerIdentity(settings.getServerName()));
+    // A till has one configuration at a time; the few before it go.
+    if (contexts().size() >= maxContexts)
+        contexts().clear();
+    contexts().emplace(key, factory);
+    return factory;
+}
+
 } // namespace
 
 std::shared_ptr<apache::thrift::transport::TSocket>
 ThriftSSLSocketFactory::createSocket(const QString &host, int port)
 {
-    keepTlsLibraryAlive();
-    ignoreBrokenPipes();
-
     // The files' times and sizes are part of the key: replaced files make
     // a new context, with no sessions of the old one.
     const QString key = connectionKey();
-    std::shared_ptr<ContextFactory> factory;
-    {
-        std::lock_guard<std::mutex> guard(contextsLock);
-        auto found = contexts().find(key);
-        if (found != contexts().end()) {
-            factory = found->second;
-        } else {
-            factory = std::make_shared<ContextFactory>();
-            const QByteArray certificate = clientCertificate.toLocal8Bit();
-            const QByteArray privateKeyPath
-                = privateKey.isEmpty() ? certificate : privateKey.toLocal8Bit();
-            factory->loadCertificate(certificate.constData(), "PEM");
-            factory->loadPrivateKey(privateKeyPath.constData(), "PEM");
-            factory->loadTrustedCertificates(trustedCertificate.toLocal8Bit().constData());
-            factory->require(ServerIdentity(serverName));
-            // A till has one configuration at a time; the few before it go.
-            if (contexts().size() >= maxContexts)
-                contexts().clear();
-            contexts().emplace(key, factory);
-        }
-    }
-    return factory->sessionSocket(host.toLocal8Bit().toStdString(), port,
-                                  host + QLatin1Char(':') + QString::number(port)
-                                      + QLatin1Char('\n') + key);
+    return contextFor(*this, key)
+        ->sessionSocket(host.toLocal8Bit().toStdString(), port,
+                        host + QLatin1Char(':') + QString::number(port) + QLatin1Char('\n') + key);
+}
+
+std::shared_ptr<apache::thrift::transport::SSLContext> ThriftSSLSocketFactory::tlsContext()
+{
+    return contextFor(*this, connectionKey())->context();
 }
 
 void ThriftSSLSocketFactory::setClientCertificate(const QString &path)

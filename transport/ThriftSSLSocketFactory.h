@@ -39,6 +39,7 @@ public:
     // whose certificates were replaced dials anew rather than go on with
     // the old ones.
     QString connectionKey() const override;
+    std::shared_ptr<apache::thrift::transport::SSLContext> tlsContext() override;
 
     // How many process-wide TLS library factories were made: 0 before the
     // first createSocket(), 1 for ever after.

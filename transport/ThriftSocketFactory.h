@@ -8,6 +8,10 @@
 
 #include <thrift/transport/TSocket.h>
 
+namespace apache::thrift::transport {
+class SSLContext;
+}
+
 /*!
     Makes the sockets a ThriftTransportProvider dials, so one endpoint list
     serves plain TCP and TLS alike. A factory only makes the socket object:
@@ -26,6 +30,10 @@ public:
     // key. Factories of one type make alike sockets unless they say
     // otherwise.
     virtual QString connectionKey() const { return QString::fromLatin1(typeid(*this).name()); }
+
+    // The TLS context the sockets are made with, for a handshake of the
+    // factory's kind outside Thrift (EndpointProbe); null for plain TCP.
+    virtual std::shared_ptr<apache::thrift::transport::SSLContext> tlsContext() { return nullptr; }
 };
 
 #endif // THRIFTSOCKETFACTORY_H

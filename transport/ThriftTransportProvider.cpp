@@ -1,6 +1,7 @@
 #include "ThriftTransportProvider.h"
 
 #include "EndpointHealth.h"
+#include "EndpointProbe.h"
 #include "KeptConnections.h"
 #include "Limits.h"
 #include "NoServerAvailable.h"
@@ -84,16 +85,33 @@ std::shared_ptr<ThriftTransportWrapper> ThriftTransportProvider::getTransport()
 
     // Fewest failures first; among equals, an endpoint that would not
     // connect lately (in any provider of the process) goes last; the stable
-    // sort keeps the order of addition otherwise.
-    std::vector<Endpoint> order(endpoints.cbegin(), endpoints.cend());
-    std::stable_sort(order.begin(), order.end(), [](const Endpoint &a, const Endpoint &b) {
-        if (a < b || b < a)
-            return a < b;
-        return !EndpointHealth::resting(a.host, a.port) && EndpointHealth::resting(b.host, b.port);
+    // sort keeps the order of addition otherwise. When all are resting they
+    // are still all tried: a till with one server is never locked out.
+    struct Candidate
+    {
+        Endpoint endpoint;
+        bool resting;
+    };
+    EndpointProbe::collect();
+    std::vector<Candidate> order;
+    for (const Endpoint &endpoint : qAsConst(endpoints)) {
+        order.push_back({endpoint, EndpointHealth::resting(endpoint.host, endpoint.port)});
+        // A resting endpoint whose rest is over is tried in the background;
+        // it stays behind the others until that connects, so no cashier
+        // waits out its connect limit while another server answers.
+        if (order.back().resting && EndpointHealth::restEnded(endpoint.host, endpoint.port))
+            EndpointProbe::start(endpoint.host, endpoint.port, connectTimeout,
+                                 socketFactory->tlsContext());
+    }
+    std::stable_sort(order.begin(), order.end(), [](const Candidate &a, const Candidate &b) {
+        if (a.endpoint < b.endpoint || b.endpoint < a.endpoint)
+            return a.endpoint < b.endpoint;
+        return !a.resting && b.resting;
     });
 
     std::shared_ptr<ThriftTransportWrapper> opened;
-    for (const Endpoint &endpoint : order) {
+    for (const Candidate &candidate : order) {
+        const Endpoint &endpoint = candidate.endpoint;
         if (std::shared_ptr<ThriftTransportWrapper> kept = keptTransport(endpoint)) {
             opened = kept;
             break;

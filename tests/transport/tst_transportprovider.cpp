@@ -1,14 +1,20 @@
 #include "AccountingTestServer.h"
 #include "DroppingPort.h"
+#include "EndpointHealth.h"
+#include "EndpointProbe.h"
 #include "KeptConnections.h"
+#include "Limits.h"
 #include "LogCapture.h"
 #include "RawServer.h"
 #include "RefusedPort.h"
+#include "TestCertificates.h"
 #include "ThriftSimpleSocketFactory.h"
 #include "ThriftTransportProvider.h"
 #include "ThriftTransportWrapper.h"
 
 #include <QElapsedTimer>
+#include <QFile>
+#include <QLibrary>
 #if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
 #include <QTextCodec>
 #endif
@@ -16,6 +22,7 @@
 #include <QtTest>
 
 #include <stdexcept>
+#include <thread>
 
 #include <thrift/protocol/TBinaryProtocol.h>
 
@@ -120,6 +127,10 @@ private slots:
     void hostsAndTimeLimits();
     void failOverToNextEndpoint();
     void deadEndpointRests();
+    void restEndedEndpointProbed_data();
+    void restEndedEndpointProbed();
+    void unloadStopsProbe_data();
+    void unloadStopsProbe();
     void dialOrderByFailures_data();
     void dialOrderByFailures();
     void sameEndpointTwiceCountsApart();
@@ -283,6 +294,123 @@ void TransportProviderTest::deadEndpointRests()
         if (operation == 0)
             QVERIFY(clock.elapsed() >= 190);
     }
+}
+
+void TransportProviderTest::restEndedEndpointProbed_data()
+{
+    QTest::addColumn<bool>("backAlive");
+    QTest::addColumn<bool>("alone");
+    QTest::newRow("still dead, another answers: a new rest") << false << false;
+    QTest::newRow("alive again, another answers: first again") << true << false;
+    QTest::newRow("still dead and alone: the operation still tries it") << false << true;
+    QTest::newRow("alive again and alone") << true << true;
+}
+
+void TransportProviderTest::restEndedEndpointProbed()
+{
+    QFETCH(bool, backAlive);
+    QFETCH(bool, alone);
+    DroppingPort dead;
+    RawServer revived(talkative);
+    RawServer live(talkative);
+    const int first = backAlive ? revived.port() : dead.port();
+    // Rests that end at once: every operation finds the first one's over.
+    EndpointHealth::setRestMs(0);
+    EndpointHealth::failed(QStringLiteral("127.0.0.1"), first);
+    auto factory = std::make_shared<CountingFactory>();
+    auto operation = [&] {
+        factory->dialled.clear();
+        ThriftTransportProvider provider(factory);
+        provider.setConnectTimeout(200);
+        provider.addEndpoint(QStringLiteral("127.0.0.1"), first);
+        if (!alone)
+            provider.addEndpoint(QStringLiteral("127.0.0.1"), live.port());
+        try {
+            return provider.getTransport()->getPeerPort();
+        } catch (const std::runtime_error &) {
+            return 0;
+        }
+    };
+
+    // A dead one is probed at each rest's end; one that answers is back.
+    for (int round = 0; round < (backAlive ? 1 : 2); ++round) {
+        log.clear();
+        // Straight to the live one while the probe tries the first; alone,
+        // the first is still dialled.
+        QCOMPARE(operation(), alone ? (backAlive ? first : 0) : live.port());
+        QCOMPARE(factory->dialled, QStringList(endpoint(alone ? first : live.port())));
+        QTRY_COMPARE(EndpointProbe::running(), 0);
+        EndpointProbe::collect(); // as the next operation would
+        QCOMPARE(EndpointHealth::resting(QStringLiteral("127.0.0.1"), first), !backAlive);
+        if (!alone) {
+            const QStringList lines = log.messages(providerLog);
+            QVERIFY(
+                lines.contains(QStringLiteral("Фоновая проверка сервера %1").arg(endpoint(first))));
+            QCOMPARE(lines.filter(QStringLiteral("Сервер ") + endpoint(first)).value(0),
+                     backAlive
+                         ? QStringLiteral("Сервер %1 снова доступен").arg(endpoint(first))
+                         : QStringLiteral("Сервер %1 по-прежнему недоступен: connect timed out")
+                               .arg(endpoint(first)));
+        }
+    }
+    // Once a probe connected, the first is first again.
+    if (backAlive && !alone) {
+        QCOMPARE(operation(), first);
+        QCOMPARE(factory->dialled, QStringList(endpoint(first)));
+    }
+    EndpointHealth::setRestMs(Limits::endpointRestMs);
+    EndpointHealth::connected(QStringLiteral("127.0.0.1"), first);
+}
+
+void TransportProviderTest::unloadStopsProbe_data()
+{
+    QTest::addColumn<bool>("tls");
+    QTest::newRow("connecting to a server that drops it") << false;
+    QTest::newRow("in a TLS handshake nobody answers") << true;
+}
+
+void TransportProviderTest::unloadStopsProbe()
+{
+    QFETCH(bool, tls);
+    // The probe's code lives in the library; unloading it must stop and
+    // join the probe, not wait out its 60 s connect limit, nor leave a
+    // thread to run code that is gone.
+    DroppingPort dead;
+    RawServer silent([](int fd) { LoopbackSocket::waitForPeerClose(fd, 60000); });
+    TestCertificates certificates;
+    QVERIFY2(certificates.make(QStringLiteral("ca"), QStringLiteral("/CN=Test CA")),
+             qPrintable(certificates.error()));
+    QVERIFY2(
+        certificates.make(QStringLiteral("till"), QStringLiteral("/CN=till"), QStringLiteral("ca")),
+        qPrintable(certificates.error()));
+
+    QLibrary module(QStringLiteral(PROBE_MODULE_PATH));
+    using Start = int (*)(const char *, int, int, const char *, const char *);
+    using Running = int (*)();
+    const auto start = reinterpret_cast<Start>(module.resolve("startProbe"));
+    const auto running = reinterpret_cast<Running>(module.resolve("probesRunning"));
+    QVERIFY2(start && running, qPrintable(module.errorString()));
+    const QByteArray ca = certificates.path(QStringLiteral("ca.pem")).toLocal8Bit();
+    const QByteArray till = certificates.path(QStringLiteral("till-bundle.pem")).toLocal8Bit();
+    // Started from a thread that ends, as a host's worker might: a thread
+    // that logged through the library keeps it mapped while it lives.
+    int started = 0;
+    std::thread([&] {
+        started = start("127.0.0.1", tls ? silent.port() : dead.port(), 60000,
+                        tls ? ca.constData() : nullptr, tls ? till.constData() : nullptr);
+    }).join();
+    QCOMPARE(started, 1);
+    QCOMPARE(running(), 1);
+    if (tls)
+        QTRY_COMPARE(silent.accepted(), 1); // connected: the handshake waits
+
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(module.unload());
+    QVERIFY2(clock.elapsed() < 20000, qPrintable(QString::number(clock.elapsed())));
+    QFile maps(QStringLiteral("/proc/self/maps"));
+    QVERIFY(maps.open(QIODevice::ReadOnly));
+    QVERIFY(!maps.readAll().contains(QFileInfo(module.fileName()).fileName().toLocal8Bit()));
 }
 
 void TransportProviderTest::dialOrderByFailures_data()
