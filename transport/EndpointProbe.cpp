@@ -101,9 +101,14 @@ public:
     StopSignal stop;
 };
 
+// Set with the first probe: until then nothing is made, not even the stop
+// signal's descriptor.
+std::atomic<bool> probesMade {false};
+
 Probes &probes()
 {
     static Probes made;
+    probesMade = true;
     return made;
 }
 
@@ -368,6 +373,8 @@ bool EndpointProbe::start(const QString &host, int port, int connectMs,
 
 void EndpointProbe::collect()
 {
+    if (!probesMade)
+        return;
     std::vector<Probe> finished;
     {
         Probes &probes = ::probes();
@@ -402,6 +409,8 @@ void EndpointProbe::collect()
 
 int EndpointProbe::running()
 {
+    if (!probesMade)
+        return 0;
     Probes &probes = ::probes();
     std::lock_guard<std::mutex> guard(probes.lock);
     int count = 0;
