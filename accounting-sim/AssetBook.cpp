@@ -191,10 +191,13 @@ bool AssetBook::list(const QString &card, Sort sort, bool ascending, qint64 offs
 
         for (int from = 0; from < sessions.size(); from += batch) {
             const QVariantList ids = batchOf(sessions, from);
+            // In the order the changes committed, as the card's history is
+            // (the card's counter: row ids follow each Galera node's own
+            // series); a change's number, which reasons are kept by, too.
             const QVector<QVariantList> changes = Ledger::select(
                 what,
                 QStringLiteral("SELECT session_id, at, event, terminal_id FROM history"
-                               " WHERE session_id IN (%1) ORDER BY id")
+                               " WHERE session_id IN (%1) ORDER BY seq, id")
                     .arg(placeholders()),
                 ids, 4);
             for (const QVariantList &row : changes) {

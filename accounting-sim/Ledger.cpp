@@ -49,6 +49,17 @@ const auto earnedBackAlready = QStringLiteral("Отмена невозможна
 // 64 bits even though no balance ever does.
 using Wide = __int128;
 
+// A transaction moves more than nothing: anything else is refused before
+// the ledger is asked.
+std::optional<LedgerReply> refusedAmount(qint64 amount)
+{
+    if (amount > 0)
+        return std::nullopt;
+    LedgerReply reply;
+    reply.description = QStringLiteral("Сумма операции должна быть больше нуля");
+    return reply;
+}
+
 // The server's own session ids; anything else a till sends is its own id.
 bool isSessionId(const QString &id)
 {
@@ -501,11 +512,8 @@ LedgerReply Ledger::open(Kind kind, const QString &terminalId, const QString &cl
                          const QString &cardNumber, qint64 amount, qint64 dateFromCash,
                          const BonusGroup &group)
 {
-    if (amount <= 0) {
-        LedgerReply reply;
-        reply.description = QStringLiteral("Сумма операции должна быть больше нуля");
-        return reply;
-    }
+    if (const std::optional<LedgerReply> refused = refusedAmount(amount))
+        return *refused;
 
     return writing([&] {
         LedgerReply reply;
@@ -521,13 +529,10 @@ LedgerReply Ledger::apply(Kind kind, const QString &terminalId, const QString &c
                           const QString &cardNumber, qint64 amount, qint64 dateFromCash,
                           const BonusGroup &group)
 {
-    if (amount <= 0) {
-        LedgerReply reply;
-        reply.description = QStringLiteral("Сумма операции должна быть больше нуля");
-        return reply;
-    }
+    if (const std::optional<LedgerReply> refused = refusedAmount(amount))
+        return *refused;
 
-    return retrying([&] {
+    return writing([&] {
         LedgerReply reply;
         Work work(*this);
         if (!openLocked(kind, terminalId, clientSessionId, cardNumber, amount, dateFromCash, group,
@@ -994,7 +999,7 @@ QString Ledger::noun(const QString &kind)
 
 void Ledger::transact(const std::function<bool()> &work)
 {
-    retrying([&] {
+    writing([&] {
         Work transaction(*this);
         if (work())
             transaction.commit();

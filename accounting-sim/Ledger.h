@@ -148,8 +148,9 @@ public:
 
     // For the classes that keep tables of their own in the ledger. Runs
     // `work` as one database transaction under the request deadline, tried
-    // again as every other operation is; it is committed when `work` returns
-    // true and rolled back otherwise. Throws LedgerError.
+    // again as every other operation is, and on SQLite on the writer like
+    // every other write; it is committed when `work` returns true and rolled
+    // back otherwise. Throws LedgerError.
     void transact(const std::function<bool()> &work);
     // Runs `work`, whose statements read only, under the request deadline.
     void read(const std::function<void()> &work);

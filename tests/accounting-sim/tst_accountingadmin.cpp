@@ -12,6 +12,9 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -121,6 +124,25 @@ void TestAccountingAdmin::initTestCase()
     }));
     for (const std::string &session : m_sessions)
         QVERIFY2(session.size() == 32, session.c_str());
+
+    // Numbered as two Galera nodes may number it: the rollback of the
+    // payment of 50 holds a smaller row id than the line that opened it.
+    // Its changes must still come in the order they committed (assetList).
+    {
+        QSqlDatabase ledger
+            = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("renumber"));
+        ledger.setDatabaseName(m_dir.filePath(QStringLiteral("ledger.db")));
+        ledger.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+        QVERIFY(ledger.open());
+        QSqlQuery renumber(ledger);
+        QVERIFY(renumber.prepare(
+            QStringLiteral("UPDATE history SET id = (SELECT MIN(id) FROM history) - 1"
+                           " WHERE session_id = ? AND event = 'payment rolled back'")));
+        renumber.addBindValue(text(m_sessions[-50]));
+        QVERIFY2(renumber.exec(), qPrintable(renumber.lastError().text()));
+        QCOMPARE(renumber.numRowsAffected(), 1);
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("renumber"));
 }
 
 AdminResult
