@@ -160,11 +160,16 @@ CardStatus::type parseStatus(const QString &value)
     return statuses.value(value.toLower());
 }
 
+// An enum value by the interface's name for it, or its number when it has none.
+QString enumName(const std::map<int, const char *> &names, int value)
+{
+    const auto found = names.find(value);
+    return found == names.end() ? QString::number(value) : QString::fromLatin1(found->second);
+}
+
 QString statusName(CardStatus::type status)
 {
-    const auto found = _CardStatus_VALUES_TO_NAMES.find(status);
-    return found == _CardStatus_VALUES_TO_NAMES.end() ? QString::number(int(status))
-                                                      : QString::fromLatin1(found->second);
+    return enumName(_CardStatus_VALUES_TO_NAMES, status);
 }
 
 // What a transaction's or a change's status number means (see AssetBook).
@@ -213,21 +218,86 @@ QJsonObject json(const Asset &asset)
             {QStringLiteral("assetGroup"), json(asset.assetGroup)}};
 }
 
-QString groupLine(const AssetGroup &group)
+QJsonObject json(const Card &card)
 {
-    return QStringLiteral("%1 begin=%2 end=%3 weight=%4")
-        .arg(text(group.groupId), isoTime(group.beginDate), isoTime(group.endDate))
-        .arg(group.weight);
+    return {{QStringLiteral("cardNumber"), text(card.cardNumber)},
+            {QStringLiteral("status"), statusName(card.status)}};
 }
 
-// An AdminResult as a command's answer.
-AdminCommand::Answer answer(const AdminResult &result)
+QString line(const Card &card)
 {
-    AdminCommand::Answer out;
-    out.done = result.success;
-    out.lines << text(result.description);
-    out.json = json(result);
-    return out;
+    return text(card.cardNumber) + QLatin1Char(' ') + statusName(card.status);
+}
+
+Card cardNumbered(const std::string &number)
+{
+    Card card;
+    card.__set_cardNumber(number);
+    return card;
+}
+
+using AdminClient = AccountingAdminLogicServiceClient;
+using Answer = AdminCommand::Answer;
+using Calls = std::function<Answer(AdminClient &, AccountingLogicServiceClient &)>;
+
+// A command that makes one administrative call answered with an AdminResult.
+Calls resultOf(std::function<void(AdminClient &, AdminResult &)> call)
+{
+    return [call](AdminClient &admin, AccountingLogicServiceClient &) {
+        AdminResult result;
+        call(admin, result);
+        Answer out;
+        out.done = result.success;
+        out.lines << text(result.description);
+        out.json = json(result);
+        return out;
+    };
+}
+
+// A command that prints one number.
+Calls countOf(std::function<qint64(AdminClient &)> call)
+{
+    return [call](AdminClient &admin, AccountingLogicServiceClient &) {
+        const qint64 count = call(admin);
+        Answer out;
+        out.lines << QString::number(count);
+        out.json = {{QStringLiteral("count"), double(count)}};
+        return out;
+    };
+}
+
+// A command that prints a list: a line for each item, and under `key` a
+// JSON array of them, next to `also`.
+template<typename Item>
+Calls listOf(const QString &key, std::function<void(AdminClient &, std::vector<Item> &)> call,
+             std::function<QString(const Item &)> line,
+             std::function<QJsonObject(const Item &)> object, QJsonObject also = {})
+{
+    return [=](AdminClient &admin, AccountingLogicServiceClient &) {
+        std::vector<Item> items;
+        call(admin, items);
+        Answer out;
+        QJsonArray array;
+        for (const Item &item : items) {
+            out.lines << line(item);
+            array.append(object(item));
+        }
+        out.json = also;
+        out.json.insert(key, array);
+        return out;
+    };
+}
+
+Calls groupsOf(std::function<void(AdminClient &, std::vector<AssetGroup> &)> call)
+{
+    return listOf<AssetGroup>(
+        QStringLiteral("groups"), std::move(call),
+        [](const AssetGroup &group) {
+            return QStringLiteral("%1 begin=%2 end=%3 weight=%4")
+                .arg(text(group.groupId), isoTime(group.beginDate), isoTime(group.endDate))
+                .arg(group.weight);
+        },
+        [](const AssetGroup &group) { return json(group); });
 }
 
 } // namespace
@@ -412,35 +482,25 @@ AdminCommand::Calls AdminCommand::command(const Options &o)
     if (noun == QLatin1String("terminal")) {
         if (verb == QLatin1String("add")) {
             want(3, "terminal add ID [--blocked]");
-            return [=](AdminClient &admin, AccountingClient &) {
-                Terminal terminal;
-                terminal.__set_id(arg2);
-                terminal.__set_blocked(o.blocked);
-                AdminResult result;
+            Terminal terminal;
+            terminal.__set_id(arg2);
+            terminal.__set_blocked(o.blocked);
+            return resultOf([=](AdminClient &admin, AdminResult &result) {
                 admin.createTerminal(result, terminal);
-                return answer(result);
-            };
+            });
         }
         if (verb == QLatin1String("block") || verb == QLatin1String("activate")) {
             want(3, "terminal block|activate ID");
             const bool block = verb == QLatin1String("block");
-            return [=](AdminClient &admin, AccountingClient &) {
-                AdminResult result;
-                if (block)
-                    admin.blockTerminal(result, arg2);
-                else
-                    admin.activateTerminal(result, arg2);
-                return answer(result);
-            };
+            return resultOf([=](AdminClient &admin, AdminResult &result) {
+                block ? admin.blockTerminal(result, arg2) : admin.activateTerminal(result, arg2);
+            });
         }
         if (verb == QLatin1String("status")) {
             want(3, "terminal status ID");
             return [=](AdminClient &admin, AccountingClient &) {
-                const TerminalStatus::type status = admin.getTerminalStatus(arg2);
-                const auto found = _TerminalStatus_VALUES_TO_NAMES.find(status);
-                const QString name = found == _TerminalStatus_VALUES_TO_NAMES.end()
-                    ? QString::number(int(status))
-                    : QString::fromLatin1(found->second);
+                const QString name
+                    = enumName(_TerminalStatus_VALUES_TO_NAMES, admin.getTerminalStatus(arg2));
                 Answer out;
                 out.lines << text(arg2) + QLatin1Char(' ') + name;
                 out.json
@@ -451,16 +511,11 @@ AdminCommand::Calls AdminCommand::command(const Options &o)
     } else if (noun == QLatin1String("card")) {
         if (verb == QLatin1String("add")) {
             want(3, "card add NUMBER [--status STATUS]");
-            const CardStatus::type status
-                = o.status.isEmpty() ? CardStatus::ACTIVE : parseStatus(o.status);
-            return [=](AdminClient &admin, AccountingClient &) {
-                Card card;
-                card.__set_cardNumber(arg2);
-                card.__set_status(status);
-                AdminResult result;
+            Card card = cardNumbered(arg2);
+            card.__set_status(o.status.isEmpty() ? CardStatus::ACTIVE : parseStatus(o.status));
+            return resultOf([=](AdminClient &admin, AdminResult &result) {
                 admin.createCard(result, by, card);
-                return answer(result);
-            };
+            });
         }
         if (verb == QLatin1String("show")) {
             want(3, "card show NUMBER");
@@ -468,21 +523,16 @@ AdminCommand::Calls AdminCommand::command(const Options &o)
                 Card card;
                 admin.getCard(card, by, arg2);
                 Answer out;
-                out.lines << text(card.cardNumber) + QLatin1Char(' ') + statusName(card.status);
-                out.json = {{QStringLiteral("cardNumber"), text(card.cardNumber)},
-                            {QStringLiteral("status"), statusName(card.status)}};
+                out.lines << line(card);
+                out.json = json(card);
                 return out;
             };
         }
         if (verb == QLatin1String("exists")) {
             want(3, "card exists NUMBER");
-            return [=](AdminClient &admin, AccountingClient &) {
-                Card card;
-                card.__set_cardNumber(arg2);
-                AdminResult result;
-                admin.cardExists(result, by, card);
-                return answer(result);
-            };
+            return resultOf([=](AdminClient &admin, AdminResult &result) {
+                admin.cardExists(result, by, cardNumbered(arg2));
+            });
         }
         static const QHash<QString, CardStatus::type> statusVerbs {
             {QStringLiteral("block"), CardStatus::BLOCKED},
@@ -492,41 +542,24 @@ AdminCommand::Calls AdminCommand::command(const Options &o)
         if (statusVerbs.contains(verb)) {
             want(3, "card block|activate|withdraw|anonymous NUMBER");
             const CardStatus::type status = statusVerbs.value(verb);
-            return [=](AdminClient &admin, AccountingClient &) {
-                Card card;
-                card.__set_cardNumber(arg2);
-                AdminResult result;
-                admin.setCardStatus(result, by, card, status);
-                return answer(result);
-            };
+            return resultOf([=](AdminClient &admin, AdminResult &result) {
+                admin.setCardStatus(result, by, cardNumbered(arg2), status);
+            });
         }
         if (verb == QLatin1String("count")) {
             want(2, "card count");
-            return [=](AdminClient &admin, AccountingClient &) {
-                const int32_t count = admin.getCardCount(by);
-                Answer out;
-                out.lines << QString::number(count);
-                out.json = {{QStringLiteral("count"), count}};
-                return out;
-            };
+            return countOf([=](AdminClient &admin) { return admin.getCardCount(by); });
         }
         if (verb == QLatin1String("list")) {
             want(2, "card list [--page N] [--size N]");
-            return [=](AdminClient &admin, AccountingClient &) {
-                std::vector<Card> cards;
-                admin.getCards(cards, by, page, size);
-                Answer out;
-                QJsonArray items;
-                for (const Card &card : cards) {
-                    out.lines << text(card.cardNumber) + QLatin1Char(' ') + statusName(card.status);
-                    items.append(QJsonObject {{QStringLiteral("cardNumber"), text(card.cardNumber)},
-                                              {QStringLiteral("status"), statusName(card.status)}});
-                }
-                out.json = {{QStringLiteral("cards"), items},
-                            {QStringLiteral("page"), page},
-                            {QStringLiteral("size"), size}};
-                return out;
-            };
+            return listOf<Card>(
+                QStringLiteral("cards"),
+                [=](AdminClient &admin, std::vector<Card> &cards) {
+                    admin.getCards(cards, by, page, size);
+                },
+                [](const Card &card) { return line(card); },
+                [](const Card &card) { return json(card); },
+                {{QStringLiteral("page"), page}, {QStringLiteral("size"), size}});
         }
         if (verb == QLatin1String("history")) {
             want(3, "card history NUMBER [--pending] [--page N] [--size N] [--sort F] [--desc]");
@@ -568,18 +601,9 @@ AdminCommand::Calls AdminCommand::command(const Options &o)
         }
         if (verb == QLatin1String("groups")) {
             want(3, "card groups NUMBER");
-            return [=](AdminClient &admin, AccountingClient &) {
-                std::vector<AssetGroup> groups;
+            return groupsOf([=](AdminClient &admin, std::vector<AssetGroup> &groups) {
                 admin.getAssetGroupForCard(groups, by, arg2);
-                Answer out;
-                QJsonArray items;
-                for (const AssetGroup &group : groups) {
-                    out.lines << groupLine(group);
-                    items.append(json(group));
-                }
-                out.json = {{QStringLiteral("groups"), items}};
-                return out;
-            };
+            });
         }
         if (verb == QLatin1String("credit") || verb == QLatin1String("debit")) {
             want(4, "card credit|debit NUMBER KOPECKS [--group G] ...");
@@ -620,70 +644,48 @@ AdminCommand::Calls AdminCommand::command(const Options &o)
         want(5, "transaction reason SESSION ITEM TEXT");
         const int item = parseNumber(w.at(3), QStringLiteral("ITEM"), 0, INT32_MAX);
         const std::string reason = w.at(4).toStdString();
-        return [=](AdminClient &admin, AccountingClient &) {
-            AdminResult result;
+        return resultOf([=](AdminClient &admin, AdminResult &result) {
             admin.setTransactionReason(result, by, arg2, item, reason);
-            return answer(result);
-        };
+        });
     } else if (noun == QLatin1String("balances")) {
         if (verb == QLatin1String("snapshot") || verb == QLatin1String("update")) {
             want(2, "balances snapshot|update");
             const bool make = verb == QLatin1String("snapshot");
-            return [=](AdminClient &admin, AccountingClient &) {
-                AdminResult result;
-                if (make)
-                    admin.createActualBonusesTable(result, by);
-                else
-                    admin.updateActualBonusesOnCard(result, by);
-                return answer(result);
-            };
+            return resultOf([=](AdminClient &admin, AdminResult &result) {
+                make ? admin.createActualBonusesTable(result, by)
+                     : admin.updateActualBonusesOnCard(result, by);
+            });
         }
         if (verb == QLatin1String("count")) {
             want(2, "balances count");
-            return [=](AdminClient &admin, AccountingClient &) {
-                const int64_t count = admin.getActualBonusesTableCount(by);
-                Answer out;
-                out.lines << QString::number(count);
-                out.json = {{QStringLiteral("count"), double(count)}};
-                return out;
-            };
+            return countOf(
+                [=](AdminClient &admin) { return admin.getActualBonusesTableCount(by); });
         }
         if (verb == QLatin1String("list")) {
             want(2, "balances list [--page N] [--size N]");
-            return [=](AdminClient &admin, AccountingClient &) {
-                std::vector<BalanceOnDate> balances;
-                admin.getActualBonuses(balances, by, page, size);
-                Answer out;
-                QJsonArray items;
-                for (const BalanceOnDate &balance : balances) {
-                    out.lines << QStringLiteral("%1 %2 %3")
-                                     .arg(text(balance.cardNumber))
-                                     .arg(balance.balance)
-                                     .arg(isoTime(balance.date));
-                    items.append(
-                        QJsonObject {{QStringLiteral("cardNumber"), text(balance.cardNumber)},
-                                     {QStringLiteral("date"), double(balance.date)},
-                                     {QStringLiteral("balance"), double(balance.balance)}});
-                }
-                out.json = {{QStringLiteral("balances"), items}};
-                return out;
-            };
+            return listOf<BalanceOnDate>(
+                QStringLiteral("balances"),
+                [=](AdminClient &admin, std::vector<BalanceOnDate> &balances) {
+                    admin.getActualBonuses(balances, by, page, size);
+                },
+                [](const BalanceOnDate &balance) {
+                    return QStringLiteral("%1 %2 %3")
+                        .arg(text(balance.cardNumber))
+                        .arg(balance.balance)
+                        .arg(isoTime(balance.date));
+                },
+                [](const BalanceOnDate &balance) {
+                    return QJsonObject {{QStringLiteral("cardNumber"), text(balance.cardNumber)},
+                                        {QStringLiteral("date"), double(balance.date)},
+                                        {QStringLiteral("balance"), double(balance.balance)}};
+                });
         }
     } else if (noun == QLatin1String("group")) {
         if (verb == QLatin1String("list")) {
             want(2, "group list [--begins-after DATE] [--ends-before DATE] [--page N] [--size N]");
-            return [=](AdminClient &admin, AccountingClient &) {
-                std::vector<AssetGroup> groups;
+            return groupsOf([=](AdminClient &admin, std::vector<AssetGroup> &groups) {
                 admin.getAssetGroups(groups, by, o.beginsAfter, o.endsBefore, page, size);
-                Answer out;
-                QJsonArray items;
-                for (const AssetGroup &group : groups) {
-                    out.lines << groupLine(group);
-                    items.append(json(group));
-                }
-                out.json = {{QStringLiteral("groups"), items}};
-                return out;
-            };
+            });
         }
         if (verb == QLatin1String("change")) {
             want(3, "group change ID [--shift-begin D] [--shift-end D] [--weight W]");
@@ -691,7 +693,7 @@ AdminCommand::Calls AdminCommand::command(const Options &o)
             const int weight = o.weight;
             const qint64 beginShift = o.shiftBegin;
             const qint64 endShift = o.shiftEnd;
-            return [=](AdminClient &admin, AccountingClient &) {
+            return resultOf([=](AdminClient &admin, AdminResult &result) {
                 // The interface sets the weight always: keep the group's own
                 // unless one is given.
                 int newWeight = weight;
@@ -710,37 +712,30 @@ AdminCommand::Calls AdminCommand::command(const Options &o)
                             break;
                     }
                 }
-                AdminResult result;
                 admin.changeAssetGroupParams(result, by, arg2, beginShift, endShift, newWeight);
-                return answer(result);
-            };
+            });
         }
     } else if (noun == QLatin1String("internal")) {
         if (verb == QLatin1String("list")) {
             want(2, "internal list");
-            return [=](AdminClient &admin, AccountingClient &) {
-                std::vector<InternalMethod> methods;
-                admin.getInternalMethods(methods, by);
-                Answer out;
-                QJsonArray items;
-                for (const InternalMethod &method : methods) {
-                    out.lines << text(method.name) + QStringLiteral("  ")
-                            + text(method.description);
-                    items.append(
-                        QJsonObject {{QStringLiteral("name"), text(method.name)},
-                                     {QStringLiteral("description"), text(method.description)}});
-                }
-                out.json = {{QStringLiteral("methods"), items}};
-                return out;
-            };
+            return listOf<InternalMethod>(
+                QStringLiteral("methods"),
+                [=](AdminClient &admin, std::vector<InternalMethod> &methods) {
+                    admin.getInternalMethods(methods, by);
+                },
+                [](const InternalMethod &method) {
+                    return text(method.name) + QStringLiteral("  ") + text(method.description);
+                },
+                [](const InternalMethod &method) {
+                    return QJsonObject {{QStringLiteral("name"), text(method.name)},
+                                        {QStringLiteral("description"), text(method.description)}};
+                });
         }
         if (verb == QLatin1String("run")) {
             want(3, "internal run NAME");
-            return [=](AdminClient &admin, AccountingClient &) {
-                AdminResult result;
+            return resultOf([=](AdminClient &admin, AdminResult &result) {
                 admin.executeInternalMethod(result, by, arg2);
-                return answer(result);
-            };
+            });
         }
     }
     if (w.isEmpty())
