@@ -140,29 +140,28 @@ void AccountingHandler::commitTransaction(Result &_return, const std::string &te
                                           const std::string &sessionId,
                                           const std::string &cardNumber)
 {
-    const Call call {QStringLiteral("commitTransaction"),
-                     text(terminalId),
-                     text(cardNumber),
-                     {},
-                     {},
-                     text(sessionId)};
-    serve(
-        _return, call, [&] { return m_ledger.commit(call.terminal, call.session, *call.card); },
-        Finds::Transaction);
+    settle(_return, "commitTransaction", true, terminalId, sessionId, cardNumber);
 }
 
 void AccountingHandler::rollbackTransaction(Result &_return, const std::string &terminalId,
                                             const std::string &sessionId,
                                             const std::string &cardNumber)
 {
-    const Call call {QStringLiteral("rollbackTransaction"),
-                     text(terminalId),
-                     text(cardNumber),
-                     {},
-                     {},
-                     text(sessionId)};
+    settle(_return, "rollbackTransaction", false, terminalId, sessionId, cardNumber);
+}
+
+void AccountingHandler::settle(Result &_return, const char *method, bool commit,
+                               const std::string &terminalId, const std::string &sessionId,
+                               const std::string &cardNumber)
+{
+    const Call call {
+        QString::fromLatin1(method), text(terminalId), text(cardNumber), {}, {}, text(sessionId)};
     serve(
-        _return, call, [&] { return m_ledger.rollback(call.terminal, call.session, *call.card); },
+        _return, call,
+        [&] {
+            return commit ? m_ledger.commit(call.terminal, call.session, *call.card)
+                          : m_ledger.rollback(call.terminal, call.session, *call.card);
+        },
         Finds::Transaction);
 }
 

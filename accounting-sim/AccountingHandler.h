@@ -135,6 +135,9 @@ private:
                const std::string &terminalId, const std::string &sessionId,
                const std::string &cardNumber, int64_t amount, const AdditionalAssetInfo &info,
                const AssetGroup *group);
+    // A transaction committed or rolled back by its session id.
+    void settle(Result &_return, const char *method, bool commit, const std::string &terminalId,
+                const std::string &sessionId, const std::string &cardNumber);
     // The refusal for a caller whose certificate does not allow the call,
     // with what the certificate says in `note`; empty when it does.
     QString certificateRefusal(const QString &terminalId, QString &note) const;

@@ -56,12 +56,9 @@ QVariantList batchOf(const QStringList &ids, int from)
 
 int changeCount(const QString &sessionId)
 {
-    return Ledger::select(QStringLiteral("cannot read the changes of %1").arg(sessionId),
-                          QStringLiteral("SELECT COUNT(*) FROM history WHERE session_id = ?"),
-                          {sessionId}, 1)
-        .first()
-        .at(0)
-        .toInt();
+    return int(Ledger::count(QStringLiteral("cannot read the changes of %1").arg(sessionId),
+                             QStringLiteral("SELECT COUNT(*) FROM history WHERE session_id = ?"),
+                             {sessionId}));
 }
 
 void writeReason(const QString &sessionId, int item, const QString &terminal, const QString &reason)
@@ -148,13 +145,9 @@ bool AssetBook::list(const QString &card, Sort sort, bool ascending, qint64 offs
                      .isEmpty();
         if (!known)
             return;
-        total = Ledger::select(what,
-                               QStringLiteral("SELECT COUNT(*) FROM transactions"
-                                              " WHERE card_number = ?"),
-                               {card}, 1)
-                    .first()
-                    .at(0)
-                    .toLongLong();
+        total = Ledger::count(
+            what, QStringLiteral("SELECT COUNT(*) FROM transactions WHERE card_number = ?"),
+            {card});
         const QVector<QVariantList> found = Ledger::select(
             what,
             QStringLiteral("SELECT t.session_id, %1, t.state, t.created_ms, t.terminal_id,"

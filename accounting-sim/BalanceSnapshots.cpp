@@ -73,11 +73,8 @@ qint64 BalanceSnapshots::count()
 {
     qint64 rows = 0;
     m_ledger.read([&] {
-        rows = Ledger::select(QStringLiteral("cannot count the balances"),
-                              QStringLiteral("SELECT COUNT(*) FROM actual_bonuses"), {}, 1)
-                   .first()
-                   .at(0)
-                   .toLongLong();
+        rows = Ledger::count(QStringLiteral("cannot count the balances"),
+                             QStringLiteral("SELECT COUNT(*) FROM actual_bonuses"));
     });
     return rows;
 }

@@ -79,11 +79,8 @@ qint64 CardRegistry::count()
 {
     qint64 cards = 0;
     m_ledger.read([&] {
-        cards = Ledger::select(QStringLiteral("cannot count the cards"),
-                               QStringLiteral("SELECT COUNT(*) FROM cards"), {}, 1)
-                    .first()
-                    .at(0)
-                    .toLongLong();
+        cards = Ledger::count(QStringLiteral("cannot count the cards"),
+                              QStringLiteral("SELECT COUNT(*) FROM cards"));
     });
     return cards;
 }

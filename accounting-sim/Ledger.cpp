@@ -1026,6 +1026,11 @@ QVector<QVariantList> Ledger::select(const QString &what, const QString &sql,
     return rows(what, sql, values, columns);
 }
 
+qint64 Ledger::count(const QString &what, const QString &sql, const QVariantList &values)
+{
+    return rows(what, sql, values, 1).value(0).value(0).toLongLong();
+}
+
 void Ledger::define(const QString &what, const QString &sql)
 {
     plain(what, sql);

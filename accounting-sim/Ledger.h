@@ -159,6 +159,8 @@ public:
     static int execute(const QString &what, const QString &sql, const QVariantList &values);
     static QVector<QVariantList> select(const QString &what, const QString &sql,
                                         const QVariantList &values, int columns);
+    // What a SELECT COUNT(*) counted.
+    static qint64 count(const QString &what, const QString &sql, const QVariantList &values = {});
     // A statement that is not worth preparing (schema).
     static void define(const QString &what, const QString &sql);
     // Locks the card for the rest of the database transaction and reads its

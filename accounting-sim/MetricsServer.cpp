@@ -45,13 +45,9 @@ MetricsServer::MetricsServer(Metrics &metrics, Ledger &probe,
         try {
             m_probe.read([&] {
                 readings.pending
-                    = Ledger::select(QStringLiteral("cannot count the pending transactions"),
-                                     QStringLiteral("SELECT COUNT(*) FROM transactions"
-                                                    " WHERE state = 'pending'"),
-                                     {}, 1)
-                          .first()
-                          .at(0)
-                          .toLongLong();
+                    = Ledger::count(QStringLiteral("cannot count the pending transactions"),
+                                    QStringLiteral("SELECT COUNT(*) FROM transactions"
+                                                   " WHERE state = 'pending'"));
             });
         } catch (const LedgerError &) {
             // The gauge is left out; /healthz says why.
