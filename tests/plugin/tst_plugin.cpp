@@ -206,7 +206,6 @@ void PluginTest::options()
     basic.setOption(Enabled, true);
     basic.setOption(Enabled, true);
     QVERIFY(basic.checkOption(Enabled));
-    basic.setOption(Option(2), false);
     QVERIFY(basic.checkOption(Enabled));
     basic.setOption(Enabled, false);
     QVERIFY(!basic.checkOption(Enabled));
