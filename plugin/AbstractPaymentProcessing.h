@@ -61,21 +61,23 @@ public:
     QString getCardNumber() const { return cardNumber; }
 
 private:
+    // Hosts compile against this layout; the fields marked unused are part of
+    // it, though no plug-in operation fills them.
     int code = 0;
     QString message;
     int result = 1; // 0 success, 1 failure
     QStringList printImages;
-    int operationNumber = 0;
+    [[maybe_unused]] int operationNumber = 0;
     QString authorizationCode;
     QString cardNumber;
     QString referenceNumber;
     QString merchantId;
-    double discountAmount = 0.0;
+    [[maybe_unused]] double discountAmount = 0.0;
     QString discountCard;
-    double bonusAmount = 0.0;
+    [[maybe_unused]] double bonusAmount = 0.0;
     QString slipNumber;
     QString transactionId;
-    int hostStatus = 0;
+    [[maybe_unused]] int hostStatus = 0;
 };
 
 /*!
