@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <functional>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,7 +31,6 @@ private slots:
     void loadsAndCastsByInterfaceId();
     void instanceIsSingleAndRemadeAfterDelete();
     void capabilities();
-    void unavailableOperations_data();
     void unavailableOperations();
     void options();
     void defaultAnswer();
@@ -128,66 +128,33 @@ void PluginTest::capabilities()
     QVERIFY(!plugin->isUsePaymentAsDiscount());
 }
 
-void PluginTest::unavailableOperations_data()
-{
-    QTest::addColumn<int>("operation");
-    QTest::addColumn<QString>("message");
-    QTest::newRow("change") << 0 << QStringLiteral("Операция сдачи недоступна!");
-    QTest::newRow("checkTotals") << 1
-                                 << QStringLiteral("Операция печати короткого отчета недоступна!");
-    QTest::newRow("checkTotalsByMerchantId")
-        << 2 << QStringLiteral("Операция сверки итогов для юр. лица недоступна!");
-    QTest::newRow("printCopy") << 3 << QStringLiteral("Операция печати копии недоступна!");
-    QTest::newRow("printReport") << 4
-                                 << QStringLiteral("Операция печати полного отчета недоступна!");
-    QTest::newRow("printReportByMerchantId")
-        << 5 << QStringLiteral("Операция печати полного отчета для юр. лица недоступна!");
-    QTest::newRow("printShortReport")
-        << 6 << QStringLiteral("Операция печати короткого отчета недоступна!");
-    QTest::newRow("discountCard") << 7
-                                  << QStringLiteral(
-                                         "Операция получения скидочной карты недоступна!");
-}
-
 void PluginTest::unavailableOperations()
 {
-    QFETCH(int, operation);
-    QFETCH(QString, message);
+    // What the plug-in does not offer answers as the base class does: a
+    // failure with code 0, its message and no slip, without the engine.
     PaymentProcessingRequest request;
     request.type = EPaymentProcessingRequest::Sale;
     request.amount = 100;
-    PaymentProcessingAnswer answer;
-    switch (operation) {
-    case 0:
-        answer = plugin->change(request);
-        break;
-    case 1:
-        answer = plugin->checkTotals(1);
-        break;
-    case 2:
-        answer = plugin->checkTotalsByMerchantId(QStringLiteral("m"));
-        break;
-    case 3:
-        answer = plugin->printCopy(1);
-        break;
-    case 4:
-        answer = plugin->printReport();
-        break;
-    case 5:
-        answer = plugin->printReportByMerchantId(QStringLiteral("m"));
-        break;
-    case 6:
-        answer = plugin->printShortReport();
-        break;
-    case 7:
-        answer = plugin->discountCard();
-        break;
+    const QList<QPair<const char *, std::function<PaymentProcessingAnswer()>>> calls {
+        {"Операция сдачи недоступна!", [&] { return plugin->change(request); }},
+        {"Операция печати короткого отчета недоступна!", [&] { return plugin->checkTotals(1); }},
+        {"Операция сверки итогов для юр. лица недоступна!",
+         [&] { return plugin->checkTotalsByMerchantId(QStringLiteral("m")); }},
+        {"Операция печати копии недоступна!", [&] { return plugin->printCopy(1); }},
+        {"Операция печати полного отчета недоступна!", [&] { return plugin->printReport(); }},
+        {"Операция печати полного отчета для юр. лица недоступна!",
+         [&] { return plugin->printReportByMerchantId(QStringLiteral("m")); }},
+        {"Операция печати короткого отчета недоступна!",
+         [&] { return plugin->printShortReport(); }},
+        {"Операция получения скидочной карты недоступна!", [&] { return plugin->discountCard(); }},
+    };
+    for (const auto &call : calls) {
+        const PaymentProcessingAnswer answer = call.second();
+        QVERIFY(!answer.isSuccess());
+        QCOMPARE(answer.getCode(), 0);
+        QCOMPARE(answer.getMessage(), QString::fromUtf8(call.first));
+        QVERIFY(answer.getPrintImages().isEmpty());
     }
-    QVERIFY(!answer.isSuccess());
-    QCOMPARE(answer.getCode(), 0);
-    QCOMPARE(answer.getMessage(), message);
-    QVERIFY(answer.getPrintImages().isEmpty());
-    // Nothing of this reaches the engine.
     QVERIFY(!log.contains(QStringLiteral("Запуск процессинга")));
 }
 
