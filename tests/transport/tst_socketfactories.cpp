@@ -62,6 +62,25 @@ public:
     QList<int> dialled;
 };
 
+// Thrift's TLS server limited to TLS 1.2, with a session id context, so
+// that it resumes sessions by id; counts the sessions it resumed.
+class Tls12ServerFactory : public TSSLSocketFactory
+{
+public:
+    explicit Tls12ServerFactory(const TestCertificates &certificates)
+    {
+        server(true);
+        loadCertificate(certificates.path(QStringLiteral("server.pem")).toUtf8().constData());
+        loadPrivateKey(certificates.path(QStringLiteral("server.key")).toUtf8().constData());
+        loadTrustedCertificates(certificates.path(QStringLiteral("ca.pem")).toUtf8().constData());
+        authenticate(true);
+        SSL_CTX_set_max_proto_version(ctx_->get(), TLS1_2_VERSION);
+        static const unsigned char context[] = "accounting";
+        SSL_CTX_set_session_id_context(ctx_->get(), context, sizeof context - 1);
+    }
+    long resumed() { return SSL_CTX_sess_hits(ctx_->get()); }
+};
+
 } // namespace
 
 class SocketFactoriesTest : public QObject
@@ -481,24 +500,28 @@ QTEST_GUILESS_MAIN(SocketFactoriesTest)
 
 void SocketFactoriesTest::sessionsResumed_data()
 {
-    QTest::addColumn<bool>("sim"); // else Thrift's own TLS server
+    QTest::addColumn<QString>("server"); // accounting-sim or one of Thrift's own
     QTest::addColumn<int>("resumed"); // of the three connections
 
     // accounting-sim issues TLS 1.3 tickets: the second and third resume.
-    QTest::newRow("accounting-sim") << true << 2;
+    QTest::newRow("accounting-sim") << "sim" << 2;
     // Client certificates without a session id context: OpenSSL fails a
     // handshake that offers a session, and the till shakes hands again.
-    QTest::newRow("a server that cannot resume") << false << 0;
+    QTest::newRow("a server that cannot resume") << "thrift" << 0;
+    // No tickets: the session id the server gave is offered again.
+    QTest::newRow("TLS 1.2, resumed by session id") << "tls12" << 2;
 }
 
 void SocketFactoriesTest::sessionsResumed()
 {
-    QFETCH(bool, sim);
+    QFETCH(QString, server);
     QFETCH(int, resumed);
+    const bool sim = server == QLatin1String("sim");
 
     QTemporaryDir ledger;
     SimProcess accounting;
     std::unique_ptr<AccountingTestServer> thriftServer;
+    std::shared_ptr<Tls12ServerFactory> tls12;
     int port = 0;
     if (sim) {
         QVERIFY2(accounting.start(
@@ -512,7 +535,9 @@ void SocketFactoriesTest::sessionsResumed()
                  qPrintable(accounting.error()));
         port = accounting.port();
     } else {
-        thriftServer = std::make_unique<AccountingTestServer>(serverTls(QStringLiteral("server")));
+        tls12 = std::make_shared<Tls12ServerFactory>(certificates);
+        thriftServer = std::make_unique<AccountingTestServer>(
+            server == QLatin1String("tls12") ? tls12 : serverTls(QStringLiteral("server")));
         thriftServer->answer("balance", AccountingTestServer::echo());
         port = thriftServer->port();
     }
@@ -540,5 +565,7 @@ void SocketFactoriesTest::sessionsResumed()
         // As the server counts them.
         QTRY_COMPARE(accounting.lines().filter(QStringLiteral("session=resumed")).size(), resumed);
         QCOMPARE(accounting.lines().filter(QStringLiteral("session=full")).size(), 3 - resumed);
+    } else if (server == QLatin1String("tls12")) {
+        QCOMPARE(tls12->resumed(), long(resumed));
     }
 }
