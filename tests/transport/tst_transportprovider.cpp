@@ -7,7 +7,6 @@
 #include "LogCapture.h"
 #include "RawServer.h"
 #include "RefusedPort.h"
-#include "TestCertificates.h"
 #include "ThriftSimpleSocketFactory.h"
 #include "ThriftTransportProvider.h"
 #include "ThriftTransportWrapper.h"
@@ -377,27 +376,17 @@ void TransportProviderTest::unloadStopsProbe()
     // thread to run code that is gone.
     DroppingPort dead;
     RawServer silent([](int fd) { LoopbackSocket::waitForPeerClose(fd, 60000); });
-    TestCertificates certificates;
-    QVERIFY2(certificates.make(QStringLiteral("ca"), QStringLiteral("/CN=Test CA")),
-             qPrintable(certificates.error()));
-    QVERIFY2(
-        certificates.make(QStringLiteral("till"), QStringLiteral("/CN=till"), QStringLiteral("ca")),
-        qPrintable(certificates.error()));
-
     QLibrary module(QStringLiteral(PROBE_MODULE_PATH));
-    using Start = int (*)(const char *, int, int, const char *, const char *);
+    using Start = int (*)(const char *, int, int, int);
     using Running = int (*)();
     const auto start = reinterpret_cast<Start>(module.resolve("startProbe"));
     const auto running = reinterpret_cast<Running>(module.resolve("probesRunning"));
     QVERIFY2(start && running, qPrintable(module.errorString()));
-    const QByteArray ca = certificates.path(QStringLiteral("ca.pem")).toLocal8Bit();
-    const QByteArray till = certificates.path(QStringLiteral("till-bundle.pem")).toLocal8Bit();
     // Started from a thread that ends, as a host's worker might: a thread
     // that logged through the library keeps it mapped while it lives.
     int started = 0;
     std::thread([&] {
-        started = start("127.0.0.1", tls ? silent.port() : dead.port(), 60000,
-                        tls ? ca.constData() : nullptr, tls ? till.constData() : nullptr);
+        started = start("127.0.0.1", tls ? silent.port() : dead.port(), 60000, tls ? 1 : 0);
     }).join();
     QCOMPARE(started, 1);
     QCOMPARE(running(), 1);
