@@ -16,29 +16,23 @@
 // dead first server (SYNs dropped) costs, once, then per operation, and
 // when its 60 s rest ends (the run waits for that).
 
-#include "BenchServer.h"
-#include "DeadEndpoint.h"
+#include "Bench.h"
+#include "DroppingPort.h"
 #include "FloorClient.h"
-#include "HostSession.h"
+#include "HostProcess.h"
+#include "MariaDbSandbox.h"
+#include "PluginHandle.h"
+#include "Rounds.h"
+#include "SimProcess.h"
+#include "TempTill.h"
 
-#include "AbstractPaymentProcessing.h"
-
-#include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QDir>
-#include <QElapsedTimer>
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QPluginLoader>
-#include <QProcess>
-#include <QRandomGenerator>
-#include <QTemporaryDir>
 
 #include <algorithm>
 #include <cstdio>
-#include <functional>
 #include <memory>
 #include <vector>
 
@@ -46,55 +40,16 @@
 
 namespace {
 
-const QString card = QStringLiteral("2000123456789");
-const QString terminal = QStringLiteral("BENCH-1");
-const QString cashier = QStringLiteral("17");
-
-double percentile(std::vector<double> samples, double p)
-{
-    if (samples.empty())
-        return 0;
-    std::sort(samples.begin(), samples.end());
-    const size_t index = std::min(samples.size() - 1, size_t(p * double(samples.size())));
-    return samples[index];
-}
-
-double timed(const std::function<bool()> &work, bool *ok)
-{
-    QElapsedTimer clock;
-    clock.start();
-    *ok = work() && *ok;
-    return double(clock.nsecsElapsed()) / 1e6;
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-void writeSettings(const QString &root, const QJsonObject &settings)
-{
-    writeFile(root + QStringLiteral("/cash/conf/bonus_credit.conf"),
-              QJsonDocument(settings).toJson());
-}
-
-QJsonObject settingsFor(quint16 port)
-{
-    return {{QStringLiteral("terminalId"), terminal},
-            {QStringLiteral("address"), QStringLiteral("127.0.0.1")},
-            {QStringLiteral("port"), port},
-            {QStringLiteral("connectTimeout"), 1000},
-            {QStringLiteral("recvTimeout"), 5000},
-            {QStringLiteral("sendTimeout"), 5000}};
-}
-
 // The receipt image is the till's to write, and is written once before the
 // run: the plug-in's side is timed for the plug-in's work, as the floor's is.
 QByteArray saleCommand(qint64 kopecks)
 {
-    return "sale " + QByteArray::number(kopecks) + ' ' + card.toUtf8() + " --no-receipt";
+    return "sale " + QByteArray::number(kopecks) + ' ' + Bench::card().toUtf8() + " --no-receipt";
+}
+
+QByteArray balanceCommand()
+{
+    return "balance " + Bench::card().toUtf8();
 }
 
 bool succeeded(const QByteArray &answer)
@@ -102,53 +57,26 @@ bool succeeded(const QByteArray &answer)
     return QJsonDocument::fromJson(answer).object().value(QStringLiteral("success")).toBool();
 }
 
-// A private MariaDB made by the project's script, as the tests make theirs.
-class Database
+// A long-lived `payment-host --json -` on the till tree at `root`.
+std::unique_ptr<HostProcess> startHost(const QString &root)
 {
-public:
-    explicit Database(const QString &directory)
-        : directory(directory)
-    {
-    }
-    ~Database() { script({QStringLiteral("stop"), directory}); }
-
-    bool start(const QString &seed)
-    {
-        QByteArray out;
-        if (!script({QStringLiteral("start"), directory, seed}, &out))
-            return false;
-        for (const QByteArray &line : out.split('\n')) {
-            if (line.startsWith("MYSQL_UNIX_PORT="))
-                qputenv("MYSQL_UNIX_PORT", line.mid(16));
-        }
-        return qEnvironmentVariableIsSet("MYSQL_UNIX_PORT");
-    }
-
-private:
-    static bool script(const QStringList &arguments, QByteArray *out = nullptr)
-    {
-        QProcess process;
-        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process.start(QStringLiteral("bash"),
-                      QStringList {QStringLiteral(BONUS_SOURCE_DIR "/scripts/mariadb-sandbox")}
-                          + arguments);
-        if (!process.waitForFinished(120000))
-            return false;
-        if (out)
-            *out = process.readAllStandardOutput();
-        return process.exitCode() == 0;
-    }
-
-    const QString directory;
-};
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("TILLHOUSE_ROOT"), root);
+    auto host = std::make_unique<HostProcess>(
+        QStringList {QStringLiteral("--json"), QStringLiteral("-")}, environment);
+    if (!host->start())
+        return nullptr;
+    return host;
+}
 
 } // namespace
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    QCommandLineParser parser;
-    parser.addHelpOption();
+    Bench bench(
+        QStringLiteral("plugin"),
+        QStringLiteral("The plug-in in payment-host and in this process against the floor."));
     const QCommandLineOption operations(
         QStringLiteral("operations"),
         QStringLiteral("Balances and sales per side in the timed run (default 5000 each)."),
@@ -162,9 +90,6 @@ int main(int argc, char *argv[])
         QStringLiteral("rss-operations"),
         QStringLiteral("Operations over which the host's size is watched (default 10000)."),
         QStringLiteral("N"), QStringLiteral("10000"));
-    const QCommandLineOption dir(QStringLiteral("dir"),
-                                 QStringLiteral("Where the ledgers and journals go."),
-                                 QStringLiteral("DIR"), QDir::currentPath());
     const QCommandLineOption label(QStringLiteral("label"),
                                    QStringLiteral("A word on the network, for the heading."),
                                    QStringLiteral("TEXT"), QStringLiteral("loopback"));
@@ -178,153 +103,104 @@ int main(int argc, char *argv[])
     const QCommandLineOption noInProcess(
         QStringLiteral("no-in-process"),
         QStringLiteral("Skip the plug-in loaded into this process."));
-    parser.addOptions(
-        {operations, hostProcesses, rssOperations, dir, label, noRss, noDead, ledger, noInProcess});
-    parser.process(app);
-
-    QTemporaryDir work(parser.value(dir) + QStringLiteral("/bench-plugin-XXXXXX"));
-    if (!work.isValid())
+    bench.addOptions(
+        {operations, hostProcesses, rssOperations, label, noRss, noDead, ledger, noInProcess});
+    if (!bench.start(app))
         return 1;
+
     // One till tree for the hosts and one for this process (the floor's
     // receipt, the plug-in loaded here): two plug-ins on one tree would see
-    // each other's journal writes and check them, as no till does.
-    const QString till = work.filePath(QStringLiteral("till"));
-    const QString ownTill = work.filePath(QStringLiteral("till-own"));
-    for (const QString &root : {till, ownTill}) {
-        for (const char *sub :
-             {"cash/conf", "cash/paysystems/bonuscredit", "cash/data/tmp", "cash/log"})
-            QDir(root).mkpath(QLatin1String(sub));
-        writeFile(root + QStringLiteral("/cash/data/tmp/check.img"),
-                  R"({"num":1,"cashCode":"1","cashierCode":"17"})");
-    }
-    qputenv("TILLHOUSE_ROOT", ownTill.toUtf8());
+    // each other's journal writes and check them, as no till does. The
+    // later one is this process's TILLHOUSE_ROOT.
+    TempTill till(bench.path());
+    TempTill ownTill(bench.path());
+    for (const TempTill *tree : {&till, &ownTill})
+        tree->writeCheckImageRaw(R"({"num":1,"cashCode":"1","cashierCode":"17"})");
 
-    writeFile(work.filePath(QStringLiteral("seed.sql")),
-              QStringLiteral("INSERT INTO card (number, idclient, idcard) VALUES ('%1', '501', "
-                             "'7001');\nINSERT INTO client (idClient, name) VALUES ('501', "
-                             "'Тестов Тест');\nINSERT INTO mol (code, name) VALUES ('%2', "
-                             "'Кассирова Мария');\n")
-                  .arg(card, cashier)
-                  .toUtf8());
-    Database database(work.filePath(QStringLiteral("mariadb")));
-    if (!database.start(work.filePath(QStringLiteral("seed.sql")))) {
-        std::fprintf(stderr, "bench: the MariaDB sandbox did not start\n");
+    MariaDbSandbox database;
+    if (!database.start() || !database.addCardholder(Bench::card(), Bench::cashier())) {
+        std::fprintf(stderr, "bench: %s\n", qPrintable(database.errorString()));
         return 1;
     }
-    BenchServer sim(QStringLiteral("sim"), QStringLiteral(ACCOUNTING_SIM_PATH),
-                    {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
-                     QStringLiteral("--db"),
-                     parser.isSet(ledger) ? parser.value(ledger)
-                                          : work.filePath(QStringLiteral("ledger.sqlite")),
-                     QStringLiteral("--card"), card + QStringLiteral("=1000000000000000"),
-                     QStringLiteral("--terminal"), terminal},
-                    work.filePath(QStringLiteral("sim.log")));
-    if (!sim.start())
+    SimProcess sim;
+    if (!bench.startSim(sim, QStringLiteral("sim"),
+                        bench.isSet(ledger)
+                            ? QStringList {QStringLiteral("--db"), bench.value(ledger)}
+                            : QStringList()))
         return 1;
-    writeSettings(till, settingsFor(sim.port()));
-    writeSettings(ownTill, settingsFor(sim.port()));
+    till.writeSettings(Bench::settings(sim.port()));
+    ownTill.writeSettings(Bench::settings(sim.port()));
 
-    FloorClient floor(terminal, sim.port(), work.filePath(QStringLiteral("floor-journal.sqlite")));
+    FloorClient floor(Bench::terminal(), sim.port(),
+                      bench.filePath(QStringLiteral("floor-journal.sqlite")));
     if (!floor.open())
         return 1;
+
+    // The same plug-in in this process, as the till itself loads it: what the
+    // host and its pipe add shows as the difference.
+    const bool inProcess = !bench.isSet(noInProcess);
+    PluginHandle loaded;
+    if (inProcess && !loaded.plugin()) {
+        std::fprintf(stderr, "bench: %s\n", qPrintable(loaded.errorString()));
+        return 1;
+    }
+
     // Several host processes one after the other, each with its share of
     // the rounds: where the scheduler puts a process moves its latency by
     // more than most changes to the plug-in do, and one process is one
     // draw of that.
-    std::unique_ptr<HostSession> host;
-    const auto startHost = [&] {
-        host = std::make_unique<HostSession>(QStringLiteral(PAYMENT_HOST_PATH),
-                                             QStringLiteral(PLUGIN_PATH), till);
-        return host->start();
-    };
-
-    // The same plug-in in this process, as the till itself loads it: what the
-    // host and its pipe add shows as the difference.
-    const bool inProcess = !parser.isSet(noInProcess);
-    QPluginLoader loader(QStringLiteral(PLUGIN_PATH));
-    AbstractPaymentProcessing *loaded = nullptr;
-    if (inProcess) {
-        loaded = qobject_cast<AbstractPaymentProcessing *>(loader.instance());
-        if (!loaded) {
-            std::fprintf(stderr, "bench: %s\n", qPrintable(loader.errorString()));
-            return 1;
-        }
-    }
-    const auto paid = [&](qint64 kopecks) {
-        PaymentProcessingRequest request;
-        request.amount = int(kopecks);
-        request.cardNumber = card;
-        request.type = EPaymentProcessingRequest::Sale;
-        return loaded->payment(request).isSuccess();
-    };
-
-    bool ok = true;
-    QRandomGenerator random(20261208);
+    std::unique_ptr<HostProcess> host;
+    Rounds rounds(20261208);
     // The host's answer is read inside the clock and parsed outside it: the
     // floor's answer is a bool, and parsing is the till's work, not the
     // plug-in's.
     QByteArray answer;
-    const std::function<bool()> tasks[6] = {
-        [&] { return !(answer = host->ask("balance " + card.toUtf8())).isEmpty(); },
-        [&] { return floor.balance(card); },
-        [&] { return !(answer = host->ask(saleCommand(100 + random.bounded(900)))).isEmpty(); },
-        [&] { return floor.sale(card, 100 + random.bounded(900), cashier); },
-        [&] { return loaded->balance(card).isSuccess(); },
-        [&] { return paid(100 + random.bounded(900)); },
-    };
-    const auto run = [&](int task) {
-        answer.clear();
-        const double ms = timed(tasks[task], &ok);
-        if (task < 4 && task % 2 == 0)
-            ok = succeeded(answer) && ok;
-        return ms;
-    };
+    const auto kopecks = [&] { return 100 + int(rounds.random().bounded(900)); };
+    const auto answered = [&] { return succeeded(answer); };
+    // Samples: host balance, floor balance, host sale, floor sale, then the
+    // plug-in in this process, balance and sale.
+    rounds.add([&] { return !(answer = host->ask(balanceCommand())).isEmpty(); }, {}, answered);
+    rounds.add([&] { return floor.balance(Bench::card()); });
+    rounds.add([&] { return !(answer = host->ask(saleCommand(kopecks()))).isEmpty(); }, {},
+               answered);
+    rounds.add([&] { return floor.sale(Bench::card(), kopecks(), Bench::cashier()); });
+    if (inProcess) {
+        rounds.add([&] { return loaded.balance(Bench::card()).isSuccess(); });
+        rounds.add([&] { return loaded.sale(kopecks(), Bench::card()).isSuccess(); });
+    }
 
-    const int kinds = inProcess ? 6 : 4;
-    std::vector<double> samples[6];
     // What the set-up wrote (the database's new files above all) goes to the
     // disk now, not while the plug-in's files and journals are timed.
     ::sync();
     std::vector<double> sessionRatios;
-    const int rounds = parser.value(operations).toInt();
-    const int sessions = qMax(1, parser.value(hostProcesses).toInt());
+    const int total = bench.value(operations).toInt();
+    const int sessions = qMax(1, bench.value(hostProcesses).toInt());
     for (int session = 0; session < sessions; ++session) {
-        if (!startHost())
-            return 1;
-        // Warm both up: the first runs open files, connections and caches.
-        for (int i = 0; i < 20; ++i) {
-            for (int task = 0; task < kinds; ++task)
-                run(task);
+        if (!(host = startHost(till.root())))
+            return bench.failed(QStringLiteral("payment-host did not start"));
+        const size_t from = rounds.samples(0).size();
+        rounds.run(total / sessions + (session < total % sessions ? 1 : 0), 20);
+        double p50[2];
+        for (int task = 0; task < 2; ++task) {
+            const std::vector<double> &all = rounds.samples(task);
+            p50[task]
+                = Bench::percentile(std::vector<double>(all.begin() + long(from), all.end()), 0.5);
         }
-        std::vector<double> own[2];
-        const int share = rounds / sessions + (session < rounds % sessions ? 1 : 0);
-        for (int round = 0; round < share; ++round) {
-            int order[6] = {0, 1, 2, 3, 4, 5};
-            std::shuffle(order, order + kinds, random);
-            for (int task : std::vector<int>(order, order + kinds)) {
-                const double ms = run(task);
-                samples[task].push_back(ms);
-                if (task < 2)
-                    own[task].push_back(ms);
-            }
-        }
-        sessionRatios.push_back(percentile(own[0], 0.5) / percentile(own[1], 0.5));
+        sessionRatios.push_back(p50[0] / p50[1]);
+        if (session + 1 < sessions)
+            host->finish();
     }
 
     std::printf("plug-in (payment-host --json -, %d processes in turn) against the floor, %s, %d "
                 "of each, interleaved\n\n",
-                sessions, qPrintable(parser.value(label)), rounds);
+                sessions, qPrintable(bench.value(label)), total);
     std::printf("%-9s %12s %12s %12s %12s %10s %10s\n", "operation", "plug-in p50", "plug-in p99",
                 "floor p50", "floor p99", "ratio p50", "ratio p99");
-    // Samples: host balance, floor balance, host sale, floor sale, then the
-    // plug-in in this process, balance and sale.
     const auto printRow = [&](int kind, int pluginSamples) {
-        const std::vector<double> &plugin = samples[pluginSamples];
-        const std::vector<double> &floorSide = samples[2 * kind + 1];
-        const double p50 = percentile(plugin, 0.50);
-        const double p99 = percentile(plugin, 0.99);
-        const double f50 = percentile(floorSide, 0.50);
-        const double f99 = percentile(floorSide, 0.99);
+        const double p50 = rounds.percentile(pluginSamples, 0.50);
+        const double p99 = rounds.percentile(pluginSamples, 0.99);
+        const double f50 = rounds.percentile(2 * kind + 1, 0.50);
+        const double f99 = rounds.percentile(2 * kind + 1, 0.99);
         std::printf("%-9s %9.2f ms %9.2f ms %9.2f ms %9.2f ms %10.2f %10.2f\n",
                     kind == 0 ? "balance" : "sale", p50, p99, f50, f99, p50 / f50, p99 / f99);
     };
@@ -340,90 +216,92 @@ int main(int argc, char *argv[])
         std::printf(" %.2f", ratio);
     std::printf("\n");
     std::fflush(stdout);
+    bool ok = rounds.ok();
 
-    if (!parser.isSet(noRss)) {
+    if (!bench.isSet(noRss)) {
         // Half balances, half sales; the size after the first thousand is
         // the base, so start-up and first-use allocations do not count.
-        const int total = parser.value(rssOperations).toInt();
-        const int half = total / 2;
-        long base = 0;
-        long middle = 0;
-        for (int i = 1; i <= total; ++i) {
-            ok = succeeded(host->ask(i % 2 ? "balance " + card.toUtf8() : saleCommand(100))) && ok;
+        const int operationsWatched = bench.value(rssOperations).toInt();
+        const int half = operationsWatched / 2;
+        qint64 base = 0;
+        qint64 middle = 0;
+        for (int i = 1; i <= operationsWatched; ++i) {
+            ok = succeeded(host->ask(i % 2 ? balanceCommand() : saleCommand(100))) && ok;
             if (i == 1000)
-                base = host->residentKb();
+                base = host->residentKiB();
             if (i == half)
-                middle = host->residentKb();
+                middle = host->residentKiB();
         }
-        const long end = host->residentKb();
-        const auto perThousand = [](long from, long to, int operations) {
-            return operations > 0 ? double(to - from) / (operations / 1000.0) : 0.0;
+        const qint64 end = host->residentKiB();
+        const auto perThousand = [](qint64 from, qint64 to, int count) {
+            return count > 0 ? double(to - from) / (count / 1000.0) : 0.0;
         };
         // The allocator and the caches settle over the first few thousand
         // operations; the second half shows what each further one costs.
-        std::printf("\nresident size of payment-host over %d operations: %ld kB after 1000, %ld kB "
-                    "after %d, %ld kB after %d: %+.2f kB per 1000 operations from 1000 on, %+.2f "
-                    "over the second half\n",
-                    total, base, middle, half, end, total, perThousand(base, end, total - 1000),
-                    perThousand(middle, end, total - half));
+        std::printf("\nresident size of payment-host over %d operations: %lld kB after 1000, %lld "
+                    "kB after %d, %lld kB after %d: %+.2f kB per 1000 operations from 1000 on, "
+                    "%+.2f over the second half\n",
+                    operationsWatched, base, middle, half, end, operationsWatched,
+                    perThousand(base, end, operationsWatched - 1000),
+                    perThousand(middle, end, operationsWatched - half));
         std::fflush(stdout);
     }
+    host->finish();
 
-    if (!parser.isSet(noDead)) {
+    if (!bench.isSet(noDead)) {
         // A new process with a dead server listed first: the first call
         // waits out the connect limit; later ones, in this process and in
         // the next 60 s, go to the live server straight away.
-        DeadEndpoint dead;
-        QJsonObject settings = settingsFor(sim.port());
+        DroppingPort dead;
+        QJsonObject settings = Bench::settings(sim.port());
         settings.insert(
             QStringLiteral("servers"),
             QJsonArray {QJsonObject {{QStringLiteral("address"), QStringLiteral("127.0.0.1")},
                                      {QStringLiteral("port"), dead.port()}},
                         QJsonObject {{QStringLiteral("address"), QStringLiteral("127.0.0.1")},
-                                     {QStringLiteral("port"), sim.port()}}});
-        writeSettings(till, settings);
-        HostSession fresh(QStringLiteral(PAYMENT_HOST_PATH), QStringLiteral(PLUGIN_PATH), till);
-        if (!fresh.start())
-            return 1;
-        std::vector<double> later;
-        const double first
-            = timed([&] { return succeeded(fresh.ask("balance " + card.toUtf8())); }, &ok);
-        for (int i = 0; i < 50; ++i) {
-            later.push_back(timed(
-                [&] {
-                    return succeeded(
-                        fresh.ask(i % 2 ? "balance " + card.toUtf8() : saleCommand(100)));
-                },
-                &ok));
-        }
+                                     {QStringLiteral("port"), int(sim.port())}}});
+        till.writeSettings(settings);
+        const std::unique_ptr<HostProcess> fresh = startHost(till.root());
+        if (!fresh)
+            return bench.failed(QStringLiteral("payment-host did not start"));
+        Rounds first(1);
+        first.add([&] { return succeeded(fresh->ask(balanceCommand())); });
+        first.run(1);
+        int next = 0;
+        Rounds later(1);
+        later.add([&] {
+            return succeeded(fresh->ask(next++ % 2 ? balanceCommand() : saleCommand(100)));
+        });
+        later.run(50);
         // When the dead server's rest ends, the first operation after it
         // goes to the live one while a probe tries the dead one.
         ::sleep(61);
-        std::vector<double> rested;
-        for (int i = 0; i < 10; ++i) {
-            rested.push_back(
-                timed([&] { return succeeded(fresh.ask("balance " + card.toUtf8())); }, &ok));
-        }
-        const double liveBalance = percentile(samples[0], 0.50);
-        const double liveSale = percentile(samples[2], 0.50);
-        std::printf("\ndead first server (SYNs dropped, connect limit 1000 ms):\n"
-                    "  first operation of the process: %.1f ms (%.1f ms more than without it)\n"
-                    "  next 50 operations: p50 %.2f ms, max %.2f ms (live-only p50: balance %.2f "
-                    "ms, sale %.2f ms)\n"
-                    "  after its 60 s rest: first balance %.2f ms, next 9: p50 %.2f ms, max %.2f "
-                    "ms\n",
-                    first, first - liveBalance, percentile(later, 0.5),
-                    *std::max_element(later.begin(), later.end()), liveBalance, liveSale,
-                    rested.front(),
-                    percentile(std::vector<double>(rested.begin() + 1, rested.end()), 0.5),
-                    *std::max_element(rested.begin() + 1, rested.end()));
-        writeSettings(till, settingsFor(sim.port()));
+        Rounds rested(1);
+        rested.add([&] { return succeeded(fresh->ask(balanceCommand())); });
+        rested.run(10);
+        ok = first.ok() && later.ok() && rested.ok() && ok;
+        const double firstMs = first.samples(0).front();
+        const double liveBalance = rounds.percentile(0, 0.50);
+        const double liveSale = rounds.percentile(2, 0.50);
+        const std::vector<double> &laterMs = later.samples(0);
+        const std::vector<double> &restedMs = rested.samples(0);
+        std::printf(
+            "\ndead first server (SYNs dropped, connect limit 1000 ms):\n"
+            "  first operation of the process: %.1f ms (%.1f ms more than without it)\n"
+            "  next 50 operations: p50 %.2f ms, max %.2f ms (live-only p50: balance %.2f "
+            "ms, sale %.2f ms)\n"
+            "  after its 60 s rest: first balance %.2f ms, next 9: p50 %.2f ms, max %.2f "
+            "ms\n",
+            firstMs, firstMs - liveBalance, later.percentile(0, 0.5),
+            *std::max_element(laterMs.begin(), laterMs.end()), liveBalance, liveSale,
+            restedMs.front(),
+            Bench::percentile(std::vector<double>(restedMs.begin() + 1, restedMs.end()), 0.5),
+            *std::max_element(restedMs.begin() + 1, restedMs.end()));
+        fresh->finish();
+        till.writeSettings(Bench::settings(sim.port()));
     }
 
-    if (!ok) {
-        std::printf("\nsome operations failed; the run is kept in %s\n", qPrintable(work.path()));
-        work.setAutoRemove(false);
-        return 1;
-    }
+    if (!ok)
+        return bench.failed(QStringLiteral("some operations failed"));
     return 0;
 }

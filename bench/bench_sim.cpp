@@ -27,18 +27,17 @@
 // p99 is set against the idle server's.
 
 #include "Attacker.h"
-#include "BenchServer.h"
+#include "Bench.h"
 #include "FloorServer.h"
 #include "Load.h"
+#include "SimProcess.h"
 
-#include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QDir>
-#include <QTemporaryDir>
 #include <QVector>
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <sys/resource.h>
@@ -61,7 +60,9 @@ struct Cell
 struct Column
 {
     QString name;
-    std::vector<std::unique_ptr<BenchServer>> servers;
+    std::vector<std::unique_ptr<SimProcess>> servers;
+    QString program;
+    QList<QStringList> arguments;
     QVector<quint16> ports;
 };
 
@@ -93,7 +94,21 @@ void raiseOpenFileLimit()
     }
 }
 
-int runAttack(const QString &sim, QTemporaryDir &work, double seconds)
+// Starts `program` with its log in the working directory; false with the
+// reason on stderr.
+bool startServer(Bench &bench, SimProcess &server, const QString &program, const QString &name,
+                 const QStringList &arguments)
+{
+    server.setProgram(program);
+    server.setLogFile(bench.filePath(name + QStringLiteral(".log")));
+    if (server.start(arguments))
+        return true;
+    std::fprintf(stderr, "bench: %s did not start: %s\n", qPrintable(name),
+                 qPrintable(server.error()));
+    return false;
+}
+
+int runAttack(Bench &bench, const QString &sim, double seconds)
 {
     raiseOpenFileLimit();
     struct Scenario
@@ -113,7 +128,7 @@ int runAttack(const QString &sim, QTemporaryDir &work, double seconds)
     std::printf("accounting-sim under attack: one till's balance calls for %.0f s, 5 ms apart, each"
                 " on a fresh connection from 127.0.0.1,\nwhile other loopback addresses hold"
                 " connections; a new server for each row\nsim: %s, ledger SQLite in %s\n\n",
-                seconds, qPrintable(sim), qPrintable(work.path()));
+                seconds, qPrintable(sim), qPrintable(bench.path()));
     std::printf("%-50s %9s %7s %7s %8s %8s %9s %9s %9s\n", "scenario", "max-conn", "ok", "failed",
                 "p50 ms", "p99 ms", "p99/idle", "opened", "closed");
     double idleP99 = 0;
@@ -121,14 +136,13 @@ int runAttack(const QString &sim, QTemporaryDir &work, double seconds)
     int row = 0;
     for (const Scenario &scenario : scenarios) {
         const QString name = QStringLiteral("attack-%1").arg(++row);
-        BenchServer server(name, sim,
-                           {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
-                            QStringLiteral("--db"), work.filePath(name + QStringLiteral(".db")),
-                            QStringLiteral("--card"), QStringLiteral("B0=1000000"),
-                            QStringLiteral("--max-connections"),
-                            QString::number(scenario.maxConnections)},
-                           work.filePath(name + QStringLiteral(".log")));
-        if (!server.start())
+        SimProcess server;
+        if (!startServer(bench, server, sim, name,
+                         {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
+                          QStringLiteral("--db"), bench.filePath(name + QStringLiteral(".db")),
+                          QStringLiteral("--card"), QStringLiteral("B0=1000000"),
+                          QStringLiteral("--max-connections"),
+                          QString::number(scenario.maxConnections)}))
             return 1;
         std::unique_ptr<Attacker> attacker;
         if (scenario.connections > 0) {
@@ -153,13 +167,9 @@ int runAttack(const QString &sim, QTemporaryDir &work, double seconds)
         if (latency.failures > 0)
             status = 1;
         attacker.reset();
-        server.stop();
+        server.stop(SIGTERM);
     }
-    if (status != 0) {
-        std::printf("\nsome calls failed (see the logs in %s)\n", qPrintable(work.path()));
-        work.setAutoRemove(false);
-    }
-    return status;
+    return status == 0 ? 0 : bench.failed(QStringLiteral("some calls failed"));
 }
 
 } // namespace
@@ -167,8 +177,8 @@ int runAttack(const QString &sim, QTemporaryDir &work, double seconds)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    QCommandLineParser parser;
-    parser.addHelpOption();
+    Bench bench(QStringLiteral("sim"),
+                QStringLiteral("accounting-sim's throughput against a bare Thrift server."));
     const QCommandLineOption floorServer(QStringLiteral("floor-server"),
                                          QStringLiteral("Serve as the floor (used by the run)."));
     const QCommandLineOption seconds(QStringLiteral("seconds"),
@@ -180,13 +190,10 @@ int main(int argc, char *argv[])
                                      QStringLiteral("LIST"), QStringLiteral("1,4,16,64"));
     const QCommandLineOption sim(QStringLiteral("sim"),
                                  QStringLiteral("The accounting-sim to run."),
-                                 QStringLiteral("PATH"), QStringLiteral(ACCOUNTING_SIM_PATH));
+                                 QStringLiteral("PATH"), SimProcess::program());
     const QCommandLineOption compare(QStringLiteral("compare"),
                                      QStringLiteral("Another accounting-sim, as its own column."),
                                      QStringLiteral("PATH"));
-    const QCommandLineOption dir(QStringLiteral("dir"),
-                                 QStringLiteral("Where the ledgers go (default: here)."),
-                                 QStringLiteral("DIR"), QDir::currentPath());
     const QCommandLineOption ledger(QStringLiteral("ledger"),
                                     QStringLiteral("accounting-sim's ledger on MariaDB."),
                                     QStringLiteral("URL"));
@@ -200,25 +207,24 @@ int main(int argc, char *argv[])
     const QCommandLineOption workersOption(
         QStringLiteral("workers"), QStringLiteral("Workers of the floor (used by the run)."),
         QStringLiteral("N"), QString::number(defaultWorkers));
-    parser.addOptions(
-        {floorServer, seconds, clients, sim, compare, dir, ledger, galera, attack, workersOption});
-    parser.process(app);
-    if (parser.isSet(floorServer))
+    bench.addOptions(
+        {floorServer, seconds, clients, sim, compare, ledger, galera, attack, workersOption});
+    if (QCoreApplication::arguments().contains(QStringLiteral("--floor-server"))) {
+        // The floor itself: no working directory of its own.
+        QCommandLineParser parser;
+        parser.addOptions({floorServer, workersOption});
+        parser.process(app);
         return FloorServer::run(parser.value(workersOption).toInt());
-
-    QTemporaryDir work(parser.value(dir) + QStringLiteral("/bench-sim-XXXXXX"));
-    if (!work.isValid()) {
-        std::fprintf(stderr, "bench: cannot make a directory in %s\n",
-                     qPrintable(parser.value(dir)));
-        return 1;
     }
-    if (parser.isSet(attack))
-        return runAttack(parser.value(sim), work,
-                         parser.isSet(seconds) ? parser.value(seconds).toDouble() : 40);
-    const double measured = parser.value(seconds).toDouble();
+    if (!bench.start(app))
+        return 1;
+    if (bench.isSet(attack))
+        return runAttack(bench, bench.value(sim),
+                         bench.isSet(seconds) ? bench.value(seconds).toDouble() : 40);
+    const double measured = bench.value(seconds).toDouble();
     QVector<int> clientCounts;
-    for (const QString &count : parser.value(clients).split(QLatin1Char(',')))
-        clientCounts << count.toInt();
+    for (int count : bench.numbers(clients))
+        clientCounts << count;
 
     // A card for each client of the largest count.
     const int mostClients = *std::max_element(clientCounts.begin(), clientCounts.end());
@@ -233,7 +239,7 @@ int main(int argc, char *argv[])
         + cards;
     };
     const auto ledgerFile = [&](const QString &file) {
-        return parser.isSet(ledger) ? parser.value(ledger) : work.filePath(file);
+        return bench.isSet(ledger) ? bench.value(ledger) : bench.filePath(file);
     };
     std::vector<Column> columns;
     // A column of one server for each list of arguments.
@@ -241,31 +247,32 @@ int main(int argc, char *argv[])
         = [&](const QString &name, const QString &program, const QList<QStringList> &arguments) {
               Column column;
               column.name = name;
-              for (int i = 0; i < arguments.size(); ++i)
-                  column.servers.push_back(std::make_unique<BenchServer>(
-                      name, program, arguments.at(i),
-                      work.filePath(QStringLiteral("%1-%2.log").arg(name).arg(i + 1))));
+              column.program = program;
+              column.arguments = arguments;
               columns.push_back(std::move(column));
           };
     addColumn(QStringLiteral("floor"), QCoreApplication::applicationFilePath(),
               {{QStringLiteral("--floor-server"), QStringLiteral("--workers"), workers}});
-    addColumn(QStringLiteral("sim"), parser.value(sim),
+    addColumn(QStringLiteral("sim"), bench.value(sim),
               {simArguments(ledgerFile(QStringLiteral("sim.db")))});
-    if (parser.isSet(compare))
-        addColumn(QStringLiteral("compare"), parser.value(compare),
+    if (bench.isSet(compare))
+        addColumn(QStringLiteral("compare"), bench.value(compare),
                   {simArguments(ledgerFile(QStringLiteral("compare.db")))});
-    if (parser.isSet(galera)) {
+    if (bench.isSet(galera)) {
         QList<QStringList> nodes;
-        for (const QString &node : parser.value(galera).split(QLatin1Char(','), Qt::SkipEmptyParts))
+        for (const QString &node : bench.value(galera).split(QLatin1Char(','), Qt::SkipEmptyParts))
             nodes << simArguments(node);
-        addColumn(QStringLiteral("galera"), parser.value(sim), nodes);
+        addColumn(QStringLiteral("galera"), bench.value(sim), nodes);
     }
     for (Column &column : columns) {
         // One after another: the first on a ledger adds the cards.
-        for (auto &server : column.servers) {
-            if (!server->start())
+        for (int i = 0; i < column.arguments.size(); ++i) {
+            column.servers.push_back(std::make_unique<SimProcess>());
+            if (!startServer(bench, *column.servers.back(), column.program,
+                             QStringLiteral("%1-%2").arg(column.name).arg(i + 1),
+                             column.arguments.at(i)))
                 return 1;
-            column.ports << server->port();
+            column.ports << column.servers.back()->port();
         }
     }
 
@@ -274,15 +281,15 @@ int main(int argc, char *argv[])
     std::printf("floor: a bare Thrift thread-pool server with an in-memory map; every server"
                 " with %s workers\n",
                 qPrintable(workers));
-    if (parser.isSet(ledger))
-        std::printf("sim:   %s, ledger %s\n", qPrintable(parser.value(sim)),
-                    qPrintable(parser.value(ledger).section(QLatin1Char('?'), 0, 0)));
+    if (bench.isSet(ledger))
+        std::printf("sim:   %s, ledger %s\n", qPrintable(bench.value(sim)),
+                    qPrintable(bench.value(ledger).section(QLatin1Char('?'), 0, 0)));
     else
         std::printf("sim:   %s, ledger SQLite (WAL, synchronous=FULL) in %s\n",
-                    qPrintable(parser.value(sim)), qPrintable(work.path()));
-    if (parser.isSet(compare))
-        std::printf("compare: %s\n", qPrintable(parser.value(compare)));
-    if (parser.isSet(galera))
+                    qPrintable(bench.value(sim)), qPrintable(bench.path()));
+    if (bench.isSet(compare))
+        std::printf("compare: %s\n", qPrintable(bench.value(compare)));
+    if (bench.isSet(galera))
         std::printf("galera: one accounting-sim on each of %d Galera nodes, the clients spread"
                     " over them\n",
                     int(columns.back().servers.size()));
@@ -317,13 +324,9 @@ int main(int argc, char *argv[])
     }
     for (Column &column : columns) {
         for (auto &server : column.servers)
-            server->stop();
+            server->stop(SIGTERM);
     }
-    if (failures > 0) {
-        std::printf("\n%llu calls failed (see the logs in %s)\n", failures,
-                    qPrintable(work.path()));
-        work.setAutoRemove(false);
-        return 1;
-    }
+    if (failures > 0)
+        return bench.failed(QStringLiteral("%1 calls failed").arg(failures));
     return 0;
 }

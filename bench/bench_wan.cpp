@@ -15,53 +15,26 @@
 // and the ratio of the p50 to the kept-connection bound, the RTT-0 p50 plus
 // one round trip per call (a balance makes one call, a sale three).
 
-#include "BenchServer.h"
+#include "Bench.h"
 #include "DelayProxy.h"
 #include "MariaDbSandbox.h"
+#include "PluginHandle.h"
+#include "Rounds.h"
+#include "SimProcess.h"
+#include "TempTill.h"
 #include "TestCertificates.h"
 
-#include "AbstractPaymentProcessing.h"
-
-#include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QDir>
-#include <QElapsedTimer>
-#include <QFile>
-#include <QJsonDocument>
 #include <QJsonObject>
-#include <QPluginLoader>
-#include <QRandomGenerator>
-#include <QTemporaryDir>
 
-#include <algorithm>
 #include <cstdio>
-#include <map>
 #include <memory>
 #include <vector>
 
 namespace {
 
-const QString card = QStringLiteral("2000123456789");
-const QString terminal = QStringLiteral("BENCH-1");
-const QString cashier = QStringLiteral("17");
-
 enum Mode { Warm, Cold, Fresh };
 const char *const modeNames[] = {"warm", "cold", "keepAlive 0"};
-
-double percentile(std::vector<double> samples, double p)
-{
-    if (samples.empty())
-        return 0;
-    std::sort(samples.begin(), samples.end());
-    return samples[std::min(samples.size() - 1, size_t(p * double(samples.size())))];
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
 
 struct Cell
 {
@@ -69,7 +42,7 @@ struct Cell
     bool tls;
     int rtt;
     std::unique_ptr<DelayProxy> proxy;
-    std::vector<double> samples[2]; // balance, sale
+    int tasks[2]; // balance, sale: their index in the rounds
 };
 
 } // namespace
@@ -77,34 +50,24 @@ struct Cell
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    QCommandLineParser parser;
-    parser.addHelpOption();
-    const QCommandLineOption rounds(QStringLiteral("rounds"),
-                                    QStringLiteral("Timed rounds; each runs every cell once "
-                                                   "(default 30)."),
-                                    QStringLiteral("N"), QStringLiteral("30"));
+    Bench bench(QStringLiteral("wan"),
+                QStringLiteral("The plug-in behind a proxy that delays every byte."));
+    const QCommandLineOption roundsOption(QStringLiteral("rounds"),
+                                          QStringLiteral("Timed rounds; each runs every cell once "
+                                                         "(default 30)."),
+                                          QStringLiteral("N"), QStringLiteral("30"));
     const QCommandLineOption rtts(QStringLiteral("rtt"),
                                   QStringLiteral("Round-trip times in ms (default 0,20,50)."),
                                   QStringLiteral("LIST"), QStringLiteral("0,20,50"));
-    const QCommandLineOption dir(QStringLiteral("dir"), QStringLiteral("Where the ledgers go."),
-                                 QStringLiteral("DIR"), QDir::currentPath());
-    parser.addOptions({rounds, rtts, dir});
-    parser.process(app);
-    qputenv("BONUS_SOURCE_DIR", BONUS_SOURCE_DIR);
-
-    QTemporaryDir work(parser.value(dir) + QStringLiteral("/bench-wan-XXXXXX"));
-    if (!work.isValid())
+    bench.addOptions({roundsOption, rtts});
+    if (!bench.start(app))
         return 1;
-    const QString till = work.filePath(QStringLiteral("till"));
-    for (const char *sub :
-         {"cash/conf", "cash/paysystems/bonuscredit", "cash/data/tmp", "cash/log"})
-        QDir(till).mkpath(QLatin1String(sub));
-    writeFile(till + QStringLiteral("/cash/data/tmp/check.img"),
-              R"({"num":1,"cashCode":"1","cashierCode":"17"})");
-    qputenv("TILLHOUSE_ROOT", till.toUtf8());
+
+    TempTill till(bench.path());
+    till.writeCheckImageRaw(R"({"num":1,"cashCode":"1","cashierCode":"17"})");
 
     MariaDbSandbox database;
-    if (!database.start() || !database.addCardholder(card, cashier)) {
+    if (!database.start() || !database.addCardholder(Bench::card(), Bench::cashier())) {
         std::fprintf(stderr, "bench: %s\n", qPrintable(database.errorString()));
         return 1;
     }
@@ -123,64 +86,26 @@ int main(int argc, char *argv[])
         return 1;
     }
 
-    const QStringList common {
-        QStringLiteral("--listen"),   QStringLiteral("127.0.0.1:0"),
-        QStringLiteral("--card"),     card + QStringLiteral("=1000000000000000"),
-        QStringLiteral("--terminal"), terminal};
-    BenchServer plain(
-        QStringLiteral("sim"), QStringLiteral(ACCOUNTING_SIM_PATH),
-        common
-            + QStringList {QStringLiteral("--db"), work.filePath(QStringLiteral("ledger.sqlite"))},
-        work.filePath(QStringLiteral("sim.log")));
-    const QString tlsLog = work.filePath(QStringLiteral("sim-tls.log"));
-    BenchServer secure(QStringLiteral("sim-tls"), QStringLiteral(ACCOUNTING_SIM_PATH),
-                       common
-                           + QStringList {QStringLiteral("--db"),
-                                          work.filePath(QStringLiteral("ledger-tls.sqlite")),
-                                          QStringLiteral("--tls-cert"),
-                                          certificates.path(QStringLiteral("server.pem")),
-                                          QStringLiteral("--tls-key"),
-                                          certificates.path(QStringLiteral("server.key")),
-                                          QStringLiteral("--tls-ca"),
-                                          certificates.path(QStringLiteral("ca.pem"))},
-                       tlsLog);
-    if (!plain.start() || !secure.start())
+    SimProcess plain;
+    SimProcess secure;
+    if (!bench.startSim(plain, QStringLiteral("sim"))
+        || !bench.startSim(
+            secure, QStringLiteral("sim-tls"),
+            {QStringLiteral("--tls-cert"), certificates.path(QStringLiteral("server.pem")),
+             QStringLiteral("--tls-key"), certificates.path(QStringLiteral("server.key")),
+             QStringLiteral("--tls-ca"), certificates.path(QStringLiteral("ca.pem"))}))
         return 1;
 
-    std::vector<int> delays;
-    for (const QString &rtt : parser.value(rtts).split(QLatin1Char(',')))
-        delays.push_back(rtt.toInt());
-    std::vector<std::unique_ptr<Cell>> cells;
-    for (Mode mode : {Warm, Cold, Fresh}) {
-        for (bool tls : {false, true}) {
-            for (int rtt : delays) {
-                auto cell = std::make_unique<Cell>();
-                cell->mode = mode;
-                cell->tls = tls;
-                cell->rtt = rtt;
-                cell->proxy
-                    = std::make_unique<DelayProxy>(tls ? secure.port() : plain.port(), rtt / 2);
-                cells.push_back(std::move(cell));
-            }
-        }
-    }
-
-    QPluginLoader loader(QStringLiteral(PLUGIN_PATH));
-    auto *plugin = qobject_cast<AbstractPaymentProcessing *>(loader.instance());
-    if (!plugin) {
-        std::fprintf(stderr, "bench: %s\n", qPrintable(loader.errorString()));
+    PluginHandle plugin;
+    if (!plugin.plugin()) {
+        std::fprintf(stderr, "bench: %s\n", qPrintable(plugin.errorString()));
         return 1;
     }
 
-    const QString settingsPath = till + QStringLiteral("/cash/conf/bonus_credit.conf");
     const auto settingsFor = [&](const Cell &cell) {
-        QJsonObject settings {{QStringLiteral("terminalId"), terminal},
-                              {QStringLiteral("address"), QStringLiteral("127.0.0.1")},
-                              {QStringLiteral("port"), cell.proxy->port()},
-                              {QStringLiteral("connectTimeout"), 2000},
-                              {QStringLiteral("recvTimeout"), 5000},
-                              {QStringLiteral("sendTimeout"), 5000},
-                              {QStringLiteral("keepAlive"), cell.mode == Fresh ? 0 : 20}};
+        QJsonObject settings = Bench::settings(cell.proxy->port());
+        settings.insert(QStringLiteral("connectTimeout"), 2000);
+        settings.insert(QStringLiteral("keepAlive"), cell.mode == Fresh ? 0 : 20);
         if (cell.tls)
             settings.insert(
                 QStringLiteral("tls"),
@@ -188,48 +113,44 @@ int main(int argc, char *argv[])
                     {QStringLiteral("caFile"), certificates.path(QStringLiteral("ca.pem"))},
                     {QStringLiteral("certFile"), certificates.path(QStringLiteral("till.pem"))},
                     {QStringLiteral("keyFile"), certificates.path(QStringLiteral("till.key"))}});
-        return QJsonDocument(settings).toJson();
+        return settings;
     };
 
-    QRandomGenerator random(20261209);
-    bool ok = true;
-    const auto run = [&](Cell &cell, int kind) {
-        writeFile(settingsPath, settingsFor(cell));
-        // Closed from the far side while idle, or left by the last
-        // keepAlive-0 operation: either way nothing is kept through it.
-        if (cell.mode != Warm)
-            cell.proxy->dropConnections();
-        QElapsedTimer clock;
-        clock.start();
-        bool done;
-        if (kind == 0) {
-            done = plugin->balance(card).isSuccess();
-        } else {
-            PaymentProcessingRequest request;
-            request.amount = 100 + int(random.bounded(900));
-            request.cardNumber = card;
-            request.type = EPaymentProcessingRequest::Sale;
-            done = plugin->payment(request).isSuccess();
+    Rounds rounds(20261209);
+    std::vector<std::unique_ptr<Cell>> cells;
+    for (Mode mode : {Warm, Cold, Fresh}) {
+        for (bool tls : {false, true}) {
+            for (int rtt : bench.numbers(rtts)) {
+                auto cell = std::make_unique<Cell>();
+                cell->mode = mode;
+                cell->tls = tls;
+                cell->rtt = rtt;
+                cell->proxy
+                    = std::make_unique<DelayProxy>(tls ? secure.port() : plain.port(), rtt / 2);
+                Cell *const at = cell.get();
+                const auto before = [&, at] {
+                    till.writeSettings(settingsFor(*at));
+                    // Closed from the far side while idle, or left by the
+                    // last keepAlive-0 operation: either way nothing is
+                    // kept through it.
+                    if (at->mode != Warm)
+                        at->proxy->dropConnections();
+                };
+                cell->tasks[0]
+                    = rounds.add([&] { return plugin.balance(Bench::card()).isSuccess(); }, before);
+                cell->tasks[1] = rounds.add(
+                    [&] {
+                        return plugin.sale(100 + int(rounds.random().bounded(900)), Bench::card())
+                            .isSuccess();
+                    },
+                    before);
+                cells.push_back(std::move(cell));
+            }
         }
-        const double ms = double(clock.nsecsElapsed()) / 1e6;
-        ok = done && ok;
-        return ms;
-    };
+    }
 
-    std::vector<std::pair<Cell *, int>> order;
-    for (const auto &cell : cells) {
-        order.emplace_back(cell.get(), 0);
-        order.emplace_back(cell.get(), 1);
-    }
-    const int total = parser.value(rounds).toInt();
-    for (int round = -2; round < total; ++round) {
-        std::shuffle(order.begin(), order.end(), random);
-        for (const auto &[cell, kind] : order) {
-            const double ms = run(*cell, kind);
-            if (round >= 0)
-                cell->samples[kind].push_back(ms);
-        }
-    }
+    const int total = bench.value(roundsOption).toInt();
+    rounds.run(total, 2);
 
     std::printf("the plug-in in this process behind a delaying proxy, %d rounds, interleaved\n\n",
                 total);
@@ -242,8 +163,8 @@ int main(int argc, char *argv[])
                 for (const auto &cell : cells) {
                     if (cell->mode != mode || cell->tls != tls)
                         continue;
-                    const double p50 = percentile(cell->samples[kind], 0.5);
-                    const double p99 = percentile(cell->samples[kind], 0.99);
+                    const double p50 = rounds.percentile(cell->tasks[kind], 0.5);
+                    const double p99 = rounds.percentile(cell->tasks[kind], 0.99);
                     if (cell->rtt == 0)
                         base = p50;
                     const int calls = kind == 0 ? 1 : 3;
@@ -261,22 +182,18 @@ int main(int argc, char *argv[])
     }
 
     // The TLS server logs every handshake, full or resumed.
-    QFile log(tlsLog);
     int full = 0;
     int resumed = 0;
-    if (log.open(QIODevice::ReadOnly)) {
-        for (const QByteArray &line : log.readAll().split('\n')) {
-            if (line.contains("tls handshake") && line.contains("session=full"))
-                ++full;
-            else if (line.contains("tls handshake") && line.contains("session=resumed"))
-                ++resumed;
-        }
+    for (const QString &line : secure.lines()) {
+        if (line.contains(QLatin1String("tls handshake"))
+            && line.contains(QLatin1String("session=full")))
+            ++full;
+        else if (line.contains(QLatin1String("tls handshake"))
+                 && line.contains(QLatin1String("session=resumed")))
+            ++resumed;
     }
     std::printf("\nTLS handshakes at the server: %d full, %d resumed\n", full, resumed);
-    if (!ok) {
-        std::printf("\nsome operations failed; the run is kept in %s\n", qPrintable(work.path()));
-        work.setAutoRemove(false);
-        return 1;
-    }
+    if (!rounds.ok())
+        return bench.failed(QStringLiteral("some operations failed"));
     return 0;
 }

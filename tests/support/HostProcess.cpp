@@ -1,5 +1,7 @@
 #include "HostProcess.h"
 
+#include "ProcessMemory.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QJsonDocument>
@@ -35,6 +37,22 @@ bool HostProcess::takeLine(QByteArray *line)
         return false;
     *line = process.readLine();
     return true;
+}
+
+QByteArray HostProcess::ask(const QByteArray &line, int timeoutMs)
+{
+    process.write(line + '\n');
+    QDeadlineTimer deadline(timeoutMs);
+    while (!process.canReadLine()) {
+        if (deadline.hasExpired() || !process.waitForReadyRead(int(deadline.remainingTime())))
+            return QByteArray();
+    }
+    return process.readLine().chopped(1);
+}
+
+qint64 HostProcess::residentKiB() const
+{
+    return ProcessMemory::kib(pid(), "VmRSS:");
 }
 
 HostRun HostProcess::finish(int timeoutMs)

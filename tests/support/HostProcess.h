@@ -42,6 +42,13 @@ public:
     // A whole line of its output, when one has come; never waits (the event
     // loop brings the output in).
     bool takeLine(QByteArray *line);
+    // One exchange with a host reading stdin ("-"): sends the line, waits
+    // for its one answer line and returns it without the newline; empty
+    // when none came in time. For a host that lives through many commands,
+    // as a till keeps the plug-in loaded.
+    QByteArray ask(const QByteArray &line, int timeoutMs = 60000);
+    // The host's resident size (VmRSS) in KiB, or -1.
+    qint64 residentKiB() const;
     HostRun finish(int timeoutMs = 60000);
 
     // One call: start, feed `input`, finish.

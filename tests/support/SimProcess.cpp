@@ -1,7 +1,10 @@
 #include "SimProcess.h"
 
+#include "ProcessMemory.h"
+
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QThread>
 
 #include <csignal>
 
@@ -20,17 +23,22 @@ QString SimProcess::program()
 
 bool SimProcess::start(const QStringList &arguments)
 {
+    const QString server = m_program.isEmpty() ? program() : m_program;
     if (m_openFileLimit > 0) {
         // The shell sets the limit and becomes the server: the pid stays the server's.
         m_process.setProgram(QStringLiteral("/bin/sh"));
         m_process.setArguments(
             QStringList {QStringLiteral("-c"),
                          QStringLiteral("ulimit -n %1 && exec \"$0\" \"$@\"").arg(m_openFileLimit),
-                         program()}
+                         server}
             + arguments);
     } else {
-        m_process.setProgram(program());
+        m_process.setProgram(server);
         m_process.setArguments(arguments);
+    }
+    if (!m_logFile.isEmpty()) {
+        m_process.setStandardOutputFile(m_logFile);
+        m_process.setStandardErrorFile(m_logFile + QStringLiteral(".err"));
     }
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
@@ -43,23 +51,22 @@ bool SimProcess::start(const QStringList &arguments)
 
     const QRegularExpression listening(QStringLiteral("^listening on 127\\.0\\.0\\.1:(\\d+)$"));
     QDeadlineTimer deadline(10000);
-    while (!deadline.hasExpired()) {
-        if (!m_process.canReadLine() && !m_process.waitForReadyRead(int(deadline.remainingTime())))
-            break;
-        if (!m_process.canReadLine())
-            continue;
-        const QString first = QString::fromUtf8(m_process.readLine()).chopped(1);
-        const QRegularExpressionMatch match = listening.match(unstamped(first));
-        if (!match.hasMatch()) {
-            m_error = QStringLiteral("unexpected first line: ") + first;
+    for (readLines(); m_raw.isEmpty(); readLines()) {
+        if (deadline.hasExpired() || !waitForOutput(int(deadline.remainingTime()))) {
+            m_error = m_logFile.isEmpty() ? QStringLiteral("no listening line; stderr: ")
+                    + QString::fromUtf8(m_process.readAllStandardError())
+                                          : QStringLiteral("no listening line; see ") + m_logFile;
             return false;
         }
-        m_port = quint16(match.captured(1).toUInt());
-        return m_port != 0;
     }
-    m_error = QStringLiteral("no listening line; stderr: ")
-        + QString::fromUtf8(m_process.readAllStandardError());
-    return false;
+    const QString first = m_raw.takeFirst();
+    const QRegularExpressionMatch match = listening.match(unstamped(first));
+    if (!match.hasMatch()) {
+        m_error = QStringLiteral("unexpected first line: ") + first;
+        return false;
+    }
+    m_port = quint16(match.captured(1).toUInt());
+    return m_port != 0;
 }
 
 quint16 SimProcess::adminPort()
@@ -98,7 +105,7 @@ QStringList SimProcess::waitForLines(int count, int timeoutMs)
 {
     QDeadlineTimer deadline(timeoutMs);
     readLines();
-    while (m_raw.size() < count && m_process.waitForReadyRead(int(deadline.remainingTime())))
+    while (m_raw.size() < count && waitForOutput(int(deadline.remainingTime())))
         readLines();
     return lines();
 }
@@ -114,22 +121,14 @@ QString SimProcess::waitForLine(const QRegularExpression &pattern, int timeoutMs
             if (pattern.match(line).hasMatch())
                 return line;
         }
-        if (deadline.hasExpired()
-            || !m_process.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime()))))
+        if (deadline.hasExpired() || !waitForOutput(int(qMax<qint64>(1, deadline.remainingTime()))))
             return QString();
     }
 }
 
 qint64 SimProcess::peakMemoryKiB() const
 {
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid()));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').first().toLongLong();
-    }
-    return -1;
+    return ProcessMemory::kib(pid(), "VmHWM:");
 }
 
 int SimProcess::stop(int signal)
@@ -155,10 +154,31 @@ QString SimProcess::unstamped(const QString &line)
 
 void SimProcess::readLines()
 {
-    m_pending += m_process.readAllStandardOutput();
+    if (m_logFile.isEmpty()) {
+        m_pending += m_process.readAllStandardOutput();
+    } else {
+        QFile log(m_logFile);
+        if (log.open(QIODevice::ReadOnly) && log.seek(m_logRead)) {
+            const QByteArray more = log.readAll();
+            m_logRead += more.size();
+            m_pending += more;
+        }
+    }
     int end;
     while ((end = m_pending.indexOf('\n')) >= 0) {
         m_raw.append(QString::fromUtf8(m_pending.left(end)));
         m_pending.remove(0, end + 1);
     }
+}
+
+bool SimProcess::waitForOutput(int timeoutMs)
+{
+    if (m_logFile.isEmpty())
+        return m_process.waitForReadyRead(timeoutMs);
+    // A file tells nobody when it grows: look again shortly, while the
+    // server runs.
+    if (timeoutMs == 0 || m_process.state() != QProcess::Running)
+        return false;
+    QThread::msleep(timeoutMs < 0 ? 10 : qMin(timeoutMs, 10));
+    return true;
 }

@@ -8,7 +8,8 @@
 /*!
     accounting-sim as a child process. start() waits for its
     "listening on HOST:PORT" line and takes the port from it; every stdout
-    line after that is kept for the tests to look at.
+    line after that is kept for the tests to look at (or the benchmarks,
+    which send it to a file).
 
     The server stamps each log line with the time; lines() gives them without
     the stamp (the method name first), rawLines() as written.
@@ -20,6 +21,14 @@ public:
     ~SimProcess();
 
     static QString program();
+
+    // Runs another program that logs the same listening line (another build
+    // of the server, a bare server to compare with); before start().
+    void setProgram(const QString &program) { m_program = program; }
+    // Its output goes to this file, its errors to the file + ".err", rather
+    // than to pipes: for runs whose log would outgrow what is kept in
+    // memory. The lines are read back from the file. Before start().
+    void setLogFile(const QString &path) { m_logFile = path; }
 
     // Runs the server under this open-file limit (soft and hard); before start().
     void setOpenFileLimit(int limit) { m_openFileLimit = limit; }
@@ -54,6 +63,8 @@ public:
 
 private:
     void readLines();
+    // Whether more output may have come within the time (-1: no limit).
+    bool waitForOutput(int timeoutMs);
     quint16 portFrom(const QString &prefix);
 
     QProcess m_process;
@@ -62,6 +73,9 @@ private:
     quint16 m_port = 0;
     QString m_error;
     int m_openFileLimit = 0;
+    QString m_program;
+    QString m_logFile;
+    qint64 m_logRead = 0;
 };
 
 #endif // SIMPROCESS_H

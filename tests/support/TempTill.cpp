@@ -35,6 +35,18 @@ bool setImmutable(const QString &path, bool on)
 TempTill::TempTill()
     : hadRoot(qEnvironmentVariableIsSet("TILLHOUSE_ROOT"))
 {
+    make();
+}
+
+TempTill::TempTill(const QString &parent)
+    : dir(parent + QStringLiteral("/till-XXXXXX"))
+    , hadRoot(qEnvironmentVariableIsSet("TILLHOUSE_ROOT"))
+{
+    make();
+}
+
+void TempTill::make()
+{
     previousRoot = qgetenv("TILLHOUSE_ROOT");
     // As on the till: UTF-8 is the process's 8-bit encoding.
 #if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)

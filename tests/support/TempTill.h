@@ -16,6 +16,10 @@ class TempTill
 {
 public:
     TempTill();
+    // The tree in a directory made under `parent`, rather than under the
+    // system's temporary directory (a benchmark keeps its journals on the
+    // disk it measures).
+    explicit TempTill(const QString &parent);
     ~TempTill();
 
     QString root() const;
@@ -48,6 +52,8 @@ public:
     static QStringList snapshot(const QString &path);
 
 private:
+    void make();
+
     QTemporaryDir dir;
     bool readOnly = false;
     QByteArray previousRoot;
