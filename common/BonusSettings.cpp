@@ -7,8 +7,6 @@
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QJsonValue>
-#include <QMutex>
-#include <QMutexLocker>
 #include <QRegularExpression>
 
 #include <algorithm>
@@ -98,8 +96,8 @@ bool isHostName(const QString &name)
 BonusSettings BonusSettings::read(const QString &path)
 {
     BonusSettings settings;
-    // Read at every operation, twice: plain calls, no QFile asking about the
-    // file again and again.
+    // Read at every operation: plain calls, no QFile asking about the file
+    // again and again.
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         settings.m_state = errno == ENOENT ? State::Missing : State::Unreadable;
@@ -130,23 +128,7 @@ BonusSettings BonusSettings::read(const QString &path)
                                    .arg(QString::number(Limits::maxSettingsBytes), path);
         return settings;
     }
-    // The file is read at every operation and nearly always holds what it
-    // held last time: the outcome depends on its bytes alone, so the same
-    // bytes give the last outcome without parsing and checking them again.
-    static QMutex lastMutex;
-    static QByteArray lastBytes;
-    static BonusSettings lastSettings;
-    const QMutexLocker locker(&lastMutex);
-    if (lastSettings.m_state != State::Missing && bytes == lastBytes) {
-        // The cache's one rule: the outcome is the bytes' alone.
-        Q_ASSERT(parsed(bytes).m_values == lastSettings.m_values
-                 && parsed(bytes).m_problems == lastSettings.m_problems);
-        return lastSettings;
-    }
-    settings = parsed(bytes);
-    lastBytes = bytes;
-    lastSettings = settings;
-    return settings;
+    return parsed(bytes);
 }
 
 BonusSettings BonusSettings::fromBytes(const QByteArray &bytes)

@@ -39,8 +39,7 @@ public:
 
     // Never throws: what went wrong is in state() and problems().
     static BonusSettings read(const QString &path);
-    // The same reading and checks on a file's bytes, without read()'s memory
-    // of the last file. Never throws.
+    // The same reading and checks on a file's bytes. Never throws.
     static BonusSettings fromBytes(const QByteArray &bytes);
 
     State state() const { return m_state; }
@@ -72,7 +71,7 @@ public:
     static QStringList knownKeys();
 
 private:
-    // The settings in `bytes`, parsed and checked; no cache.
+    // The settings in `bytes`, parsed and checked.
     static BonusSettings parsed(const QByteArray &bytes);
     void check();
     void checkServers();

@@ -40,7 +40,6 @@ BonusCredit::BonusCredit(QObject *parent)
 
 BonusCredit::~BonusCredit()
 {
-    files.close();
     database.close();
     journal.reset();
     ThriftOutput::release();
@@ -53,13 +52,6 @@ void BonusCredit::run(int operation, int amount, const QString &cardNumber)
     logger.info(QStringLiteral("Начало операции"));
     files.start();
     current = RunState();
-
-    lookAhead(cardNumber);
-    // A run that ends before the lookup's turn closes the connection rather
-    // than wait for its answer.
-    const auto unanswered = qScopeGuard([this] { dropLookAhead(); });
-    // The files are whole and closed before anyone reads them back.
-    const auto filesClosed = qScopeGuard([this] { files.close(); });
 
     bool prepared = false;
     if (generateSettings() && generateParams(operation, amount, cardNumber)) {
@@ -80,35 +72,19 @@ void BonusCredit::run(int operation, int amount, const QString &cardNumber)
     logger.info(QStringLiteral("Завершение операции"));
 }
 
-void BonusCredit::lookAhead(const QString &cardNumber)
-{
-    database.lookAhead(cardNumber, effective.regexRule);
-}
-
-void BonusCredit::dropLookAhead()
-{
-    database.dropLookAhead();
-}
-
 void BonusCredit::runOperation()
 {
     QString description;
     try {
-        // Released at the end of the run; its provider closes the connection.
-        // Made while the card's lookup is out when nothing can go wrong in
-        // the making (plain TCP from settings that were read), else in its
-        // turn, after the lookups, where its failures belong.
-        const BonusSettings &file = effective.file();
-        std::unique_ptr<VeltaBonusClientThrift> client;
-        if (file.state() == BonusSettings::State::Read && !file.hasTls())
-            client.reset(new VeltaBonusClientThrift(file, nullptr));
-
         findCard();
         if (current.operation != Balance)
             current.cashierName = getChashier();
 
-        if (!client)
-            client.reset(new VeltaBonusClientThrift(file, nullptr));
+        // Released at the end of the run; its provider closes the connection.
+        // Made after the lookups, where its failures belong.
+        const BonusSettings &file = effective.file();
+        const std::unique_ptr<VeltaBonusClientThrift> client(
+            new VeltaBonusClientThrift(file, nullptr));
         const CardFlow flow(current.cardNumber, current.amount);
         AdditionalAssetInfo info;
 

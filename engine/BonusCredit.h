@@ -51,10 +51,6 @@ public:
     ~BonusCredit() override;
 
     void run(int operation, int amount, const QString &cardNumber);
-    // Sends the card's lookup ahead of run(), which takes its answer; see
-    // EarlyLookup. dropLookAhead() is for a run that will not come.
-    void lookAhead(const QString &cardNumber);
-    void dropLookAhead();
 
     // Each answers whether the file was written.
     bool status(int code, const QString &description, QIODevice::OpenModeFlag mode);

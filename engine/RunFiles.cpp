@@ -20,22 +20,12 @@ bool writeInfo(const QString &path, const QString &text, QIODevice::OpenModeFlag
     return writeBytes(path, text.toUtf8());
 }
 
-int openForWriting(const QString &path)
-{
-    return ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-}
-
 bool writeBytes(const QString &path, const QByteArray &bytes)
 {
-    const int fd = openForWriting(path);
+    const int fd
+        = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0)
         return false;
-    const bool whole = writeBytesTo(fd, bytes);
-    return ::close(fd) == 0 && whole;
-}
-
-bool writeBytesTo(int fd, const QByteArray &bytes)
-{
     // Written in place, as the till's tools expect the file. Its content is
     // laid over the old and any longer old tail cut off after it, rather
     // than truncated first: truncating a file that holds data makes ext4
@@ -59,7 +49,7 @@ bool writeBytesTo(int fd, const QByteArray &bytes)
     bool whole = written == bytes.size() && ::fstat(fd, &info) == 0;
     if (whole && info.st_size > off_t(bytes.size()))
         whole = ::ftruncate(fd, off_t(bytes.size())) == 0;
-    return whole;
+    return ::close(fd) == 0 && whole;
 }
 
 void RunFiles::start()
@@ -72,14 +62,8 @@ void RunFiles::start()
 
 void RunFiles::setPaths(const QString &statusPath, const QString &printPath)
 {
-    if (statusOut.path != statusPath) {
-        close(statusOut);
-        statusOut.path = statusPath;
-    }
-    if (printOut.path != printPath) {
-        close(printOut);
-        printOut.path = printPath;
-    }
+    statusFile = statusPath;
+    printFile = printPath;
 }
 
 RunFiles::Unwritable RunFiles::empty()
@@ -88,8 +72,8 @@ RunFiles::Unwritable RunFiles::empty()
     if (emptied())
         return Unwritable::None;
     QDir().mkpath(TillPaths::workDir());
-    QDir().mkpath(QFileInfo(statusOut.path).absolutePath());
-    QDir().mkpath(QFileInfo(printOut.path).absolutePath());
+    QDir().mkpath(QFileInfo(statusFile).absolutePath());
+    QDir().mkpath(QFileInfo(printFile).absolutePath());
     Unwritable failed = Unwritable::None;
     if (!status(Empty, QString(), QString()))
         failed = Unwritable::Status;
@@ -105,7 +89,7 @@ bool RunFiles::status(int code, const QString &description, const QString &cardN
     lastCode = code;
     if (code == Empty) {
         lastStatus = description.toUtf8();
-        return write(statusOut, lastStatus);
+        return writeBytes(statusFile, lastStatus);
     }
     // Escaped: a quote in a server text or a card number must not break the
     // JSON the plug-in reads back.
@@ -117,20 +101,19 @@ bool RunFiles::status(int code, const QString &description, const QString &cardN
     lastStatus = text;
     lastDescription = description;
     lastCardNumber = cardNumber;
-    return write(statusOut, text);
+    return writeBytes(statusFile, text);
 }
 
 bool RunFiles::print(const QString &text)
 {
     lastPrint = text.toUtf8();
     printLeft = true;
-    return write(printOut, lastPrint);
+    return writeBytes(printFile, lastPrint);
 }
 
 void RunFiles::removePrint()
 {
-    close(printOut);
-    QFile::remove(printOut.path);
+    QFile::remove(printFile);
     printLeft = false;
 }
 
@@ -143,45 +126,4 @@ bool RunFiles::writtenStatusFields(int &code, QString &description, QString &car
     description = lastDescription;
     cardNumber = lastCardNumber;
     return true;
-}
-
-bool RunFiles::write(File &file, const QByteArray &bytes)
-{
-#ifndef QT_NO_DEBUG
-    // A kept descriptor is the file at its path: nobody replaces the files
-    // while a run holds the till's lock.
-    struct stat kept
-    {
-    };
-    struct stat named
-    {
-    };
-    Q_ASSERT(file.fd < 0
-             || (::fstat(file.fd, &kept) == 0
-                 && ::stat(QFile::encodeName(file.path).constData(), &named) == 0
-                 && kept.st_ino == named.st_ino && kept.st_dev == named.st_dev));
-#endif
-    if (file.fd < 0) {
-        file.fd = openForWriting(file.path);
-        if (file.fd < 0)
-            return false;
-    }
-    if (writeBytesTo(file.fd, bytes))
-        return true;
-    // Not kept after a failure: the next write opens the path again.
-    close(file);
-    return false;
-}
-
-void RunFiles::close(File &file)
-{
-    if (file.fd >= 0)
-        ::close(file.fd);
-    file.fd = -1;
-}
-
-void RunFiles::close()
-{
-    close(statusOut);
-    close(printOut);
 }

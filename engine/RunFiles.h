@@ -8,29 +8,19 @@
 /*!
     The status and print files of one run, and what the run meant them to
     hold, so that the reader of the files can tell this run's answer from a
-    stale file. Each write replaces the whole file.
-
-    Invariant: a kept descriptor belongs to the path it was opened for and
-    to the current run; it is dropped after a failed write, when the path
-    changes, and by close() at the end of the run. Keeping them open from
-    the emptying to the answer spares two opens per run.
+    stale file. Each write replaces the whole file, and leaves it closed.
 */
 class RunFiles
 {
 public:
     enum Status { Empty = -1, Success = 0, Failure = 255 };
 
-    RunFiles() = default;
-    RunFiles(const RunFiles &) = delete;
-    RunFiles &operator=(const RunFiles &) = delete;
-    ~RunFiles() { close(); }
-
     // Forgets what the last run wrote.
     void start();
-    // Where the files go; a change closes the kept descriptors first.
+    // Where the files go.
     void setPaths(const QString &statusPath, const QString &printPath);
-    QString statusPath() const { return statusOut.path; }
-    QString printPath() const { return printOut.path; }
+    QString statusPath() const { return statusFile; }
+    QString printPath() const { return printFile; }
 
     enum class Unwritable { None, Status, Print };
     // Empties both files for a new run. A fresh till has no work directory
@@ -43,8 +33,6 @@ public:
     bool print(const QString &text);
     // No slip for this run: the print file goes.
     void removePrint();
-    // The files are whole and closed before anyone reads them back.
-    void close();
 
     QByteArray writtenStatus() const { return lastStatus; }
     bool hasPrint() const { return printLeft; }
@@ -53,16 +41,8 @@ public:
     bool writtenStatusFields(int &code, QString &description, QString &cardNumber) const;
 
 private:
-    struct File
-    {
-        QString path;
-        int fd = -1;
-    };
-    static bool write(File &file, const QByteArray &bytes);
-    static void close(File &file);
-
-    File statusOut;
-    File printOut;
+    QString statusFile;
+    QString printFile;
     QByteArray lastStatus;
     int lastCode = Empty;
     QString lastDescription;
@@ -75,9 +55,5 @@ private:
 // is skipped without a word. Answers whether the file now holds the text.
 bool writeInfo(const QString &path, const QString &text, QIODevice::OpenModeFlag mode);
 bool writeBytes(const QString &path, const QByteArray &bytes);
-// Opens `path` for writing in place, made when missing: a descriptor or -1.
-int openForWriting(const QString &path);
-// The same through a descriptor open for writing; it stays open.
-bool writeBytesTo(int fd, const QByteArray &bytes);
 
 #endif // RUNFILES_H

@@ -20,8 +20,6 @@ const char databaseUser[] = "root";
 const char databaseHost[] = "localhost";
 const int databasePort = 3306;
 
-const char cardStatement[] = "select idclient, idcard from card where number = ?";
-
 // The server went away or dropped the connection (MariaDB's client errors
 // 2006, 2013 and 2055).
 bool connectionLost(const QSqlError &error)
@@ -51,7 +49,6 @@ TillDatabase::~TillDatabase()
 
 void TillDatabase::close()
 {
-    early.abandon();
     // A host may delete the plug-in while it runs, or Qt may do so at exit,
     // when the registry of connections is already gone: only unregister
     // while the application still stands.
@@ -101,23 +98,6 @@ QString TillDatabase::lastError() const
     return connection.lastError().text();
 }
 
-void TillDatabase::lookAhead(const QString &cardNumber, const QString &rule)
-{
-    // On the connection kept from the last operation, for the number as the
-    // last settings would rewrite it; the server answers while the run
-    // prepares.
-    if (!early.pending() && rule.isEmpty() && connection.isOpen())
-        early.send(connection, lookupText(QLatin1String(cardStatement), cardNumber));
-}
-
-void TillDatabase::dropLookAhead()
-{
-    if (early.pending()) {
-        early.abandon();
-        connection.close();
-    }
-}
-
 QString TillDatabase::lookupText(const QString &statement, const QString &value) const
 {
     // The value goes in escaped by the driver for this connection's
@@ -138,8 +118,6 @@ QStringList TillDatabase::firstRow(const QString &statement, int columns, const 
 {
     QString text = lookupText(statement, value);
     QStringList row;
-    if (early.pending() && early.take(text, columns, &row))
-        return row;
     QSqlQuery query(connection);
     query.setForwardOnly(true);
     bool ok = query.exec(text);
@@ -187,7 +165,9 @@ void TillDatabase::findCard(Card &card, const QString &pattern, const QString &r
     const auto cardNotFound = BonusCreditException::Kind::CardNotFound;
     const auto clientNotFound = BonusCreditException::Kind::ClientNotFound;
 
-    const QStringList found = firstRow(QLatin1String(cardStatement), 2, card.number, cardNotFound);
+    const QStringList found
+        = firstRow(QStringLiteral("select idclient, idcard from card where number = ?"), 2,
+                   card.number, cardNotFound);
     if (found.isEmpty())
         throw BonusCreditException(cardNotFound);
 

@@ -2,7 +2,6 @@
 #define TILLDATABASE_H
 
 #include "BonusCreditException.h"
-#include "EarlyLookup.h"
 #include "Logger.h"
 
 #include <QSqlDatabase>
@@ -16,10 +15,8 @@
     the next, opened once more when the server dropped it, and the card,
     client and cashier lookups on it.
 
-    Invariant: at most one statement is out on the connection, and an early
-    lookup's answer is taken only for exactly the text it sent (EarlyLookup);
-    a failing lookup is logged with its statement and thrown, and a
-    connection that cannot be had again is a Kind::Database failure.
+    Invariant: a failing lookup is logged with its statement and thrown, and
+    a connection that cannot be had again is a Kind::Database failure.
 */
 class TillDatabase
 {
@@ -50,12 +47,6 @@ public:
     QString databaseName() const { return connection.databaseName(); }
     QStringList tables() const { return connection.tables(); }
 
-    // Sends the card's lookup ahead of its turn, when the number will not be
-    // rewritten (`rule` empty) and the connection is open.
-    void lookAhead(const QString &cardNumber, const QString &rule);
-    // Closes the connection when an early answer is still due.
-    void dropLookAhead();
-
     // Rewrites card.number by `pattern` and `rule`, then looks the card and
     // its client up, filling `card` as far as they were found. Throws
     // CardNotFound or ClientNotFound when either is missing.
@@ -74,7 +65,6 @@ private:
     QString lookupText(const QString &statement, const QString &value) const;
 
     QSqlDatabase connection;
-    EarlyLookup early;
     Logger logger;
 };
 

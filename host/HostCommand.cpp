@@ -4,7 +4,6 @@
 #include <QCommandLineParser>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QStringView>
 
 namespace {
 
@@ -124,89 +123,10 @@ struct LineParser
     QCommandLineParser parser;
 };
 
-// "balance CARD" and "sale|refund|cancel AMOUNT CARD [--no-receipt]", with
-// single spaces and nothing QCommandLineParser would read otherwise: no
-// quotes, no other option, no word that starts with '-', an amount that
-// reads as a positive 32-bit integer. Anything else is left to the parser.
-bool readPlainLine(const QString &line, HostCommand *command)
-{
-    for (const QChar c : line) {
-        if (c == QLatin1Char('"') || c == QLatin1Char('\\')
-            || (c.isSpace() && c != QLatin1Char(' ')))
-            return false;
-    }
-    // Views into the line; a plain line has at most four words.
-    QStringView words[4];
-    int count = 0;
-    const QStringView text(line);
-    for (qsizetype start = 0;;) {
-        qsizetype end = text.indexOf(QLatin1Char(' '), start);
-        const bool last = end < 0;
-        if (last)
-            end = text.size();
-        if (count == 4)
-            return false;
-        words[count++] = text.mid(start, end - start);
-        if (last)
-            break;
-        start = end + 1;
-    }
-    if (count < 2)
-        return false;
-    for (int i = 0; i < count; ++i) {
-        // A payment's fourth word is this option or the line is not plain;
-        // no other word may look like one.
-        const QStringView word = words[i];
-        if (i == 3 ? word != QLatin1String("--no-receipt")
-                   : word.isEmpty() || word.startsWith(QLatin1Char('-')))
-            return false;
-    }
-    const QStringView verb = words[0];
-    if (verb == QLatin1String("balance")) {
-        if (count != 2)
-            return false;
-        command->kind = HostCommand::Balance;
-        command->cardNumber = words[1].toString();
-        return true;
-    }
-    if (verb == QLatin1String("sale"))
-        command->kind = HostCommand::Sale;
-    else if (verb == QLatin1String("refund"))
-        command->kind = HostCommand::Refund;
-    else if (verb == QLatin1String("cancel"))
-        command->kind = HostCommand::Cancel;
-    else
-        return false;
-    if (count != 3 && count != 4)
-        return false;
-    bool ok = false;
-    command->amount = words[1].toString().toInt(&ok);
-    if (!ok || command->amount <= 0)
-        return false;
-    command->cardNumber = words[2].toString();
-    command->writeReceipt = count == 3;
-    return true;
-}
-
 } // namespace
 
 HostCommand HostCommand::parseLine(const QString &line)
 {
-    // The shortcut's one rule: a line it reads means what the general parser
-    // makes of it; anything it is unsure of goes to that parser.
-    HostCommand command;
-    if (readPlainLine(line, &command)) {
-#ifndef QT_NO_DEBUG
-        const HostCommand general = parse(QProcess::splitCommand(line), InputLine);
-        Q_ASSERT(general.kind == command.kind && general.amount == command.amount
-                 && general.cardNumber == command.cardNumber && general.json == command.json
-                 && general.receiptNumber == command.receiptNumber
-                 && general.cashCode == command.cashCode
-                 && general.cashierCode == command.cashierCode
-                 && general.writeReceipt == command.writeReceipt);
-#endif
-        return command;
-    }
     return parse(QProcess::splitCommand(line), InputLine);
 }
 

@@ -27,9 +27,7 @@ public:
     // arguments without the program name. On failure kind is Invalid and
     // error holds a one-line reason; json is still set if --json was given.
     static HostCommand parse(const QStringList &arguments, Origin origin);
-    // One line read in '-' mode, as parse(QProcess::splitCommand(line),
-    // InputLine) reads it; the plain lines a till sends most are read
-    // without the general parser.
+    // One line read in '-' mode: its words split as a shell splits them.
     static HostCommand parseLine(const QString &line);
 
     // The text of --help; defaultPlugin is shown as --plugin's default.

@@ -84,17 +84,13 @@ PaymentProcessingAnswer BonusCreditProcessing::execute(int operation, int amount
     const auto flushLog = qScopeGuard([] { LogSetup::flush(); });
     // Before the first line that could hold it.
     CardNumberMask::remember(cardNumber);
-    // A read of the till's database, out while the run gets ready.
-    engine->lookAhead(cardNumber);
     logger.info(QStringLiteral("Запуск процессинга"));
 
     // One run at a time on this till tree, from the start of the run until
     // its answer is read back: another process's status is never taken
     // for ours.
-    if (!lockWorkDir()) {
-        engine->dropLookAhead();
+    if (!lockWorkDir())
         return failure(busyText());
-    }
     const auto unlock = qScopeGuard([this] { lock.release(); });
 
     removeRunFiles();

@@ -44,8 +44,6 @@ private slots:
     void help();
     void answers_data();
     void answers();
-    void inputLinesReadAsTheParserReads_data();
-    void inputLinesReadAsTheParserReads();
     void exampleSettingsHaveEveryKey();
     void exampleLoggingRollsOver();
 
@@ -243,69 +241,6 @@ void HostCliTest::answers()
             QVERIFY(QJsonDocument::fromJson(got.at(i).toUtf8()).isObject());
     }
     QCOMPARE(QString::fromUtf8(err), error);
-}
-
-void HostCliTest::inputLinesReadAsTheParserReads_data()
-{
-    QTest::addColumn<QString>("line");
-    const char *const lines[] = {
-        "balance 2000123456789",
-        "sale 100 2000123456789",
-        "refund 5 2000123456789 --no-receipt",
-        "cancel 0 7",
-        "sale 000 7 --no-receipt",
-        "refund -- -5 7",
-        "sale -- -0 7",
-        "sale 2147483647 7",
-        "sale 2147483648 7",
-        "sale 99999999999 7",
-        "sale +5 7",
-        "sale -5 7",
-        "sale 5 -7",
-        "balance -7",
-        "balance --no-receipt",
-        "balance 7 --no-receipt",
-        "--no-receipt sale 5 7",
-        "sale 5 --no-receipt 7",
-        "sale 5 7 --no-receipt --no-receipt",
-        "sale 5 7 --receipt 3",
-        "sale 5 7 8",
-        "cancel 5 7 x",
-        "balance 7 --json",
-        "balance  7",
-        "balance\t7",
-        "balance \"7 8\"",
-        "balance 7\\8",
-        "balance 'x'",
-        "balance",
-        "sale 5",
-        "balance 7 8",
-        "payment 5 7",
-        "recover",
-        "-",
-        "sale 5 7=8",
-        "sale 12a 7",
-    };
-    for (const char *line : lines)
-        QTest::newRow(line) << QString::fromUtf8(line);
-}
-
-void HostCliTest::inputLinesReadAsTheParserReads()
-{
-    QFETCH(QString, line);
-    const HostCommand quick = HostCommand::parseLine(line);
-    const HostCommand full
-        = HostCommand::parse(QProcess::splitCommand(line), HostCommand::InputLine);
-    QCOMPARE(quick.kind, full.kind);
-    QCOMPARE(quick.error, full.error);
-    QCOMPARE(quick.pluginPath, full.pluginPath);
-    QCOMPARE(quick.json, full.json);
-    QCOMPARE(quick.amount, full.amount);
-    QCOMPARE(quick.cardNumber, full.cardNumber);
-    QCOMPARE(quick.receiptNumber, full.receiptNumber);
-    QCOMPARE(quick.cashCode, full.cashCode);
-    QCOMPARE(quick.cashierCode, full.cashierCode);
-    QCOMPARE(quick.writeReceipt, full.writeReceipt);
 }
 
 void HostCliTest::exampleSettingsHaveEveryKey()
