@@ -1,6 +1,8 @@
 #include "Bench.h"
 
+#include "MariaDbSandbox.h"
 #include "SimProcess.h"
+#include "TempTill.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -74,6 +76,21 @@ bool Bench::startSim(SimProcess &sim, const QString &server, const QStringList &
         return true;
     std::fprintf(stderr, "bench: %s did not start: %s\n", qPrintable(server),
                  qPrintable(sim.error()));
+    return false;
+}
+
+std::unique_ptr<TempTill> Bench::till() const
+{
+    auto tree = std::make_unique<TempTill>(path());
+    tree->writeCheckImageRaw(R"({"num":1,"cashCode":"1","cashierCode":"17"})");
+    return tree;
+}
+
+bool Bench::startDatabase(MariaDbSandbox &database)
+{
+    if (database.start() && database.addCardholder(card(), cashier()))
+        return true;
+    std::fprintf(stderr, "bench: %s\n", qPrintable(database.errorString()));
     return false;
 }
 

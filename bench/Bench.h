@@ -9,8 +9,10 @@
 #include <memory>
 #include <vector>
 
+class MariaDbSandbox;
 class QCoreApplication;
 class SimProcess;
+class TempTill;
 
 /*!
     What every benchmark here shares: its command line (its own options,
@@ -54,6 +56,12 @@ public:
     // directory (unless `more` names a --db), holding the card with a large
     // balance for the terminal. False with the reason on stderr.
     bool startSim(SimProcess &sim, const QString &name, const QStringList &more = {});
+    // A till tree in the working directory, with the receipt image a
+    // payment reads; the newest is TILLHOUSE_ROOT while it lives.
+    std::unique_ptr<TempTill> till() const;
+    // The private MariaDB, holding the card, its client and the cashier.
+    // False with the reason on stderr.
+    static bool startDatabase(MariaDbSandbox &database);
     // The plug-in's settings for a server on 127.0.0.1:port.
     static QJsonObject settings(int port);
 

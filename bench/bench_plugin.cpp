@@ -112,24 +112,20 @@ int main(int argc, char *argv[])
     // receipt, the plug-in loaded here): two plug-ins on one tree would see
     // each other's journal writes and check them, as no till does. The
     // later one is this process's TILLHOUSE_ROOT.
-    TempTill till(bench.path());
-    TempTill ownTill(bench.path());
-    for (const TempTill *tree : {&till, &ownTill})
-        tree->writeCheckImageRaw(R"({"num":1,"cashCode":"1","cashierCode":"17"})");
+    const std::unique_ptr<TempTill> till = bench.till();
+    const std::unique_ptr<TempTill> ownTill = bench.till();
 
     MariaDbSandbox database;
-    if (!database.start() || !database.addCardholder(Bench::card(), Bench::cashier())) {
-        std::fprintf(stderr, "bench: %s\n", qPrintable(database.errorString()));
+    if (!Bench::startDatabase(database))
         return 1;
-    }
     SimProcess sim;
     if (!bench.startSim(sim, QStringLiteral("sim"),
                         bench.isSet(ledger)
                             ? QStringList {QStringLiteral("--db"), bench.value(ledger)}
                             : QStringList()))
         return 1;
-    till.writeSettings(Bench::settings(sim.port()));
-    ownTill.writeSettings(Bench::settings(sim.port()));
+    till->writeSettings(Bench::settings(sim.port()));
+    ownTill->writeSettings(Bench::settings(sim.port()));
 
     FloorClient floor(Bench::terminal(), sim.port(),
                       bench.filePath(QStringLiteral("floor-journal.sqlite")));
@@ -176,7 +172,7 @@ int main(int argc, char *argv[])
     const int total = bench.value(operations).toInt();
     const int sessions = qMax(1, bench.value(hostProcesses).toInt());
     for (int session = 0; session < sessions; ++session) {
-        if (!(host = startHost(till.root())))
+        if (!(host = startHost(till->root())))
             return bench.failed(QStringLiteral("payment-host did not start"));
         const size_t from = rounds.samples(0).size();
         rounds.run(total / sessions + (session < total % sessions ? 1 : 0), 20);
@@ -260,8 +256,8 @@ int main(int argc, char *argv[])
                                      {QStringLiteral("port"), dead.port()}},
                         QJsonObject {{QStringLiteral("address"), QStringLiteral("127.0.0.1")},
                                      {QStringLiteral("port"), int(sim.port())}}});
-        till.writeSettings(settings);
-        const std::unique_ptr<HostProcess> fresh = startHost(till.root());
+        till->writeSettings(settings);
+        const std::unique_ptr<HostProcess> fresh = startHost(till->root());
         if (!fresh)
             return bench.failed(QStringLiteral("payment-host did not start"));
         Rounds first(1);
@@ -298,7 +294,7 @@ int main(int argc, char *argv[])
             Bench::percentile(std::vector<double>(restedMs.begin() + 1, restedMs.end()), 0.5),
             *std::max_element(restedMs.begin() + 1, restedMs.end()));
         fresh->finish();
-        till.writeSettings(Bench::settings(sim.port()));
+        till->writeSettings(Bench::settings(sim.port()));
     }
 
     if (!ok)

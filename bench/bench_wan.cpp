@@ -63,14 +63,10 @@ int main(int argc, char *argv[])
     if (!bench.start(app))
         return 1;
 
-    TempTill till(bench.path());
-    till.writeCheckImageRaw(R"({"num":1,"cashCode":"1","cashierCode":"17"})");
-
+    const std::unique_ptr<TempTill> till = bench.till();
     MariaDbSandbox database;
-    if (!database.start() || !database.addCardholder(Bench::card(), Bench::cashier())) {
-        std::fprintf(stderr, "bench: %s\n", qPrintable(database.errorString()));
+    if (!Bench::startDatabase(database))
         return 1;
-    }
 
     TestCertificates certificates;
     if (!certificates.make(QStringLiteral("ca"), QStringLiteral("/CN=Bench CA"))
@@ -129,7 +125,7 @@ int main(int argc, char *argv[])
                     = std::make_unique<DelayProxy>(tls ? secure.port() : plain.port(), rtt / 2);
                 Cell *const at = cell.get();
                 const auto before = [&, at] {
-                    till.writeSettings(settingsFor(*at));
+                    till->writeSettings(settingsFor(*at));
                     // Closed from the far side while idle, or left by the
                     // last keepAlive-0 operation: either way nothing is
                     // kept through it.

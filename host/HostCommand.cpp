@@ -104,11 +104,11 @@ QString negativeNumberIn(const QStringList &arguments)
 }
 
 // The first of the given options that is set, as "--name".
-QString foreignOption(const QCommandLineParser &parser, const QStringList &foreign)
+QString foreignOption(const QCommandLineParser &parser, const QList<QCommandLineOption> &foreign)
 {
-    for (const QString &name : foreign) {
-        if (parser.isSet(name))
-            return QStringLiteral("--") + name;
+    for (const QCommandLineOption &option : foreign) {
+        if (parser.isSet(option))
+            return QStringLiteral("--") + option.names().constFirst();
     }
     return QString();
 }
@@ -150,8 +150,10 @@ HostCommand HostCommand::parse(const QStringList &arguments, Origin origin)
     }
 
     if (origin == InputLine) {
-        const QString option = foreignOption(
-            parser, {QStringLiteral("help"), QStringLiteral("version"), QStringLiteral("plugin")});
+        const QString option
+            = foreignOption(parser,
+                            {QCommandLineOption(QStringLiteral("help")),
+                             QCommandLineOption(QStringLiteral("version")), options.plugin});
         if (!option.isEmpty())
             return failure(command,
                            QStringLiteral("%1 is only accepted on the command line").arg(option));
@@ -173,9 +175,8 @@ HostCommand HostCommand::parse(const QStringList &arguments, Origin origin)
                        QStringLiteral("no command given (balance, sale, refund, "
                                       "cancel, recover, check or -)"));
     const QString verb = rest.takeFirst();
-    const QStringList paymentOptions
-        = {QStringLiteral("receipt"), QStringLiteral("cash-code"), QStringLiteral("cashier-code"),
-           QStringLiteral("no-receipt")};
+    const QList<QCommandLineOption> paymentOptions
+        = {options.receipt, options.cashCode, options.cashierCode, options.noReceipt};
 
     if (verb == QLatin1String("-") || verb == QLatin1String("balance")
         || verb == QLatin1String("recover") || verb == QLatin1String("check")) {
@@ -189,8 +190,7 @@ HostCommand HostCommand::parse(const QStringList &arguments, Origin origin)
     if (verb != QLatin1String("check") && parser.isSet(options.card))
         return failure(command, QStringLiteral("--card is an option of check only"));
     if (verb != QLatin1String("recover")) {
-        const QString option
-            = foreignOption(parser, {QStringLiteral("forget"), QStringLiteral("reset-journal")});
+        const QString option = foreignOption(parser, {options.forget, options.resetJournal});
         if (!option.isEmpty())
             return failure(command, QStringLiteral("%1 is an option of recover only").arg(option));
     }
